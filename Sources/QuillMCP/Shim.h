@@ -1,0 +1,82 @@
+// The shim process: its configuration, its request loop and the handlers of the MCP methods.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "JSONRPC.h"
+#include "JSONValue.h"
+#include "MCPPaths.h"
+
+namespace quill {
+
+// How the desktop application is started when it cannot be reached: `launcherPath` is run
+// directly (no shell) with `launcherArguments`, which end in the application's identifier.
+struct LaunchCommand {
+  std::string launcherPath;
+  std::vector<std::string> launcherArguments;
+};
+
+// The one process object. It reads JSON-RPC requests from `inputFd`, one per line, and writes
+// one answer line per request that carries an id to `outputFd`; diagnostics go to `errorFd`.
+class Shim {
+ public:
+  // The standard descriptors; tests drive the loop over pipes instead.
+  struct Streams {
+    int input = 0;
+    int output = 1;
+    int error = 2;
+  };
+
+  // `arguments` is the whole argument vector, program path included; `--client <slug>` sets
+  // the client slug (the last one with a value wins); every other argument is ignored.
+  Shim(const std::vector<std::string>& arguments, Environment environment,
+       LaunchCommand launchCommand, Streams streams);
+
+  // Serves until standard input ends, then ends the process with status 0. Never returns.
+  [[noreturn]] void run();
+
+  // What one input line gets: nothing (empty lines and notifications), an encoded answer, or
+  // `encodingFailed` when the answer could not be written as JSON.
+  struct EncodingFailed {};
+  using Answer = std::variant<std::monostate, std::string, EncodingFailed>;
+  Answer answer(std::string_view line);
+
+  const std::optional<std::string>& clientSlug() const { return clientSlug_; }
+  const std::optional<std::string>& clientName() const { return clientName_; }
+  const Environment& env() const { return env_; }
+  bool launchedApp() const { return launchedApp_; }
+  static constexpr std::string_view shimVersion = "1.0";
+
+  static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
+
+ private:
+  // A handler's answer: a result, or a JSON-RPC error code and message.
+  struct MethodError {
+    std::int64_t code;
+    std::string message;
+  };
+  using HandlerResult = std::variant<JSONValue, MethodError>;
+
+  HandlerResult dispatch(const JSONRPCRequest& request);
+  JSONValue handleInitialize(const JSONRPCRequest& request);
+
+  // Writes the answer and a line feed to the output, normally in one write; a short write is
+  // continued so that a large answer is never cut. Ends the process (status 0) when the output
+  // is gone.
+  void emit(std::string answer);
+  void emitEncodingFailure();
+  void writeDiagnostic(std::string_view line);
+
+  std::optional<std::string> clientSlug_;
+  Environment env_;
+  std::optional<std::string> clientName_;
+  bool launchedApp_ = false;
+  LaunchCommand launchCommand_;
+  Streams streams_;
+};
+
+}  // namespace quill

@@ -1,0 +1,54 @@
+// The JSON-RPC 2.0 envelope between one input line and the request loop.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "JSONValue.h"
+
+namespace quill {
+
+// A decoded request. A present `id` is a number, a string or null; null is kept apart from
+// absent, though both make the request a notification.
+struct JSONRPCRequest {
+  std::optional<JSONValue> id;
+  std::string method;
+  std::optional<JSONValue> params;
+
+  bool isNotification() const noexcept { return !id || id->isNull(); }
+
+  friend bool operator==(const JSONRPCRequest&, const JSONRPCRequest&) = default;
+};
+
+// The JSON-RPC 2.0 error codes, as plain integers.
+namespace JSONRPCErrorCode {
+inline constexpr std::int64_t parseError = -32700;
+inline constexpr std::int64_t invalidRequest = -32600;
+inline constexpr std::int64_t methodNotFound = -32601;
+inline constexpr std::int64_t invalidParams = -32602;
+inline constexpr std::int64_t internalError = -32603;
+}  // namespace JSONRPCErrorCode
+
+namespace JSONRPC {
+
+enum class DecodeFailure {
+  parseError,      // not one JSON text
+  invalidRequest,  // JSON, but not a request object of the accepted shape
+};
+
+// Reads one line. The "jsonrpc" member is not examined; members other than "id", "method" and
+// "params" are ignored.
+std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line);
+
+// {"id":…,"jsonrpc":"2.0","result":…}; absent when the id or result holds a non-finite number.
+std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result);
+
+// {"error":{"code":…,"message":…},"id":…,"jsonrpc":"2.0"}, an absent id written as null.
+std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
+                                       std::string_view message);
+
+}  // namespace JSONRPC
+}  // namespace quill

@@ -1,0 +1,123 @@
+// The one in-memory form of every JSON value the shim reads, builds, forwards or writes.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quill {
+
+// Why a JSON text could not be read. The description is for people and tests only.
+struct JSONReadError {
+  std::string description;
+};
+
+// An immutable JSON value of one of six kinds. Every number is a double; there is no integer kind.
+//
+// Values behave as plain values: copies are independent. Containers and strings are shared
+// between copies (a copy costs a reference count, never a deep copy), which is safe because no
+// operation changes a value in place. Destruction, comparison and writing do not recurse on the
+// machine stack, so a value of any depth can be handled; reading refuses texts nested deeper
+// than `maxReadDepth`.
+class JSONValue {
+ public:
+  enum class Kind : std::uint8_t { boolean, number, string, array, object, null };
+
+  using Array = std::vector<JSONValue>;
+  // Keys are compared byte by byte, which is also the order in which members are written.
+  using Object = std::map<std::string, JSONValue, std::less<>>;
+
+  // Texts nested deeper than this fail to read.
+  static constexpr std::size_t maxReadDepth = 1024;
+
+  JSONValue() noexcept = default;  // null
+  JSONValue(std::nullptr_t) noexcept {}
+  JSONValue(bool value) noexcept : storage_(std::in_place_index<0>, value) {}
+  JSONValue(double value) noexcept : storage_(std::in_place_index<1>, value) {}
+  template <typename Integer>
+    requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>)
+  JSONValue(Integer value) noexcept
+      : storage_(std::in_place_index<1>, static_cast<double>(value)) {}
+  JSONValue(std::string value);
+  JSONValue(std::string_view value) : JSONValue(std::string(value)) {}
+  JSONValue(const char* value) : JSONValue(std::string(value)) {}
+  explicit JSONValue(Array elements);
+  explicit JSONValue(Object members);
+
+  // An array in the given order.
+  static JSONValue array(std::initializer_list<JSONValue> elements);
+  // An object from key/value pairs. The keys are constants chosen by the programmer: a repeated
+  // key stops the process with "Duplicate values for key: '<key>'".
+  static JSONValue object(std::initializer_list<std::pair<std::string_view, JSONValue>> members);
+  static JSONValue object(std::vector<std::pair<std::string, JSONValue>> members);
+
+  JSONValue(const JSONValue&) = default;
+  JSONValue& operator=(const JSONValue&) = default;
+  // A moved-from value is null.
+  JSONValue(JSONValue&& other) noexcept;
+  JSONValue& operator=(JSONValue&& other) noexcept;
+  ~JSONValue();
+
+  Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
+
+  // Readers. None converts between kinds: the string "1" has no number, the number 1 no bool.
+  std::optional<bool> boolValue() const noexcept;
+  std::optional<double> numberValue() const noexcept;
+  // The number truncated toward zero; absent for other kinds, non-finite numbers and numbers
+  // outside the signed 64-bit range.
+  std::optional<std::int64_t> intValue() const noexcept;
+  // Views into this value's storage: valid while this value, or a copy of it, is alive.
+  std::optional<std::string_view> stringValue() const noexcept;
+  const Array* arrayValue() const noexcept;
+  const Object* objectValue() const noexcept;
+  bool isNull() const noexcept { return kind() == Kind::null; }
+
+  // The member's value when this is an object holding the key; absent otherwise (a member whose
+  // value is null is present and gives the null value).
+  std::optional<JSONValue> operator[](std::string_view key) const;
+  // The element when this is an array and 0 <= index < size; absent otherwise.
+  std::optional<JSONValue> operator[](std::int64_t index) const;
+  // Like the key subscript, without copying: null pointer when absent.
+  const JSONValue* member(std::string_view key) const noexcept;
+
+  // Reads exactly one JSON text (any kind at the top, JSON white space around it). Fails on an
+  // empty buffer, malformed text, text after the value, invalid UTF-8 (unpaired surrogate escapes
+  // included), numbers outside the range of a double and nesting deeper than `maxReadDepth`.
+  static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes);
+
+  // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
+  // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
+  // below 2^53 in magnitude as plain integers. Absent when a number anywhere is NaN or infinite.
+  std::optional<std::string> encodedData() const;
+  std::optional<std::string> encodedString() const { return encodedData(); }
+
+  // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
+  bool encodeInto(std::string& out) const;
+
+  // IEEE equality for numbers (NaN is unequal to itself, 0 equals -0); objects compare by
+  // members regardless of order.
+  friend bool operator==(const JSONValue& lhs, const JSONValue& rhs);
+
+ private:
+  using StringPtr = std::shared_ptr<const std::string>;
+  using ArrayPtr = std::shared_ptr<Array>;
+  using ObjectPtr = std::shared_ptr<Object>;
+  // Index order matches Kind.
+  using Storage = std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate>;
+
+  Storage storage_{std::monostate{}};
+
+  friend class JSONWriter;
+  friend struct JSONReader;
+  void releaseChildrenInto(std::vector<JSONValue>& pending) noexcept;
+};
+
+}  // namespace quill

@@ -1,0 +1,47 @@
+#include "LineFraming.h"
+
+#include <cstring>
+
+namespace quill {
+
+void LineFraming::completeLine(std::string&& line, std::vector<std::string>& lines) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  lines.push_back(std::move(line));
+}
+
+std::vector<std::string> LineFraming::append(std::string_view chunk) {
+  std::vector<std::string> lines;
+  // The held buffer never contains a line feed, so only the new chunk needs scanning.
+  std::size_t position = 0;
+  while (position < chunk.size()) {
+    const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position);
+    if (!found) break;
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
+    if (skippingOversized_) {
+      // The tail of a dropped line: nothing of it was kept, and nothing of it is returned.
+      skippingOversized_ = false;
+      position = end + 1;
+      continue;
+    }
+    std::string line;
+    if (buffer_.empty()) {
+      line.assign(chunk.data() + position, end - position);
+    } else {
+      buffer_.append(chunk.data() + position, end - position);
+      line = std::move(buffer_);
+      buffer_ = std::string();
+    }
+    completeLine(std::move(line), lines);
+    position = end + 1;
+  }
+  // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
+  if (!skippingOversized_) buffer_.append(chunk.data() + position, chunk.size() - position);
+  if (buffer_.size() > maxLineBytes) {
+    std::string().swap(buffer_);  // give the memory back, not just the length
+    skippingOversized_ = true;
+    droppedOversizedLine_ = true;
+  }
+  return lines;
+}
+
+}  // namespace quill

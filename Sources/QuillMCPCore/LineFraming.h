@@ -1,0 +1,42 @@
+// Splits a byte stream into lines.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quill {
+
+// Turns chunks of a byte stream into complete lines. Accepts LF and CR LF line ends and bounds
+// the memory an unfinished line may hold: when more than `maxLineBytes` bytes are held back
+// without a line feed, they are dropped, and so is the rest of that line when it finally ends.
+//
+// Lines are raw bytes; nothing is decoded or validated. Work is linear in the bytes appended:
+// held bytes are never rescanned for a line feed, and a completed line is moved out, not copied.
+class LineFraming {
+ public:
+  static constexpr std::size_t maxLineBytes = 16 * 1024 * 1024;
+
+  LineFraming() = default;
+
+  // Adds a chunk (possibly empty) and returns the lines it completed, in stream order, each
+  // without its line feed and without one carriage return directly before it. Empty lines are
+  // returned too.
+  std::vector<std::string> append(std::string_view chunk);
+
+  // True once any oversize data has been dropped; never reset.
+  bool droppedOversizedLine() const noexcept { return droppedOversizedLine_; }
+
+  // Bytes currently held back for the unfinished line.
+  std::size_t bufferedBytes() const noexcept { return buffer_.size(); }
+
+ private:
+  void completeLine(std::string&& line, std::vector<std::string>& lines);
+
+  std::string buffer_;
+  bool skippingOversized_ = false;
+  bool droppedOversizedLine_ = false;
+};
+
+}  // namespace quill

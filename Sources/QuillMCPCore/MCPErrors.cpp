@@ -1,0 +1,42 @@
+#include "MCPErrors.h"
+
+namespace quill::MCPErrors {
+
+const std::string_view appNotRunning =
+    "Quill isn't running \u2014 open Quill on this Mac, then try again.";
+const std::string_view disabled =
+    "Agent access is turned off in Quill. Ask the user to enable it in Quill \u2192 Settings "
+    "\u2192 Agents.";
+const std::string_view signedOut =
+    "Quill is open but no one is signed in. Ask the user to sign in to Quill first.";
+const std::string_view noProjects =
+    "Quill has no projects yet. Ask the user to create a project in Quill first.";
+const std::string_view internalError =
+    "Quill hit an internal error building the briefing. Try again in a moment.";
+
+namespace {
+void appendJoined(std::string& out, const std::vector<std::string>& names) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += names[i];
+  }
+}
+}  // namespace
+
+std::string unknownProject(std::string_view requested, const std::vector<std::string>& available) {
+  std::string text = "No Quill project matches \"";
+  text += requested;
+  text += "\". The user's projects are: ";
+  appendJoined(text, available);
+  text += ". Retry with one of those names.";
+  return text;
+}
+
+std::string ambiguousProject(const std::vector<std::string>& candidates) {
+  std::string text = "The user has several Quill projects: ";
+  appendJoined(text, candidates);
+  text += ". Ask the user which one they mean, then retry with that name.";
+  return text;
+}
+
+}  // namespace quill::MCPErrors

@@ -1,0 +1,131 @@
+#include "MCPPaths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#if defined(__APPLE__)
+#include <sysdir.h>
+#endif
+
+namespace quill::MCPPaths {
+
+namespace {
+
+constexpr std::string_view kSocketFileName = "mcp.sock";
+constexpr std::string_view kFallbackSocketFileName = "quill-mcp.sock";
+constexpr std::string_view kStatusFileName = "mcp-status.json";
+constexpr std::string_view kSupportFolderName = "Quill";
+
+const std::string* lookup(const Environment& environment, std::string_view key) {
+  auto found = environment.find(key);
+  return found == environment.end() ? nullptr : &found->second;
+}
+
+const std::string* nonEmptyOverride(const Environment& environment, std::string_view key) {
+  const std::string* value = lookup(environment, key);
+  return (value && !value->empty()) ? value : nullptr;
+}
+
+std::string workingDirectory() {
+  std::vector<char> buffer(PATH_MAX);
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size())) return std::string(buffer.data());
+    if (errno != ERANGE || buffer.size() > (1 << 20)) return "/";
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string homeDirectory(const Environment& environment) {
+  if (const std::string* home = nonEmptyOverride(environment, "HOME")) return *home;
+  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+  return "/";
+}
+
+// ---- Platform: where the user's per-application data and temporary files live. -------------
+#if defined(__APPLE__)
+
+// ~/Library/Application Support, as the system reports it for the user domain.
+std::string applicationSupportDirectory(const Environment& environment) {
+  char path[PATH_MAX];
+  sysdir_search_path_enumeration_state state = sysdir_start_search_path_enumeration(
+      SYSDIR_DIRECTORY_APPLICATION_SUPPORT, SYSDIR_DOMAIN_MASK_USER);
+  if (sysdir_get_next_search_path_enumeration(state, path) != 0) {
+    std::string found(path);
+    if (found.starts_with("~")) found = homeDirectory(environment) + found.substr(1);
+    return found;
+  }
+  return join(homeDirectory(environment), "Library/Application Support");
+}
+
+std::string platformTemporaryDirectory() {
+  char path[PATH_MAX];
+  const size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, path, sizeof path);
+  if (length > 0 && length <= sizeof path) return std::string(path);
+  return "/tmp";
+}
+
+#else
+
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.
+std::string applicationSupportDirectory(const Environment& environment) {
+  if (const std::string* data = lookup(environment, "XDG_DATA_HOME");
+      data && data->starts_with("/")) {
+    return *data;
+  }
+  return join(homeDirectory(environment), ".local/share");
+}
+
+std::string platformTemporaryDirectory() { return "/tmp"; }
+
+#endif
+// ---- End of platform ---------------------------------------------------------------------
+
+std::string temporaryDirectory(const Environment& environment) {
+  const std::string* value = lookup(environment, temporaryDirectoryEnvKey);
+  if (!value) return platformTemporaryDirectory();
+  if (value->empty()) return workingDirectory();
+  if (!value->starts_with("/")) return join(workingDirectory(), *value);
+  return *value;
+}
+
+}  // namespace
+
+std::string join(std::string_view directory, std::string_view name) {
+  while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
+  std::string path(directory);
+  if (path != "/") path += '/';
+  path += name;
+  return path;
+}
+
+std::string supportDirectory(const Environment& environment) {
+  return join(applicationSupportDirectory(environment), kSupportFolderName);
+}
+
+std::string socketPath(const Environment& environment, std::string_view support) {
+  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) return *value;
+  std::string path = join(support, kSocketFileName);
+  if (path.size() <= maxSocketPathBytes) return path;
+  return join(temporaryDirectory(environment), kFallbackSocketFileName);
+}
+
+std::string socketPath(const Environment& environment) {
+  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) return *value;
+  return socketPath(environment, supportDirectory(environment));
+}
+
+std::string statusFilePath(const Environment& environment, std::string_view support) {
+  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) return *value;
+  return join(support, kStatusFileName);
+}
+
+std::string statusFilePath(const Environment& environment) {
+  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) return *value;
+  return statusFilePath(environment, supportDirectory(environment));
+}
+
+}  // namespace quill::MCPPaths

@@ -1,0 +1,109 @@
+#include "MCPSocketClient.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "LineFraming.h"
+#include "MCPPaths.h"
+
+namespace quill::MCPSocketClient {
+
+namespace {
+
+constexpr std::size_t kReceiveBufferBytes = 65536;
+
+// ---- Platform: keeping a send to a closed peer from raising SIGPIPE. ------------------------
+#if defined(SO_NOSIGPIPE)
+void suppressSigpipe(int fd) {
+  const int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+}
+constexpr int kSendFlags = 0;
+#else
+void suppressSigpipe(int) {}
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+// ---- End of platform ---------------------------------------------------------------------
+
+// Owns the socket and closes it exactly once, whichever way the call ends.
+class Socket {
+ public:
+  Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {}
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+timeval toTimeval(double seconds) {
+  timeval value{};
+  value.tv_sec = static_cast<decltype(value.tv_sec)>(static_cast<std::int64_t>(seconds));
+  value.tv_usec = static_cast<decltype(value.tv_usec)>(
+      static_cast<std::int32_t>((seconds - std::floor(seconds)) * 1'000'000.0));
+  return value;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, kSendFlags);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
+  Socket socket;
+  if (socket.fd() < 0) return Failure::connect;
+  suppressSigpipe(socket.fd());
+  const timeval timeout = toTimeval(timeoutSeconds);
+  (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+
+  // The path limit is the same on every platform, even where the address field is larger.
+  sockaddr_un address{};
+  if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path) {
+    return Failure::connect;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return Failure::connect;
+  }
+
+  std::string line;
+  if (!MCPWire::jsonValue(request).encodeInto(line)) return Failure::io;
+  line.push_back('\n');
+  if (!sendAll(socket.fd(), line)) return Failure::io;
+  std::string().swap(line);
+
+  LineFraming framing;
+  auto buffer = std::make_unique<char[]>(kReceiveBufferBytes);
+  for (;;) {
+    const ssize_t n = ::read(socket.fd(), buffer.get(), kReceiveBufferBytes);
+    if (n == 0) return Failure::io;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
+    auto lines = framing.append(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+    if (lines.empty()) continue;
+    auto response = MCPWire::decodeResponse(lines.front());
+    if (!response) return Failure::decode;
+    return std::move(*response);
+  }
+}
+
+}  // namespace quill::MCPSocketClient

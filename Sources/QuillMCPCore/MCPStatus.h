@@ -1,0 +1,37 @@
+// The record the desktop application keeps in its status file.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "JSONValue.h"
+
+namespace quill {
+
+struct MCPStatus {
+  bool enabled;    // agent access is turned on
+  bool signedIn;   // a user is signed in
+  bool listening;  // the application reports its socket listener as running
+  std::string version;
+  std::string updatedAt;  // the writer's own time format; never parsed by the shim
+
+  // Files larger than this are not status files.
+  static constexpr std::size_t maxFileBytes = 64 * 1024;
+
+  // All five members with the right kinds; a missing member, null or wrong kind fails; other
+  // members are ignored.
+  static std::optional<MCPStatus> decode(std::string_view json);
+  static std::optional<MCPStatus> fromJSON(const JSONValue& value);
+
+  // Reads and decodes the status file. Only a regular file of at most `maxFileBytes` is read, and
+  // it is opened without blocking, so a FIFO, a device or a huge file counts as no status.
+  static std::optional<MCPStatus> readFile(const std::string& path);
+
+  JSONValue jsonValue() const;
+  std::optional<std::string> encode() const { return jsonValue().encodedData(); }
+
+  friend bool operator==(const MCPStatus&, const MCPStatus&) = default;
+};
+
+}  // namespace quill
