@@ -1,20 +1,42 @@
 #include "Shim.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "LineFraming.h"
+#include "MCPErrors.h"
 #include "MCPProtocol.h"
+#include "MCPSocketClient.h"
+#include "ToolDefinition.h"
+
+extern char** environ;
 
 namespace quill {
 
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
+
+// A tool list is a quick question: one attempt, a short time-out, no recovery.
+constexpr double kToolsListTimeoutSeconds = 5;
+// Building a briefing may take the application a while.
+constexpr double kToolCallTimeoutSeconds = 30;
+// After a launch, how long the application gets to start listening, and the pauses between
+// attempts within that window.
+constexpr auto kRetryWindow = std::chrono::seconds(10);
+constexpr auto kFirstPause = std::chrono::microseconds(400'000);
+constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
+constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
+constexpr std::string_view kLaunchLine = "app not reachable \u2014 launching Quill in the background";
 
 // Writes all of `bytes` to `fd`, continuing after short writes and interruptions. False when
 // the descriptor is gone or fails.
@@ -98,6 +120,8 @@ Shim::Answer Shim::answer(std::string_view line) {
 Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
   if (request.method == "initialize") return handleInitialize(request);
   if (request.method == "ping") return JSONValue(JSONValue::Object{});
+  if (request.method == "tools/list") return handleToolsList(request);
+  if (request.method == "tools/call") return handleToolsCall(request);
   return MethodError{JSONRPCErrorCode::methodNotFound, "Method not found: " + request.method};
 }
 
@@ -115,6 +139,134 @@ JSONValue Shim::handleInitialize(const JSONRPCRequest& request) {
     }
   }
   return MCPProtocol::initializeResult(clientVersion, shimVersion);
+}
+
+JSONValue Shim::handleToolsList(const JSONRPCRequest& request) {
+  MCPWireRequest wireRequest{1, request.id, "tools/list", clientSlug_, clientName_, std::nullopt};
+  auto result = MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest,
+                                           kToolsListTimeoutSeconds);
+  if (auto* response = std::get_if<MCPWireResponse>(&result)) {
+    if (response->ok && response->result && response->result->member("tools")) {
+      return std::move(*response->result);
+    }
+  }
+  return ToolDefinition::listResult({});
+}
+
+Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request) {
+  const JSONValue* name = request.params ? request.params->member("name") : nullptr;
+  if (!name || name->stringValue() != ToolDefinition::getContextPacketName) {
+    return MethodError{JSONRPCErrorCode::invalidParams, "Unknown tool"};
+  }
+  MCPWireRequest::Params params{std::string(ToolDefinition::getContextPacketName), std::nullopt};
+  if (const JSONValue* arguments = request.params->member("arguments")) {
+    params.arguments = *arguments;
+  }
+  MCPWireRequest wireRequest{1, request.id, "tools/call", clientSlug_, clientName_,
+                             std::move(params)};
+  return toolResult(callWithRecovery(wireRequest));
+}
+
+Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
+  using Failure = MCPSocketClient::Failure;
+  auto attempt = [&] {
+    return MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), request,
+                                      kToolCallTimeoutSeconds);
+  };
+  auto result = attempt();
+  if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
+  // The application was reached but the exchange failed: retrying will not help.
+  if (std::get<Failure>(result) != Failure::connect) return Friendly{MCPErrors::internalError};
+
+  // Unreachable. The status file may already say why, and then launching would not help.
+  auto explainFromStatus = [this]() -> std::optional<Friendly> {
+    auto status = readStatus();
+    if (status && !status->enabled) return Friendly{MCPErrors::disabled};
+    if (status && !status->signedIn) return Friendly{MCPErrors::signedOut};
+    return std::nullopt;
+  };
+  if (auto reason = explainFromStatus()) return *reason;
+
+  auto noLaunch = env_.find(kNoLaunchEnvKey);
+  if (noLaunch == env_.end() || noLaunch->second != "1") {
+    if (!launchedApp_) {
+      launchedApp_ = true;
+      writeDiagnostic(kLaunchLine);
+      launchApp();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kRetryWindow;
+    auto pause = kFirstPause;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(pause);
+      result = attempt();
+      if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
+      pause = std::min(pause * 2, kLongestPause);
+    }
+  }
+  if (auto reason = explainFromStatus()) return *reason;
+  return Friendly{MCPErrors::appNotRunning};
+}
+
+std::optional<MCPStatus> Shim::readStatus() const {
+  return MCPStatus::readFile(MCPPaths::statusFilePath(env_));
+}
+
+void Shim::launchApp() {
+  std::vector<char*> argv;
+  argv.push_back(launchCommand_.launcherPath.data());
+  for (auto& argument : launchCommand_.launcherArguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  // The launcher must not read the client's requests from our standard input, nor write into
+  // the answer stream on our standard output: it gets /dev/null as input and our standard error
+  // as its output.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return;
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, streams_.error, 1);
+  if (streams_.error != 2) posix_spawn_file_actions_adddup2(&actions, streams_.error, 2);
+  // It starts with SIGPIPE at its default, not ignored as it is here.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+
+  pid_t child = -1;
+  const int started =
+      posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (started != 0) return;  // a launcher that cannot start is ignored: the retries still run
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+JSONValue Shim::toolResult(const CallOutcome& outcome) {
+  auto failure = [](std::string_view text) {
+    return ToolCallResult{std::string(text), true}.jsonValue();
+  };
+  if (auto* friendly = std::get_if<Friendly>(&outcome)) return failure(friendly->text);
+  const auto& response = std::get<MCPWireResponse>(outcome);
+  if (response.ok && response.result) return *response.result;
+  if (!response.error) return failure(MCPErrors::internalError);
+  switch (response.error->code) {
+    case MCPWireErrorCode::disabled:
+      return failure(MCPErrors::disabled);
+    case MCPWireErrorCode::signedOut:
+      return failure(MCPErrors::signedOut);
+    case MCPWireErrorCode::noProjects:
+      return failure(MCPErrors::noProjects);
+    case MCPWireErrorCode::unknownProject:
+    case MCPWireErrorCode::ambiguousProject:
+    case MCPWireErrorCode::internalError:
+      break;
+  }
+  const std::string& message = response.error->message;
+  return failure(message.empty() ? MCPErrors::internalError : std::string_view(message));
 }
 
 void Shim::emit(std::string answer) {

@@ -10,6 +10,8 @@
 #include "JSONRPC.h"
 #include "JSONValue.h"
 #include "MCPPaths.h"
+#include "MCPStatus.h"
+#include "MCPWire.h"
 
 namespace quill {
 
@@ -61,8 +63,25 @@ class Shim {
   };
   using HandlerResult = std::variant<JSONValue, MethodError>;
 
+  // What a tool call came to: the application's response (which may itself report an error),
+  // or a text for the agent when no response could be had.
+  struct Friendly {
+    std::string_view text;
+  };
+  using CallOutcome = std::variant<MCPWireResponse, Friendly>;
+
   HandlerResult dispatch(const JSONRPCRequest& request);
   JSONValue handleInitialize(const JSONRPCRequest& request);
+  JSONValue handleToolsList(const JSONRPCRequest& request);
+  HandlerResult handleToolsCall(const JSONRPCRequest& request);
+
+  // One attempt; if the application is unreachable: the status file, one launch per process,
+  // and retries with growing pauses for a fixed window. Never fails.
+  CallOutcome callWithRecovery(const MCPWireRequest& request);
+  std::optional<MCPStatus> readStatus() const;
+  // Starts the application in the background and waits for the launcher to finish.
+  void launchApp();
+  static JSONValue toolResult(const CallOutcome& outcome);
 
   // Writes the answer and a line feed to the output, normally in one write; a short write is
   // continued so that a large answer is never cut. Ends the process (status 0) when the output
