@@ -1,7 +1,7 @@
 # Shared by the scripts: finds what the build and the tests need and installs what is missing.
+# Each entry is "<debian package>:<command|file>:<what shows it is present>".
 
-# Debian packages, with the command or file that shows each one is present.
-DEBIAN_PACKAGES=(
+BASE_PACKAGES=(
   "cmake:command:cmake"
   "ninja-build:command:ninja"
   "g++:command:g++"
@@ -9,44 +9,75 @@ DEBIAN_PACKAGES=(
   "libgtest-dev:file:/usr/include/gtest/gtest.h"
   "libgmock-dev:file:/usr/include/gmock/gmock.h"
 )
-BREW_PACKAGES="cmake ninja simdjson googletest"
+NODE_PACKAGES=("nodejs:command:node" "npm:command:npm")
+BENCHMARK_PACKAGES=("libbenchmark-dev:file:/usr/include/benchmark/benchmark.h")
+FUZZ_PACKAGES=(
+  "clang:command:clang++"
+  "libclang-rt-14-dev:file:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
+)
+COVERAGE_PACKAGES=("gcovr:command:gcovr")
+BREW_PACKAGES="cmake ninja simdjson googletest google-benchmark node llvm gcovr"
 
-have() {
-  local kind=$1 what=$2
-  case $kind in
-    command) command -v "$what" >/dev/null 2>&1 ;;
-    file) [ -e "$what" ] ;;
+_present() {
+  case $1 in
+    command) command -v "$2" >/dev/null 2>&1 ;;
+    file) [ -e "$2" ] ;;
   esac
 }
 
-ensure_dependencies() {
+# Installs the Debian packages among the given entries that are not present yet.
+ensure_packages() {
   local missing=() entry package kind what
-  if [ "$(uname -s)" = Darwin ]; then
-    for package in cmake ninja; do
-      command -v "$package" >/dev/null 2>&1 || missing+=("$package")
-    done
-    if ! command -v brew >/dev/null 2>&1 || ! brew list simdjson googletest >/dev/null 2>&1; then
-      missing+=(libraries)
-    fi
-    if [ ${#missing[@]} -gt 0 ]; then
-      echo "Missing: ${missing[*]}. Install with:"
-      echo "  brew install $BREW_PACKAGES"
-      exit 1
-    fi
-    return
-  fi
-  for entry in "${DEBIAN_PACKAGES[@]}"; do
+  for entry in "$@"; do
     IFS=: read -r package kind what <<<"$entry"
-    have "$kind" "$what" || missing+=("$package")
+    _present "$kind" "$what" || missing+=("$package")
   done
-  if [ ${#missing[@]} -eq 0 ]; then return; fi
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(uname -s)" = Darwin ]; then
+    echo "Missing: ${missing[*]}. Install everything with:" >&2
+    echo "  brew install $BREW_PACKAGES" >&2
+    exit 1
+  fi
   if ! command -v apt-get >/dev/null 2>&1; then
     echo "Missing: ${missing[*]}; install them with your package manager." >&2
     exit 1
   fi
   local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
   echo "== installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+  if [ -z "${_QUILL_APT_UPDATED:-}" ]; then
+    "${sudo[@]}" apt-get update -qq
+    _QUILL_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
 }
+
+_ensure_macos_base() {
+  local missing=() tool
+  for tool in cmake ninja c++; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+  done
+  if ! command -v brew >/dev/null 2>&1 || ! brew list simdjson googletest >/dev/null 2>&1; then
+    missing+=(simdjson googletest)
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Missing: ${missing[*]}. Install everything with:" >&2
+    echo "  brew install $BREW_PACKAGES" >&2
+    exit 1
+  fi
+}
+
+# The compiler, CMake, Ninja, simdjson and GoogleTest.
+ensure_dependencies() {
+  if [ "$(uname -s)" = Darwin ]; then
+    _ensure_macos_base
+    return
+  fi
+  ensure_packages "${BASE_PACKAGES[@]}"
+}
+
+ensure_node() { ensure_packages "${NODE_PACKAGES[@]}"; }
+ensure_benchmark() { ensure_packages "${BENCHMARK_PACKAGES[@]}"; }
+ensure_fuzzing() { ensure_packages "${FUZZ_PACKAGES[@]}"; }
+ensure_coverage() { ensure_packages "${COVERAGE_PACKAGES[@]}"; }
