@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -156,7 +157,8 @@ std::optional<JSONValue> JSONValue::operator[](std::int64_t index) const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Equality, without recursion
+// Equality, without recursion. Copies share storage, but there is no shortcut for that: a NaN
+// inside makes a value unequal even to its own copy.
 
 bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
   using Kind = JSONValue::Kind;
@@ -180,7 +182,6 @@ bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
       case Kind::array: {
         const auto* x = a->arrayValue();
         const auto* y = b->arrayValue();
-        if (x == y) break;
         if (x->size() != y->size()) return false;
         for (std::size_t i = 0; i < x->size(); ++i) pending.emplace_back(&(*x)[i], &(*y)[i]);
         break;
@@ -188,7 +189,6 @@ bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
       case Kind::object: {
         const auto* x = a->objectValue();
         const auto* y = b->objectValue();
-        if (x == y) break;
         if (x->size() != y->size()) return false;
         for (auto i = x->begin(), j = y->begin(); i != x->end(); ++i, ++j) {
           if (i->first != j->first) return false;
@@ -218,8 +218,10 @@ struct JSONReader {
     return simdjson::SUCCESS;
   }
 
+  // `depth` is the nesting depth the value has if it is an array or an object (the top-level
+  // value is at depth 1). Only containers count: a scalar inside the deepest allowed container
+  // reads. The limit is checked before the parser enters the container.
   static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue& out) {
-    if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
     simdjson::ondemand::json_type type;
     if (auto error = value.type().get(type)) return error;
     switch (type) {
@@ -248,11 +250,13 @@ struct JSONReader {
         return readString(text, out);
       }
       case simdjson::ondemand::json_type::array: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
         simdjson::ondemand::array array;
         if (auto error = value.get_array().get(array)) return error;
         return readArray(array, depth, out);
       }
       case simdjson::ondemand::json_type::object: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
         simdjson::ondemand::object object;
         if (auto error = value.get_object().get(object)) return error;
         return readObject(object, depth, out);
@@ -349,6 +353,12 @@ namespace {
 // afterwards, so a single huge request does not pin its memory for the life of the process.
 constexpr std::size_t kRetainedParserCapacity = 1 << 20;
 
+// The parser's own depth limit must lie beyond ours, so that `readValue` refuses a text before the
+// parser runs out: with its internal checks on (unoptimised builds) running out stops the
+// process. The parser indexes its per-depth slots from 0 with the top-level value at 1, so
+// containers as deep as `maxReadDepth` need one slot more.
+constexpr std::size_t kParserMaxDepth = JSONValue::maxReadDepth + 1;
+
 simdjson::ondemand::parser& smallTextParser() {
   thread_local simdjson::ondemand::parser parser;
   return parser;
@@ -373,6 +383,12 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes)
   if (bytes.size() > kRetainedParserCapacity) {
     ownParser = std::make_unique<simdjson::ondemand::parser>();
     parser = ownParser.get();
+  }
+  if (parser->max_depth() != kParserMaxDepth || parser->capacity() < bytes.size()) {
+    const std::size_t capacity = std::max(parser->capacity(), bytes.size());
+    if (auto error = parser->allocate(capacity, kParserMaxDepth)) {
+      return JSONReadError{describe(error)};
+    }
   }
   simdjson::ondemand::document document;
   if (auto error = parser->iterate(padded).get(document)) return JSONReadError{describe(error)};

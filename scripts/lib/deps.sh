@@ -1,5 +1,5 @@
 # Shared by the scripts: finds what the build and the tests need and installs what is missing.
-# Each entry is "<debian package>:<command|file>:<what shows it is present>".
+# Each entry is "<debian package>:<command|file|glob>:<what shows it is present>".
 
 BASE_PACKAGES=(
   "cmake:command:cmake"
@@ -13,7 +13,7 @@ NODE_PACKAGES=("nodejs:command:node" "npm:command:npm")
 BENCHMARK_PACKAGES=("libbenchmark-dev:file:/usr/include/benchmark/benchmark.h")
 FUZZ_PACKAGES=(
   "clang:command:clang++"
-  "libclang-rt-14-dev:file:/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a"
+  "libclang-rt-14-dev:glob:/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
 )
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
 BREW_PACKAGES="cmake ninja simdjson googletest google-benchmark node llvm gcovr"
@@ -22,6 +22,7 @@ _present() {
   case $1 in
     command) command -v "$2" >/dev/null 2>&1 ;;
     file) [ -e "$2" ] ;;
+    glob) compgen -G "$2" >/dev/null ;;
   esac
 }
 
