@@ -351,7 +351,7 @@ namespace {
 // A parser keeps buffers sized for the largest text it has read. One is kept for small texts so
 // that the common case allocates nothing; a large text gets a parser of its own that is freed
 // afterwards, so a single huge request does not pin its memory for the life of the process.
-constexpr std::size_t kRetainedParserCapacity = 1 << 20;
+constexpr std::size_t kRetainedParserCapacity = 64 * 1024;
 
 // The parser's own depth limit must lie beyond ours, so that `readValue` refuses a text before the
 // parser runs out: with its internal checks on (unoptimised builds) running out stops the
