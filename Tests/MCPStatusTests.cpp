@@ -1,0 +1,159 @@
+// The status record the desktop application keeps, and the reading of its file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
+#include "MCPStatus.h"
+#include "Subprocess.h"
+
+namespace quill {
+
+void PrintTo(const MCPStatus& status, std::ostream* out) {
+  *out << status.encode().value_or("<unencodable status>");
+}
+
+namespace {
+
+constexpr std::string_view kStatusText =
+    R"({"enabled":true,"signedIn":false,"listening":true,"version":"2.1 [40]","updatedAt":"2025-03-01T10:00:00Z"})";
+const MCPStatus kStatus{true, false, true, "2.1 [40]", "2025-03-01T10:00:00Z"};
+
+TEST(MCPStatusTests, TextsThatDecode) {
+  const struct {
+    std::string_view text;
+    MCPStatus expected;
+  } cases[] = {
+      {kStatusText, kStatus},
+      {R"({"updatedAt":"","version":"","listening":false,"signedIn":true,"enabled":false})",
+       {false, true, false, "", ""}},
+      // Members beyond the five are ignored.
+      {R"({"enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":"t","pid":42,"extra":{"enabled":false}})",
+       {true, true, true, "1", "t"}},
+      {" {\"enabled\":true,\"signedIn\":true,\"listening\":false,\"version\":\"v\",\"updatedAt\":"
+       "\"u\"}\n",
+       {true, true, false, "v", "u"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MCPStatus::decode(c.text), c.expected) << c.text;
+  }
+}
+
+TEST(MCPStatusTests, TextsThatDoNotDecode) {
+  const std::string_view cases[] = {
+      "",
+      "not json",
+      "null",
+      "[]",
+      "true",
+      R"("enabled")",
+      // One member missing.
+      R"({"signedIn":true,"listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":"1"})",
+      // Null or the wrong kind.
+      R"({"enabled":null,"signedIn":true,"listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":1,"signedIn":true,"listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":"true","listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":0,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":null,"updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":1,"updatedAt":"t"})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":1740000000})",
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":["t"]})",
+      // Keys are matched exactly.
+      R"({"Enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":"t"})",
+      R"({"enabled":true,"signed_in":true,"listening":true,"version":"1","updatedAt":"t"})",
+      // Trailing text after the object.
+      R"({"enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":"t"},)",
+  };
+  for (std::string_view text : cases) {
+    EXPECT_FALSE(MCPStatus::decode(text).has_value()) << text;
+  }
+}
+
+TEST(MCPStatusTests, EncodesWithSortedKeys) {
+  EXPECT_EQ(
+      kStatus.encode(),
+      R"({"enabled":true,"listening":true,"signedIn":false,"updatedAt":"2025-03-01T10:00:00Z","version":"2.1 [40]"})");
+  EXPECT_EQ(
+      (MCPStatus{false, true, false, "a/b", "\"q\""}.encode()),
+      R"({"enabled":false,"listening":false,"signedIn":true,"updatedAt":"\"q\"","version":"a/b"})");
+}
+
+// ---- Reading the file -----------------------------------------------------------------------
+
+// The status text padded with trailing white space to exactly `bytes` bytes.
+std::string paddedStatus(std::size_t bytes) {
+  std::string text(kStatusText);
+  text.resize(bytes, ' ');
+  return text;
+}
+
+TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiB) {
+  testing::TemporaryDirectory directory;
+  const struct {
+    std::string contents;
+    std::optional<MCPStatus> expected;
+  } cases[] = {
+      {std::string(kStatusText), kStatus},
+      {std::string(kStatusText) + "\n", kStatus},
+      {paddedStatus(65'536), kStatus},
+      {paddedStatus(65'537), std::nullopt},
+      {paddedStatus(1'000'000), std::nullopt},
+      {"", std::nullopt},
+      {"{", std::nullopt},
+      {R"({"enabled":true})", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::string path = directory.file("mcp-status.json");
+    testing::writeFile(path, c.contents);
+    EXPECT_EQ(MCPStatus::readFile(path), c.expected) << c.contents.size() << " bytes";
+  }
+}
+
+TEST(MCPStatusTests, ThingsThatAreNotRegularFilesCountAsAbsent) {
+  testing::TemporaryDirectory directory;
+  EXPECT_EQ(MCPStatus::readFile(directory.file("missing.json")), std::nullopt);
+  EXPECT_EQ(MCPStatus::readFile(directory.file("missing/mcp-status.json")), std::nullopt);
+  EXPECT_EQ(MCPStatus::readFile(""), std::nullopt);
+  EXPECT_EQ(MCPStatus::readFile(directory.path()), std::nullopt);
+  EXPECT_EQ(MCPStatus::readFile("/dev/zero"), std::nullopt);
+  EXPECT_EQ(MCPStatus::readFile("/dev/null"), std::nullopt);
+
+  // A symbolic link to a status file is followed.
+  const std::string target = directory.file("target.json");
+  testing::writeFile(target, kStatusText);
+  ASSERT_EQ(::symlink(target.c_str(), directory.file("link.json").c_str()), 0);
+  EXPECT_EQ(MCPStatus::readFile(directory.file("link.json")), kStatus);
+}
+
+TEST(MCPStatusTests, AFIFOIsAbsentWithoutWaitingForAWriter) {
+  testing::TemporaryDirectory directory;
+  const std::string fifo = directory.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  auto reading = std::async(std::launch::async, [&] { return MCPStatus::readFile(fifo); });
+  if (reading.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    // Release the blocked reader so the test fails instead of hanging.
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+    FAIL() << "reading a FIFO blocked";
+  }
+  EXPECT_EQ(reading.get(), std::nullopt);
+
+  // Not even when a writer holds it open with a valid status in it.
+  const int both = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(both, 0);
+  ASSERT_EQ(::write(both, kStatusText.data(), kStatusText.size()),
+            static_cast<ssize_t>(kStatusText.size()));
+  EXPECT_EQ(MCPStatus::readFile(fifo), std::nullopt);
+  ::close(both);
+}
+
+}  // namespace
+}  // namespace quill
