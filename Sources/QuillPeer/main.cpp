@@ -1,0 +1,140 @@
+// quill-peer: a small stand-in for the Quill desktop application's side of the agent link.
+// It serves briefings for the projects of a JSON file on the application's socket and keeps
+// the application's status file, so that quill-mcp can be run and tested without Quill.
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "MCPPaths.h"
+#include "PeerServer.h"
+#include "PeerService.h"
+#include "ProjectStore.h"
+
+extern char** environ;
+
+namespace {
+
+using quill::Environment;
+
+constexpr std::string_view kUsage =
+    "Usage: quill-peer [options]\n"
+    "\n"
+    "Stands in for the Quill desktop application: listens on Quill's agent socket, answers\n"
+    "tool lists and briefings for the projects of a JSON file, and keeps Quill's status file.\n"
+    "Stops cleanly on SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --projects FILE           projects to serve (see examples/projects.json); without it\n"
+    "                            there are no projects\n"
+    "  --disabled                agent access is turned off: every request answers \"disabled\"\n"
+    "  --signed-out              nobody is signed in: every request answers \"signedOut\"\n"
+    "  --delay SECONDS           wait this long before listening, like an application that is\n"
+    "                            still starting\n"
+    "  --socket PATH             listen here instead of at QUILL_MCP_SOCKET or the default\n"
+    "  --status PATH             write the status here instead of at QUILL_MCP_STATUS or the\n"
+    "                            default\n"
+    "  --request-timeout SECONDS how long a connection may take to send its request\n"
+    "                            (default 10)\n"
+    "  --help                    show this text\n"
+    "\n"
+    "Exit status: 0 after a stop signal, 1 when it cannot listen, 2 for bad options or a\n"
+    "projects file that cannot be read.\n";
+
+Environment captureEnvironment() {
+  Environment environment;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  return environment;
+}
+
+int usageError(const std::string& problem) {
+  quill::reportLine(problem + " (see --help)");
+  return 2;
+}
+
+std::optional<double> seconds(std::string_view text, bool zeroAllowed) {
+  const std::string copy(text);
+  char* end = nullptr;
+  const double value = std::strtod(copy.c_str(), &end);
+  if (copy.empty() || end != copy.c_str() + copy.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  if (value < 0 || (value == 0 && !zeroAllowed) || value > 86400) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Environment environment = captureEnvironment();
+  std::optional<std::string> projectsPath;
+  bool enabled = true;
+  bool signedIn = true;
+  quill::PeerOptions options;
+
+  const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string_view option = arguments[i];
+    if (option == "--help" || option == "-h") {
+      (void)!::write(STDOUT_FILENO, kUsage.data(), kUsage.size());
+      return 0;
+    }
+    if (option == "--disabled") {
+      enabled = false;
+      continue;
+    }
+    if (option == "--signed-out") {
+      signedIn = false;
+      continue;
+    }
+    const bool takesValue = option == "--projects" || option == "--delay" || option == "--socket" ||
+                            option == "--status" || option == "--request-timeout";
+    if (!takesValue) return usageError("unknown option \"" + std::string(option) + "\"");
+    if (i + 1 >= arguments.size()) {
+      return usageError("the option " + std::string(option) + " needs a value");
+    }
+    const std::string_view value = arguments[++i];
+    if (option == "--projects") {
+      projectsPath = std::string(value);
+    } else if (option == "--socket") {
+      environment[std::string(quill::MCPPaths::socketEnvKey)] = std::string(value);
+    } else if (option == "--status") {
+      environment[std::string(quill::MCPPaths::statusEnvKey)] = std::string(value);
+    } else {
+      const bool isDelay = option == "--delay";
+      auto parsed = seconds(value, isDelay);
+      if (!parsed) {
+        return usageError(std::string(option) + " needs a number of seconds " +
+                          (isDelay ? "from 0" : "above 0") + " to 86400, not \"" +
+                          std::string(value) + "\"");
+      }
+      (isDelay ? options.delaySeconds : options.requestTimeoutSeconds) = *parsed;
+    }
+  }
+
+  quill::ProjectStore store;
+  if (projectsPath) {
+    auto loaded = quill::ProjectStore::load(*projectsPath);
+    if (auto* problem = std::get_if<std::string>(&loaded)) {
+      quill::reportLine(*problem);
+      return 2;
+    }
+    store = std::get<quill::ProjectStore>(std::move(loaded));
+  }
+
+  options.socketPath = quill::MCPPaths::socketPath(environment);
+  options.statusPath = quill::MCPPaths::statusFilePath(environment);
+  quill::PeerService service(std::move(store), enabled, signedIn);
+  return quill::runPeer(options, service);
+}
