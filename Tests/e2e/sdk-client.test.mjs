@@ -82,9 +82,24 @@ function withTimeout(promise, what) {
   return Promise.race([promise, expiry]).finally(() => clearTimeout(timer));
 }
 
+// Whatever this file starts or creates is removed even when the test process ends abruptly (for
+// example when its output pipe closes), so that no quill-peer is left listening.
+const leftovers = { children: new Set(), dirs: new Set() };
+process.on('exit', () => {
+  for (const child of leftovers.children) {
+    if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+  }
+  for (const dir of leftovers.dirs) rmSync(dir, { recursive: true, force: true });
+});
+for (const [signal, number] of [['SIGHUP', 1], ['SIGINT', 2], ['SIGTERM', 15]]) {
+  process.on(signal, () => process.exit(128 + number));
+}
+
 // A private folder with short names: Unix socket paths are limited to about 100 bytes.
 function makePrivateDir() {
-  return mkdtempSync('/tmp/qe2e-');
+  const dir = mkdtempSync('/tmp/qe2e-');
+  leftovers.dirs.add(dir);
+  return dir;
 }
 
 function collect(stream) {
@@ -122,6 +137,7 @@ async function startPeer(socketPath, statusPath) {
     env: { ...process.env, QUILL_MCP_SOCKET: socketPath, QUILL_MCP_STATUS: statusPath },
     stdio: ['ignore', 'ignore', 'pipe'],
   });
+  leftovers.children.add(child);
   const stderr = collect(child.stderr);
   const exited = exitOf(child);
   let gone = false;
@@ -142,7 +158,11 @@ async function startPeer(socketPath, statusPath) {
   return {
     async stop() {
       if (!gone) child.kill('SIGTERM');
-      return withTimeout(exited, 'quill-peer to stop');
+      try {
+        await withTimeout(exited, 'quill-peer to stop');
+      } finally {
+        if (!gone) child.kill('SIGKILL');
+      }
     },
     stderr: () => stderr.text(),
   };
@@ -158,6 +178,7 @@ class ObservedStdioTransport extends StdioClientTransport {
     // how the process ended.
     this.child = this._process;
     if (!this.child) throw new Error('the SDK transport no longer exposes its child process');
+    leftovers.children.add(this.child);
     this.exited = exitOf(this.child);
     return started;
   }
