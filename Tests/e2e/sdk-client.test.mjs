@@ -82,8 +82,8 @@ function withTimeout(promise, what) {
   return Promise.race([promise, expiry]).finally(() => clearTimeout(timer));
 }
 
-// Whatever this file starts or creates is removed even when the test process ends abruptly (for
-// example when its output pipe closes), so that no quill-peer is left listening.
+// Whatever this file starts or creates is removed also when the test process ends early, by an
+// uncaught error or a stop signal, so that no quill-peer is left listening.
 const leftovers = { children: new Set(), dirs: new Set() };
 process.on('exit', () => {
   for (const child of leftovers.children) {
@@ -164,7 +164,6 @@ async function startPeer(socketPath, statusPath) {
         if (!gone) child.kill('SIGKILL');
       }
     },
-    stderr: () => stderr.text(),
   };
 }
 
