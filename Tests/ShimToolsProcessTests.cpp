@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "JSONValue.h"
 #include "ScriptedPeer.h"
 #include "Subprocess.h"
 
@@ -59,17 +60,25 @@ constexpr std::string_view kLaunchLogLine = "launch -g -b app.quill.desktop.test
 constexpr std::string_view kLaunchLogLine = "launch app.quill.desktop.test\n";
 #endif
 
+// A tool list whose description names `projects` (a text such as "Alpha, Beta"), or none.
+std::string toolList(std::string_view projects = "") {
+  std::string list =
+      R"({"tools":[{"annotations":{"openWorldHint":false,"readOnlyHint":true},)"
+      R"("description":"Returns Quill's cited briefing for one of the user's projects: known )"
+      R"(facts with sources and match %, uncertain items to verify, hard do-NOT rules, what was )"
+      R"(deliberately withheld, and what changed since this client last asked. Call before doing )"
+      R"(work on a user's project.)";
+  if (!projects.empty()) list += " Current projects: " + std::string(projects) + ".";
+  list += R"(","inputSchema":{"properties":{"project":{"description":"Project name as shown in )"
+          R"(Quill (fuzzy-matched). Omit if the user has only one project.","type":"string"},)"
+          R"("task":{"description":"What you're about to do — selects the most relevant facts. )"
+          R"(Optional.","type":"string"}},"required":[],"type":"object"},"name":)"
+          R"("get_context_packet","title":"Get Quill context packet"}]})";
+  return list;
+}
+
 // The shim's own tool list, without project names.
-constexpr std::string_view kFallbackList =
-    R"({"tools":[{"annotations":{"openWorldHint":false,"readOnlyHint":true},)"
-    R"("description":"Returns Quill's cited briefing for one of the user's projects: known facts )"
-    R"(with sources and match %, uncertain items to verify, hard do-NOT rules, what was )"
-    R"(deliberately withheld, and what changed since this client last asked. Call before doing )"
-    R"(work on a user's project.","inputSchema":{"properties":{"project":{"description":"Project )"
-    R"(name as shown in Quill (fuzzy-matched). Omit if the user has only one project.","type":)"
-    R"("string"},"task":{"description":"What you're about to do — selects the most relevant )"
-    R"(facts. Optional.","type":"string"}},"required":[],"type":"object"},"name":)"
-    R"("get_context_packet","title":"Get Quill context packet"}]})";
+const std::string kFallbackList = toolList();
 
 std::string resultLine(std::string_view id, std::string_view result) {
   return R"({"id":)" + std::string(id) + R"(,"jsonrpc":"2.0","result":)" + std::string(result) +
@@ -200,12 +209,15 @@ void expectRun(const ProcessResult& result, std::string_view out, std::string_vi
 }
 
 // Reads answers from a running shim until standard error holds `text`. Fails on any answer.
-void waitForError(Subprocess& shim, std::string_view text) {
+void waitForError(Subprocess& process, std::string_view text) {
   const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (shim.errorOutput().find(text) == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "still waiting for: " << text;
-    auto line = shim.readLine(100ms);
-    ASSERT_FALSE(line) << "unexpected answer: " << *line;
+  while (process.errorOutput().find(text) == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "still waiting for: " << text << "\nstandard error so far: " << process.errorOutput();
+    auto line = process.readLine(100ms);
+    ASSERT_FALSE(line) << "unexpected output: " << *line;
+    // readLine returns at once when standard output has closed.
+    std::this_thread::sleep_for(10ms);
   }
 }
 
@@ -684,6 +696,162 @@ TEST(ShimToolsCallLaunch, ApplicationThatStartsListeningDuringTheWindowAnswers) 
       (std::vector<std::string>{
           R"({"id":1,"method":"tools/call","params":{"arguments":{"task":"t"},"name":"get_context_packet"},"v":1})",
           R"({"id":2,"method":"tools/call","params":{"arguments":{},"name":"get_context_packet"},"v":1})"}));
+}
+
+// ---- Against the stand-in application ------------------------------------------------------
+
+const std::string kProjectsFile = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
+constexpr std::string_view kAllProjects =
+    "Harbor Renovation, Harbor Analytics, Lighthouse Mobile App, Orchard CRM";
+
+// quill-peer listening at the sandbox's socket and keeping its status file.
+class Peer {
+ public:
+  Peer(const Sandbox& box, std::vector<std::string> options) {
+    std::vector<std::string> argv{QUILL_PEER_BINARY};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_.emplace(argv, box.environment());
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  ~Peer() { stop(); }
+
+  void waitUntilListening() { waitForError(*process_, "quill-peer: listening on "); }
+
+  // Stops it the way the system stops an application; it leaves its status file behind.
+  void stop() {
+    if (!process_) return;
+    process_->signal(SIGTERM);
+    auto result = process_->finish(60s);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    process_.reset();
+  }
+
+ private:
+  std::optional<Subprocess> process_;
+};
+
+TEST(ShimWithPeer, ToolListComesFromTheApplication) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string expectedResult;
+  };
+  const Case cases[] = {
+      {{"--projects", kProjectsFile}, toolList(kAllProjects)},
+      {{}, kFallbackList},  // no projects: the application's list names none
+      // An application refusing the list leaves the agent with the shim's own list.
+      {{"--projects", kProjectsFile, "--disabled"}, kFallbackList},
+      {{"--projects", kProjectsFile, "--signed-out"}, kFallbackList},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.size());
+    Sandbox box;
+    Peer peer(box, c.options);
+    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
+    auto result = runShim(Binary::plain, box.environment(), toolsList("1"));
+    expectRun(result, resultLine("1", c.expectedResult));
+  }
+}
+
+TEST(ShimWithPeer, BriefingIsReturnedAsTheToolResult) {
+  Sandbox box;
+  Peer peer(box, {"--projects", kProjectsFile});
+  ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
+  auto result = runShim(Binary::plain, box.environment(),
+                        initialize("1", "Cursor IDE") + toolsCall("2", R"({"project":"orchard"})"),
+                        {"--client", "cursor"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  const auto newline = result.out.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  const std::string answer = result.out.substr(newline + 1);
+  ASSERT_TRUE(answer.ends_with("}\n")) << answer;
+  EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one answer line";
+
+  auto decoded = JSONValue::decode(answer);
+  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded)) << answer;
+  const JSONValue& response = std::get<JSONValue>(decoded);
+  EXPECT_EQ(response["id"], JSONValue(2));
+  auto toolResult = response["result"];
+  ASSERT_TRUE(toolResult) << answer;
+  EXPECT_EQ((*toolResult)["isError"], JSONValue(false));
+  auto text = (*toolResult)["content"].value_or(JSONValue())[0].value_or(JSONValue())["text"];
+  ASSERT_TRUE(text && text->stringValue()) << answer;
+  const std::string_view briefing = *text->stringValue();
+  EXPECT_TRUE(briefing.starts_with("Quill briefing: Orchard CRM\nAsked by Cursor via Cursor.\n"))
+      << briefing;
+  EXPECT_TRUE(briefing.ends_with(
+      "This is the first briefing for Cursor on this project; everything above is new to it.\n"))
+      << briefing;
+}
+
+TEST(ShimWithPeer, ApplicationErrorsReachTheAgentAsTexts) {
+  struct Case {
+    std::vector<std::string> options;
+    std::string arguments;
+    std::string expectedText;  // as written inside a JSON string
+  };
+  const Case cases[] = {
+      {{"--projects", kProjectsFile},
+       R"({"project":"Harbor"})",
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics. Ask the user "
+       "which one they mean, then retry with that name."},
+      {{"--projects", kProjectsFile},
+       "{}",
+       "The user has several Quill projects: " + std::string(kAllProjects) +
+           ". Ask the user which one they mean, then retry with that name."},
+      {{"--projects", kProjectsFile},
+       R"({"project":"Atlantis","task":"x"})",
+       R"(No Quill project matches \"Atlantis\". The user's projects are: )" +
+           std::string(kAllProjects) + ". Retry with one of those names."},
+      {{"--projects", kProjectsFile, "--disabled"},
+       R"({"project":"Orchard CRM"})",
+       std::string(kDisabled)},
+      {{"--projects", kProjectsFile, "--signed-out"},
+       R"({"project":"Orchard CRM"})",
+       std::string(kSignedOut)},
+      {{}, R"({"project":"Orchard CRM"})", std::string(kNoProjects)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments + " " + std::to_string(c.options.size()));
+    Sandbox box;
+    Peer peer(box, c.options);
+    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
+    auto result = runShim(Binary::plain, box.environment(), toolsCall("1", c.arguments));
+    expectRun(result, errorTextLine("1", c.expectedText));
+  }
+}
+
+TEST(ShimWithPeer, ApplicationQuitWithAccessOffIsExplainedWithoutALaunch) {
+  Sandbox box;
+  {
+    Peer peer(box, {"--projects", kProjectsFile, "--disabled"});
+    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
+  }
+  auto result = runShim(Binary::launchTest, box.environment(std::nullopt),
+                        toolsList("1") + toolsCall("2", "{}"));
+  expectRun(result, resultLine("1", kFallbackList) + errorTextLine("2", kDisabled));
+  box.expectNoLaunch();
+}
+
+TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBriefing) {
+  Sandbox box;
+  auto env = box.environment(std::nullopt);
+  env["QUILL_TEST_PEER_BINARY"] = QUILL_PEER_BINARY;
+  // The application takes a while to start listening, as a real one would.
+  env["QUILL_TEST_PEER_ARGS"] = "--projects " + kProjectsFile + " --delay 2";
+  auto result = runShim(Binary::launchTest, env,
+                        toolsCall("1", R"({"project":"Lighthouse"})") + toolsList("2"));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, std::string(kLaunchLine) + std::string(kLauncherOutput));
+  EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
+  EXPECT_TRUE(result.out.starts_with(
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Quill briefing: Lighthouse Mobile App\n)"))
+      << result.out << "\napplication log: " << testing::readFile(box.peerLog).value_or("");
+  EXPECT_TRUE(result.out.ends_with(R"(","type":"text"}],"isError":false}})"
+                                   "\n" +
+                                   resultLine("2", toolList(kAllProjects))))
+      << result.out;
 }
 
 }  // namespace
