@@ -254,7 +254,7 @@ std::string secondsText(double seconds) {
   std::string text = std::to_string(seconds);
   text.erase(text.find_last_not_of('0') + 1);
   if (text.back() == '.') text.pop_back();
-  return text;
+  return text + (text == "1" ? " second" : " seconds");
 }
 
 // Reads one request line and answers it. A client that sends nothing, too slowly or too much
@@ -272,7 +272,7 @@ void serveConnection(int fd, PeerService& service, double timeoutSeconds) {
     if (wait == Wait::timedOut) {
       refusal = MCPWireResponse::failure(
           std::nullopt, MCPWireErrorCode::internalError,
-          "No complete request line arrived within " + secondsText(timeoutSeconds) + " seconds.");
+          "No complete request line arrived within " + secondsText(timeoutSeconds) + ".");
       break;
     }
     const ssize_t n = ::read(fd, chunk.get(), kReceiveChunkBytes);
@@ -339,9 +339,11 @@ int runPeer(const PeerOptions& options, PeerService& service) {
     reportLine(std::string("cannot install the signal handlers: ") + std::strerror(errno));
     return 1;
   }
-  if (options.delaySeconds > 0 &&
-      waitFor(-1, 0, deadlineAfter(options.delaySeconds)) == Wait::stopping) {
-    return 0;  // stopped before it ever listened: there is nothing to clean up
+  if (options.delaySeconds > 0) {
+    reportLine("waiting " + secondsText(options.delaySeconds) + " before listening");
+    if (waitFor(-1, 0, deadlineAfter(options.delaySeconds)) == Wait::stopping) {
+      return 0;  // stopped before it ever listened: there is nothing to clean up
+    }
   }
 
   auto listener = listenOn(options.socketPath);
