@@ -1,0 +1,547 @@
+// quill-peer driven from outside: started as a process on a private socket and status file,
+// asked over the wire like quill-mcp asks the desktop application, and stopped with signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+#include "JSONValue.h"
+#include "MCPSocketClient.h"
+#include "MCPStatus.h"
+#include "MCPWire.h"
+#include "Subprocess.h"
+
+namespace quill {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ProcessResult;
+using testing::Subprocess;
+using testing::TemporaryDirectory;
+
+const std::string kExamples = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
+constexpr std::string_view kAllExampleNames =
+    "Harbor Renovation, Harbor Analytics, Lighthouse Mobile App, Orchard CRM";
+
+// A small projects file whose fact order is easy to reason about.
+constexpr std::string_view kReleaseProjects = R"({"projects": [{
+  "name": "Atlas",
+  "facts": [
+    {"text": "Invoices are sent monthly.", "source": "Finance wiki", "match": 80},
+    {"text": "The release branch is frozen on Fridays.", "source": "Team handbook", "match": 95},
+    {"text": "Release notes live in the wiki.", "source": "Onboarding doc", "match": 70},
+    {"text": "Release tags are signed.", "source": "CI config", "match": 100}
+  ],
+  "uncertain": ["Whether the staging server is still used."],
+  "rules": ["Do NOT push to main directly."]
+}]})";
+
+struct Asker {
+  std::optional<std::string> client;
+  std::optional<std::string> clientName;
+};
+
+// One quill-peer process with its own socket and status file.
+class Peer {
+ public:
+  explicit Peer(std::vector<std::string> options, std::string_view projects = {})
+      : socket_(directory_.file("s")), status_(directory_.file("status.json")) {
+    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket_, "--status", status_};
+    if (!projects.empty()) {
+      testing::writeFile(projectsPath(), projects);
+      argv.insert(argv.end(), {"--projects", projectsPath()});
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_.emplace(argv, testing::currentEnvironment());
+  }
+
+  const std::string& socket() const { return socket_; }
+  const std::string& statusPath() const { return status_; }
+  std::string projectsPath() const { return directory_.file("projects.json"); }
+  Subprocess& process() { return *process_; }
+
+  std::optional<MCPStatus> status() const { return MCPStatus::readFile(status_); }
+
+  // Polls the status file until it reports the listener running; the status is written only
+  // once the socket listens. The bound is generous: only a broken build waits it out.
+  bool waitUntilListening() const {
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+      if (auto current = status(); current && current->listening) return true;
+    }
+    return false;
+  }
+
+  MCPWireResponse ask(std::string method, std::optional<JSONValue> arguments = std::nullopt,
+                      const Asker& asker = {}) {
+    MCPWireRequest request;
+    request.id = JSONValue(7);
+    request.method = std::move(method);
+    request.client = asker.client;
+    request.clientName = asker.clientName;
+    if (request.method == "tools/call") {
+      request.params = MCPWireRequest::Params{"get_context_packet", std::move(arguments)};
+    }
+    auto result = MCPSocketClient::roundTrip(socket_, request, 60);
+    auto* response = std::get_if<MCPWireResponse>(&result);
+    if (!response) {
+      ADD_FAILURE() << "exchange failed with kind " << static_cast<int>(std::get<1>(result));
+      return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
+    }
+    EXPECT_EQ(response->id, JSONValue(7));
+    return *response;
+  }
+
+  MCPWireResponse call(JSONValue arguments, const Asker& asker = {}) {
+    return ask("tools/call", std::move(arguments), asker);
+  }
+
+ private:
+  TemporaryDirectory directory_;
+  std::string socket_;
+  std::string status_;
+  std::optional<Subprocess> process_;
+};
+
+JSONValue projectArgument(JSONValue project) {
+  return JSONValue::object({{"project", project}});
+}
+
+std::string briefingOf(const MCPWireResponse& response) {
+  EXPECT_TRUE(response.ok);
+  EXPECT_FALSE(response.error.has_value());
+  if (!response.result) return "<no result>";
+  EXPECT_EQ((*response.result)["isError"], JSONValue(false));
+  auto text = (*response.result)["content"].value_or(JSONValue())[0].value_or(JSONValue())["text"];
+  return std::string(text.value_or(JSONValue()).stringValue().value_or("<no text>"));
+}
+
+void expectFailure(const MCPWireResponse& response, MCPWireErrorCode code,
+                   std::string_view message) {
+  EXPECT_FALSE(response.ok);
+  EXPECT_FALSE(response.result.has_value());
+  ASSERT_TRUE(response.error.has_value());
+  EXPECT_EQ(rawValue(response.error->code), rawValue(code));
+  if (!message.empty()) {
+    EXPECT_EQ(response.error->message, message);
+  }
+}
+
+// The fact lines of the "Known facts" section, in order.
+std::vector<std::string> factLines(const std::string& briefing) {
+  std::vector<std::string> lines;
+  auto start = briefing.find("\nKnown facts\n");
+  if (start == std::string::npos) return lines;
+  std::size_t at = start + std::strlen("\nKnown facts\n");
+  while (briefing.compare(at, 2, "- ") == 0) {
+    const auto end = briefing.find('\n', at);
+    lines.push_back(briefing.substr(at + 2, end - at - 2));
+    at = end + 1;
+  }
+  return lines;
+}
+
+// A connected socket with a generous receive time-out, or -1.
+int connectTo(const std::string& path) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  timeval timeout{60, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Connects, sends `bytes` as they are (then ends its output when asked to), and collects
+// everything the peer sends until it closes.
+std::string rawExchange(const std::string& path, std::string_view bytes, bool endOutput = false) {
+  const int fd = connectTo(path);
+  if (fd < 0) return "<connect failed>";
+  // The peer may answer and close before taking all of an oversized request.
+  for (std::size_t sent = 0; sent < bytes.size();) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, 0);
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  if (endOutput) ::shutdown(fd, SHUT_WR);
+  std::string received;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return received;
+}
+
+TEST(QuillPeerTests, ListsTheProjectNamesInTheToolDescription) {
+  Peer peer({}, testing::readFile(kExamples).value_or(""));
+  ASSERT_TRUE(peer.waitUntilListening());
+  const MCPWireResponse response = peer.ask("tools/list");
+  ASSERT_TRUE(response.ok && response.result);
+  const auto description =
+      (*response.result)["tools"].value_or(JSONValue())[0].value_or(JSONValue())["description"];
+  ASSERT_TRUE(description);
+  EXPECT_TRUE(std::string(description->stringValue().value_or(""))
+                  .ends_with(" Current projects: " + std::string(kAllExampleNames) + "."));
+}
+
+TEST(QuillPeerTests, BriefingHasEverySectionWithSourcesAndMatch) {
+  Peer peer({}, testing::readFile(kExamples).value_or(""));
+  ASSERT_TRUE(peer.waitUntilListening());
+  const std::string briefing = briefingOf(
+      peer.call(projectArgument("  LIGHTHOUSE mobile app "), Asker{"claude-code", std::nullopt}));
+  EXPECT_TRUE(briefing.starts_with(
+      "Quill briefing: Lighthouse Mobile App\nAsked by Claude Code via Claude Code.\n"))
+      << briefing;
+  for (std::string_view piece : {
+           "\nKnown facts\n- The app targets iOS 17 and Android 13 and later. (source: Product "
+           "requirements, v3; match 97%)\n",
+           "\nUncertain \u2014 verify before relying on it\n- Whether the App Store review needs "
+           "a new privacy label for location use.\n",
+           "\nHard rules \u2014 do NOT\n- Do NOT publish builds",
+           "\nDeliberately withheld\n- Crash reports that contain user locations.\n",
+           "\nWhat changed since this client last asked\n",
+       }) {
+    EXPECT_NE(briefing.find(piece), std::string::npos) << piece << "\nin:\n" << briefing;
+  }
+}
+
+TEST(QuillPeerTests, TaskOrdersFactsBySharedWordsAndTiesKeepFileOrder) {
+  Peer peer({}, kReleaseProjects);
+  ASSERT_TRUE(peer.waitUntilListening());
+  const std::vector<std::string> fileOrder{
+      "Invoices are sent monthly. (source: Finance wiki; match 80%)",
+      "The release branch is frozen on Fridays. (source: Team handbook; match 95%)",
+      "Release notes live in the wiki. (source: Onboarding doc; match 70%)",
+      "Release tags are signed. (source: CI config; match 100%)"};
+  EXPECT_EQ(factLines(briefingOf(peer.call(JSONValue::object({})))), fileOrder);
+  // "release" and "notes" for the third fact, "release" alone for the second and fourth.
+  const std::string ranked =
+      briefingOf(peer.call(JSONValue::object({{"task", "Write the RELEASE notes, please"}})));
+  EXPECT_EQ(factLines(ranked),
+            (std::vector<std::string>{fileOrder[2], fileOrder[1], fileOrder[3], fileOrder[0]}));
+  EXPECT_NE(ranked.find("\nTask: Write the RELEASE notes, please"), std::string::npos);
+}
+
+TEST(QuillPeerTests, ProjectNamesAreMatchedLoosely) {
+  Peer peer({}, testing::readFile(kExamples).value_or(""));
+  ASSERT_TRUE(peer.waitUntilListening());
+  const struct {
+    std::optional<JSONValue> project;
+    std::string_view expected;  // the briefed project, or the whole error message
+    std::optional<MCPWireErrorCode> code;
+  } cases[] = {
+      {JSONValue("light"), "Lighthouse Mobile App", {}},
+      {JSONValue("crm"), "Orchard CRM", {}},
+      {JSONValue("\tHARBOR ANALYTICS "), "Harbor Analytics", {}},
+      // A prefix of Orchard CRM outranks the substrings of both Harbor names.
+      {JSONValue("or"), "Orchard CRM", {}},
+      {JSONValue("harbor"),
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics. Ask the user "
+       "which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
+      {std::nullopt,
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
+       "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
+      {JSONValue("zebra"),
+       "No Quill project matches \"zebra\". The user's projects are: Harbor Renovation, Harbor "
+       "Analytics, Lighthouse Mobile App, Orchard CRM. Retry with one of those names.",
+       MCPWireErrorCode::unknownProject},
+      {JSONValue(42),
+       "No Quill project matches \"42\". The user's projects are: Harbor Renovation, Harbor "
+       "Analytics, Lighthouse Mobile App, Orchard CRM. Retry with one of those names.",
+       MCPWireErrorCode::unknownProject},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.project ? c.project->encodedData().value_or("?") : "omitted");
+    const MCPWireResponse response =
+        peer.call(c.project ? projectArgument(*c.project) : JSONValue::object({}));
+    if (c.code) {
+      expectFailure(response, *c.code, c.expected);
+    } else {
+      EXPECT_TRUE(
+          briefingOf(response).starts_with("Quill briefing: " + std::string(c.expected) + "\n"));
+    }
+  }
+}
+
+TEST(QuillPeerTests, OmittedProjectPicksTheOnlyOne) {
+  Peer peer({}, kReleaseProjects);
+  ASSERT_TRUE(peer.waitUntilListening());
+  for (const JSONValue& arguments : {JSONValue::object({}), projectArgument(nullptr)}) {
+    EXPECT_TRUE(briefingOf(peer.call(arguments)).starts_with("Quill briefing: Atlas\n"));
+  }
+  // Arguments left out altogether count as empty.
+  EXPECT_TRUE(briefingOf(peer.ask("tools/call")).starts_with("Quill briefing: Atlas\n"));
+}
+
+TEST(QuillPeerTests, WithoutProjectsListsNoNamesAndCallsAnswerNoProjects) {
+  Peer peer({});
+  ASSERT_TRUE(peer.waitUntilListening());
+  const MCPWireResponse list = peer.ask("tools/list");
+  ASSERT_TRUE(list.ok && list.result);
+  EXPECT_EQ(list.result->encodedData()->find("Current projects"), std::string::npos);
+  expectFailure(peer.call(projectArgument("anything")), MCPWireErrorCode::noProjects,
+                "Quill has no projects yet. Ask the user to create a project in Quill first.");
+}
+
+TEST(QuillPeerTests, DisabledAndSignedOutAnswerEveryRequestWithTheirCode) {
+  const struct {
+    std::string option;
+    MCPWireErrorCode code;
+    MCPStatus status;  // updatedAt is not compared
+  } cases[] = {
+      {"--disabled", MCPWireErrorCode::disabled, {false, true, true, "1.0-peer", ""}},
+      {"--signed-out", MCPWireErrorCode::signedOut, {true, false, true, "1.0-peer", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    Peer peer({c.option}, kReleaseProjects);
+    ASSERT_TRUE(peer.waitUntilListening());
+    auto status = peer.status();
+    ASSERT_TRUE(status);
+    status->updatedAt.clear();
+    EXPECT_EQ(*status, c.status);
+    expectFailure(peer.ask("tools/list"), c.code, "");
+    expectFailure(peer.call(projectArgument("Atlas")), c.code, "");
+  }
+}
+
+TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
+  Peer peer({}, kReleaseProjects);
+  ASSERT_TRUE(peer.waitUntilListening());
+  const std::string oversized(2 * 1024 * 1024, 'x');
+  for (
+      std::string_view request : {
+          std::string_view("garbage\n"),
+          std::string_view("\n"),
+          std::string_view("\xff\xfe\x00\x01\n", 5),
+          std::string_view(R"({"v":"1","method":"tools/list"})"
+                           "\n"),
+          std::string_view(R"({"v":1,"id":3,"method":"tools/frobnicate"})"
+                           "\n"),
+          std::string_view(R"({"v":1,"method":"tools/call","params":{"name":"other"}})"
+                           "\n"),
+          std::string_view(
+              R"({"v":1,"method":"tools/call","params":{"name":"get_context_packet","arguments":[1]}})"
+              "\n"),
+          std::string_view(oversized),
+      }) {
+    SCOPED_TRACE(request.substr(0, 80));
+    const std::string answer = rawExchange(peer.socket(), request);
+    ASSERT_TRUE(answer.ends_with("\n")) << answer;
+    EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one line only";
+    auto response = MCPWire::decodeResponse(answer.substr(0, answer.size() - 1));
+    ASSERT_TRUE(response) << answer;
+    expectFailure(*response, MCPWireErrorCode::internalError, "");
+    EXPECT_FALSE(response->error->message.empty());
+  }
+  // A request whose client ends its output instead of ending the line is answered all the same.
+  EXPECT_EQ(rawExchange(peer.socket(), R"({"v":1,"id":"x","method":"tools/frobnicate"})", true),
+            R"({"error":{"code":"internal","message":"Quill does not know the method )"
+            R"(\"tools/frobnicate\"."},"id":"x","ok":false,"v":1})"
+            "\n");
+
+  // A client that leaves without waiting for its answer.
+  const int leaving = connectTo(peer.socket());
+  ASSERT_GE(leaving, 0);
+  const std::string_view list = "{\"v\":1,\"method\":\"tools/list\"}\n";
+  EXPECT_EQ(::send(leaving, list.data(), list.size(), 0), static_cast<ssize_t>(list.size()));
+  ::close(leaving);
+
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+}
+
+TEST(QuillPeerTests, SilentClientHoldsThePeerOnlyUntilItsTimeIsUp) {
+  Peer peer({"--request-timeout", "3"}, kReleaseProjects);
+  ASSERT_TRUE(peer.waitUntilListening());
+  const int silent = connectTo(peer.socket());
+  ASSERT_GE(silent, 0);
+
+  // Queued behind the silent client, and answered once it has been given up on.
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+
+  char buffer[512];
+  const ssize_t n = ::read(silent, buffer, sizeof buffer);
+  ::close(silent);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0),
+            R"({"error":{"code":"internal","message":"No complete request line arrived within 3 )"
+            R"(seconds."},"ok":false,"v":1})"
+            "\n");
+}
+
+TEST(QuillPeerTests, WhatChangedIsRememberedPerClient) {
+  Peer peer({}, kReleaseProjects);
+  ASSERT_TRUE(peer.waitUntilListening());
+  const Asker code{"claude-code", std::nullopt};
+  const Asker zed{std::nullopt, " Zed "};
+  // The section's body; the section is the last of the briefing.
+  auto changes = [&](const Asker& asker) {
+    constexpr std::string_view heading = "\nWhat changed since this client last asked\n";
+    const std::string briefing = briefingOf(peer.call(JSONValue::object({}), asker));
+    const auto at = briefing.find(heading);
+    return at == std::string::npos ? briefing : briefing.substr(at + heading.size());
+  };
+  const std::regex nothingChanged(
+      "Nothing changed since Claude Code last asked at "
+      "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\.\n");
+
+  EXPECT_EQ(changes(code),
+            "This is the first briefing for Claude Code on this project; everything above is new "
+            "to it.\n");
+  EXPECT_TRUE(std::regex_match(changes(code), nothingChanged));
+  EXPECT_EQ(changes(zed),
+            "This is the first briefing for MCP agent (Zed) on this project; everything above is "
+            "new to it.\n");
+
+  // An edited projects file is picked up on the next request.
+  std::string edited(kReleaseProjects);
+  edited.replace(edited.find("\"match\": 70"), 11, "\"match\": 75");
+  edited.replace(edited.find("Invoices are sent monthly."), 26, "Invoices are sent weekly.");
+  testing::writeFile(peer.projectsPath(), edited);
+  const std::string since = changes(code);
+  EXPECT_TRUE(since.starts_with("Since Claude Code last asked at ")) << since;
+  EXPECT_TRUE(since.ends_with(
+      ":\n- New: Invoices are sent weekly. (source: Finance wiki; match 80%)\n"
+      "- Changed: Release notes live in the wiki. (source: Onboarding doc; match 75%), was "
+      "source: Onboarding doc; match 70%\n"
+      "- No longer listed: Invoices are sent monthly.\n"))
+      << since;
+  EXPECT_TRUE(std::regex_match(changes(code), nothingChanged));
+  EXPECT_EQ(changes(Asker{"cursor", std::nullopt}),
+            "This is the first briefing for Cursor on this project; everything above is new to "
+            "it.\n");
+}
+
+TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(signal));
+    Peer peer({});
+    ASSERT_TRUE(peer.waitUntilListening());
+    const auto started = peer.status();
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(started->enabled && started->signedIn);
+    EXPECT_EQ(started->version, "1.0-peer");
+    EXPECT_TRUE(std::regex_match(started->updatedAt,
+                                 std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
+    struct stat info {};
+    EXPECT_EQ(::lstat(peer.socket().c_str(), &info), 0);
+
+    peer.process().signal(signal);
+    const ProcessResult result = peer.process().finish();
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "quill-peer: listening on " + peer.socket() + "\nquill-peer: stopped\n");
+    EXPECT_NE(::lstat(peer.socket().c_str(), &info), 0) << "the socket is left behind";
+    const auto stopped = peer.status();
+    ASSERT_TRUE(stopped);
+    EXPECT_FALSE(stopped->listening);
+    EXPECT_TRUE(stopped->enabled && stopped->signedIn);
+  }
+}
+
+TEST(QuillPeerTests, StaleSocketFileIsReplaced) {
+  TemporaryDirectory directory;
+  const std::string path = directory.file("s");
+  {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);  // leaves the socket file with nobody listening
+  }
+  auto environment = testing::currentEnvironment();
+  environment["QUILL_MCP_SOCKET"] = path;
+  environment["QUILL_MCP_STATUS"] = directory.file("status.json");
+  Subprocess process({QUILL_PEER_BINARY}, environment);
+  MCPWireRequest request{1, JSONValue(1), "tools/list", {}, {}, {}};
+  std::optional<MCPWireResponse> response;
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       !response && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(10ms)) {
+    if (!MCPStatus::readFile(directory.file("status.json"))) continue;
+    auto result = MCPSocketClient::roundTrip(path, request, 60);
+    if (auto* answer = std::get_if<MCPWireResponse>(&result)) response = *answer;
+  }
+  ASSERT_TRUE(response) << process.errorOutput();
+  EXPECT_TRUE(response->ok);
+}
+
+TEST(QuillPeerTests, StopDuringTheStartDelayLeavesNothingBehind) {
+  Peer peer({"--delay", "3600"});
+  // The line comes once the stop signals are handled.
+  for (auto deadline = std::chrono::steady_clock::now() + 60s;
+       peer.process().errorOutput().find("waiting 3600 seconds") == std::string::npos &&
+       std::chrono::steady_clock::now() < deadline;) {
+    peer.process().readLine(10ms);
+  }
+  peer.process().signal(SIGTERM);
+  const ProcessResult result = peer.process().finish();
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_EQ(result.err, "quill-peer: waiting 3600 seconds before listening\n");
+  struct stat info {};
+  EXPECT_NE(::lstat(peer.socket().c_str(), &info), 0);
+  EXPECT_NE(::lstat(peer.statusPath().c_str(), &info), 0);
+}
+
+TEST(QuillPeerTests, BadStartUpExitsWithStatusTwoAndSaysWhy) {
+  TemporaryDirectory directory;
+  const struct {
+    std::vector<std::string> arguments;
+    std::string_view projects;  // written to the projects file when not empty
+    std::string_view reason;
+  } cases[] = {
+      {{"--projects", "FILE"}, "{\"projects\": [", "is malformed: not valid JSON"},
+      {{"--projects", "FILE"},
+       R"({"projects": [{"name": "A", "facts": [{"text": "t", "source": "s", "match": 101}]}]})",
+       "is malformed: projects[0].facts[0].match must be a whole number from 0 to 100\n"},
+      {{"--projects", "FILE"},
+       R"({"projects": [{"name": "Atlas"}, {"name": " atlas"}]})",
+       "is malformed: projects[1].name repeats the name of an earlier project (\" atlas\")\n"},
+      {{"--projects", "FILE"},
+       R"({"projects": [{"name": "A", "rule": []}]})",
+       "is malformed: projects[0] has an unknown key \"rule\"\n"},
+      {{"--projects", "/nonexistent/p.json"}, {}, "cannot read the projects file"},
+      {{"--delay", "soon"}, {}, "--delay needs a number of seconds"},
+      {{"--socket"}, {}, "the option --socket needs a value"},
+      {{"--verbose"}, {}, "unknown option \"--verbose\""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", directory.file("s"), "--status",
+                                  directory.file("st")};
+    for (const std::string& argument : c.arguments) {
+      argv.push_back(argument == "FILE" ? directory.file("p.json") : argument);
+    }
+    SCOPED_TRACE(argv.back());
+    if (!c.projects.empty()) testing::writeFile(directory.file("p.json"), c.projects);
+    const ProcessResult result = testing::runProcess(argv, testing::currentEnvironment(), "");
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("quill-peer: ")) << result.err;
+    EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+    EXPECT_FALSE(testing::readFile(directory.file("st")).has_value());
+  }
+  const ProcessResult help =
+      testing::runProcess({QUILL_PEER_BINARY, "--help"}, testing::currentEnvironment(), "");
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_TRUE(help.out.starts_with("Usage: quill-peer")) << help.out;
+}
+
+}  // namespace
+}  // namespace quill
