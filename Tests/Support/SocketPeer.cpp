@@ -1,0 +1,198 @@
+#include "SocketPeer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+namespace quill::testing {
+
+namespace {
+
+constexpr int kWaitMilliseconds = 60'000;
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+}  // namespace
+
+// ---- PeerConnection ---------------------------------------------------------------------------
+
+bool PeerConnection::waitFor(short events) {
+  if (fd_ < 0) return false;
+  pollfd fds[2] = {{fd_, events, 0}, {stopFd_, POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(fds, 2, kWaitMilliseconds);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || fds[1].revents != 0) return false;
+    return fds[0].revents != 0;
+  }
+}
+
+bool PeerConnection::readSome() {
+  if (!waitFor(POLLIN)) return false;
+  char buffer[65536];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+  if (n <= 0) return false;
+  received_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+bool PeerConnection::readLine() {
+  const std::size_t start = received_.size();
+  while (received_.find('\n', start) == std::string::npos) {
+    if (!readSome()) return false;
+  }
+  return true;
+}
+
+void PeerConnection::readUntilClosed() {
+  while (readSome()) {
+  }
+}
+
+void PeerConnection::waitUntilClosed() {
+  // With no events asked for, poll reports only the hang-up of the other end (or an error).
+  (void)waitFor(0);
+}
+
+bool PeerConnection::write(std::string_view bytes, bool oneBytePerWrite) {
+  const std::size_t step = oneBytePerWrite ? 1 : bytes.size();
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (!waitFor(POLLOUT)) return false;
+    const std::size_t size = std::min(step, bytes.size() - sent);
+    const ssize_t n = ::send(fd_, bytes.data() + sent, size, kSendFlags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+    if (oneBytePerWrite) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void PeerConnection::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+// ---- SocketPeer -------------------------------------------------------------------------------
+
+SocketPeer::SocketPeer(std::string path, PeerScript script)
+    : path_(std::move(path)), script_(std::move(script)) {
+  sockaddr_un address{};
+  if (path_.size() >= sizeof address.sun_path) {
+    throw std::runtime_error("socket path too long for this platform: " + path_);
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path_.data(), path_.size());
+  ::unlink(path_.c_str());
+
+  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (listenFd_ < 0) throw std::runtime_error("socket failed");
+#if defined(SO_NOSIGPIPE)
+  const int on = 1;
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+  ::fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
+  if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listenFd_, 64) != 0 || ::pipe(stopPipe_) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::close(listenFd_);
+    ::unlink(path_.c_str());
+    throw std::runtime_error("cannot listen on " + path_ + ": " + reason);
+  }
+  ::fcntl(stopPipe_[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(stopPipe_[1], F_SETFD, FD_CLOEXEC);
+  thread_ = std::thread([this] { serve(); });
+}
+
+SocketPeer::~SocketPeer() {
+  const char stop = 's';
+  (void)!::write(stopPipe_[1], &stop, 1);
+  thread_.join();
+  ::close(listenFd_);
+  ::close(stopPipe_[0]);
+  ::close(stopPipe_[1]);
+  ::unlink(path_.c_str());
+}
+
+void SocketPeer::serve() {
+  pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    if (fd < 0) continue;
+#if defined(SO_NOSIGPIPE)
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    PeerConnection connection(fd, stopPipe_[0]);
+    script_(connection);
+    connection.close();
+    {
+      std::lock_guard lock(mutex_);
+      transcripts_.push_back(connection.received());
+    }
+    served_.notify_all();
+  }
+}
+
+bool SocketPeer::waitForServed(std::size_t count) {
+  std::unique_lock lock(mutex_);
+  return served_.wait_for(lock, std::chrono::milliseconds(kWaitMilliseconds),
+                          [&] { return transcripts_.size() >= count; });
+}
+
+std::vector<std::string> SocketPeer::transcripts() const {
+  std::lock_guard lock(mutex_);
+  return transcripts_;
+}
+
+// ---- Scripts ----------------------------------------------------------------------------------
+
+namespace PeerScripts {
+
+PeerScript reply(std::string bytes, bool oneBytePerWrite) {
+  return [bytes = std::move(bytes), oneBytePerWrite](PeerConnection& connection) {
+    if (!connection.readLine()) return;
+    if (!connection.write(bytes, oneBytePerWrite)) return;
+    connection.readUntilClosed();
+  };
+}
+
+PeerScript replyAndClose(std::string bytes) {
+  return [bytes = std::move(bytes)](PeerConnection& connection) {
+    if (connection.readLine()) connection.write(bytes);
+  };
+}
+
+PeerScript silent() {
+  return [](PeerConnection& connection) { connection.readUntilClosed(); };
+}
+
+PeerScript deaf() {
+  return [](PeerConnection& connection) { connection.waitUntilClosed(); };
+}
+
+PeerScript closeWhileReceiving() {
+  return [](PeerConnection& connection) { connection.readSome(); };
+}
+
+}  // namespace PeerScripts
+
+}  // namespace quill::testing

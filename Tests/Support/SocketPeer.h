@@ -1,0 +1,98 @@
+// A stand-in for the desktop application's listening socket, served by a thread of the test
+// process, that plays a scripted behaviour on every connection it accepts.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace quill::testing {
+
+// One accepted connection, as the script sees it. Every wait gives up after a minute or when the
+// peer is being shut down, so a broken client makes a test fail instead of hang. Writes to a
+// client that has gone away fail quietly; they never raise SIGPIPE.
+class PeerConnection {
+ public:
+  PeerConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {}
+  PeerConnection(const PeerConnection&) = delete;
+  PeerConnection& operator=(const PeerConnection&) = delete;
+  ~PeerConnection() { close(); }
+
+  // Reads until a line feed has arrived; false if the client closed or the wait ended first.
+  bool readLine();
+  // Reads whatever has arrived, at least one byte; false at the end of the stream.
+  bool readSome();
+  // Reads and keeps everything until the client closes its end.
+  void readUntilClosed();
+  // Waits, reading nothing, until the client closes its end.
+  void waitUntilClosed();
+  // Sends all bytes; with `oneBytePerWrite`, one byte per write with a short pause in between,
+  // so the client receives them in many small pieces. False when the client has gone.
+  bool write(std::string_view bytes, bool oneBytePerWrite = false);
+  // Closes the connection now (also done when the script returns).
+  void close();
+
+  // Every byte read so far.
+  const std::string& received() const { return received_; }
+
+ private:
+  bool waitFor(short events);
+
+  int fd_;
+  int stopFd_;
+  std::string received_;
+};
+
+using PeerScript = std::function<void(PeerConnection&)>;
+
+class SocketPeer {
+ public:
+  // Listens on `path` (removing a leftover file first) and serves connections one at a time
+  // with `script`. Throws std::runtime_error when the socket cannot be set up.
+  SocketPeer(std::string path, PeerScript script);
+  SocketPeer(const SocketPeer&) = delete;
+  SocketPeer& operator=(const SocketPeer&) = delete;
+  // Stops serving, closes the socket and removes its file.
+  ~SocketPeer();
+
+  const std::string& path() const { return path_; }
+
+  // Waits until `count` connections have been served to their end; false after a minute.
+  bool waitForServed(std::size_t count);
+  // The bytes received on each served connection, in the order served.
+  std::vector<std::string> transcripts() const;
+
+ private:
+  void serve();
+
+  std::string path_;
+  PeerScript script_;
+  int listenFd_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  mutable std::mutex mutex_;
+  std::condition_variable served_;
+  std::vector<std::string> transcripts_;
+  std::thread thread_;
+};
+
+// Scripts for the usual behaviours of a peer.
+namespace PeerScripts {
+// Reads the request line, answers with `bytes`, then keeps the connection until the client
+// closes it.
+PeerScript reply(std::string bytes, bool oneBytePerWrite = false);
+// Reads the request line, writes `bytes` and closes at once.
+PeerScript replyAndClose(std::string bytes);
+// Reads the request line and keeps silent until the client closes.
+PeerScript silent();
+// Reads nothing and keeps silent until the client closes.
+PeerScript deaf();
+// Closes as soon as the first bytes of the request have arrived.
+PeerScript closeWhileReceiving();
+}  // namespace PeerScripts
+
+}  // namespace quill::testing
