@@ -47,11 +47,19 @@ class Socket {
   int fd_;
 };
 
+// Whole seconds and microseconds, both truncated. A zero time-out would mean "wait forever" to
+// the socket, so anything below one microsecond (or not a number) waits one microsecond; the
+// upper end is kept within what the conversion can hold.
 timeval toTimeval(double seconds) {
+  constexpr double kShortest = 1e-6;
+  constexpr double kLongest = 1e9;
+  if (!(seconds >= kShortest)) seconds = kShortest;
+  if (seconds > kLongest) seconds = kLongest;
   timeval value{};
   value.tv_sec = static_cast<decltype(value.tv_sec)>(static_cast<std::int64_t>(seconds));
   value.tv_usec = static_cast<decltype(value.tv_usec)>(
       static_cast<std::int32_t>((seconds - std::floor(seconds)) * 1'000'000.0));
+  if (value.tv_sec == 0 && value.tv_usec == 0) value.tv_usec = 1;
   return value;
 }
 
@@ -75,9 +83,12 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
-  // The path limit is the same on every platform, even where the address field is larger.
+  // The path limit is the same on every platform, even where the address field is larger. A path
+  // that cannot name a file (empty, or with a NUL byte that would cut it short or, on Linux,
+  // select the abstract namespace) reaches nobody.
   sockaddr_un address{};
-  if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path) {
+  if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path ||
+      path.empty() || path.find('\0') != std::string::npos) {
     return Failure::connect;
   }
   address.sun_family = AF_UNIX;
