@@ -25,6 +25,7 @@ bool isWhitespaceOrNewline(std::uint32_t c) {
 }
 
 // Decodes the code point at `text[pos]`; returns its length, or 0 for a malformed sequence.
+// Overlong forms and surrogates are malformed: "\xC0\xA0" is not a blank to be trimmed.
 std::size_t decodeAt(std::string_view text, std::size_t pos, std::uint32_t& codePoint) {
   const auto lead = static_cast<unsigned char>(text[pos]);
   std::size_t length;
@@ -49,6 +50,9 @@ std::size_t decodeAt(std::string_view text, std::size_t pos, std::uint32_t& code
     if ((next & 0xC0) != 0x80) return 0;
     codePoint = (codePoint << 6) | (next & 0x3F);
   }
+  constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (codePoint < kSmallest[length] || codePoint > 0x10FFFF) return 0;
+  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;
   return length;
 }
 
