@@ -264,13 +264,13 @@ void serveConnection(int fd, PeerService& service, double timeoutSeconds) {
   const Clock::time_point deadline = deadlineAfter(timeoutSeconds);
   LineFraming framing;
   std::optional<std::string> line;
-  std::optional<MCPWireResponse> refusal;
+  std::optional<MCPWireResponse> answer;
   auto chunk = std::make_unique<char[]>(kReceiveChunkBytes);
-  while (!line && !refusal) {
+  while (!line && !answer) {
     const Wait wait = waitFor(fd, POLLIN, deadline);
     if (wait == Wait::stopping || wait == Wait::failed) return;
     if (wait == Wait::timedOut) {
-      refusal = MCPWireResponse::failure(
+      answer = MCPWireResponse::failure(
           std::nullopt, MCPWireErrorCode::internalError,
           "No complete request line arrived within " + secondsText(timeoutSeconds) + ".");
       break;
@@ -288,7 +288,7 @@ void serveConnection(int fd, PeerService& service, double timeoutSeconds) {
     if (!lines.empty()) {
       line = std::move(lines.front());
     } else if (framing.bufferedBytes() > kMaxRequestBytes || framing.droppedOversizedLine()) {
-      refusal = MCPWireResponse::failure(
+      answer = MCPWireResponse::failure(
           std::nullopt, MCPWireErrorCode::internalError,
           "The request line is longer than " + std::to_string(kMaxRequestBytes) + " bytes.");
     } else if (n == 0) {
@@ -297,9 +297,9 @@ void serveConnection(int fd, PeerService& service, double timeoutSeconds) {
   }
   if (line) {
     if (auto warning = service.refreshProjects()) reportLine(*warning);
-    refusal = service.respond(*line, isoNow());
+    answer = service.respond(*line, isoNow());
   }
-  sendAll(fd, PeerService::encodeLine(*refusal), deadlineAfter(timeoutSeconds));
+  sendAll(fd, PeerService::encodeLine(*answer), deadlineAfter(timeoutSeconds));
 }
 
 void acceptConnections(int listenFd, PeerService& service, double timeoutSeconds) {
