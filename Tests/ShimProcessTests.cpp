@@ -1,6 +1,9 @@
 // The quill-mcp executable driven from outside, as an MCP client drives it: bytes on standard
 // input, answer lines on standard output, diagnostics on standard error, and the exit status.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -309,6 +312,45 @@ TEST_F(ShimProcessTests, EndsQuietlyWhenTheClientStopsReading) {
     const auto result = shim.finish();
     expectCleanExit(result);
   }
+}
+
+// Some clients hand their child a non-blocking pipe: a read that finds nothing yet must wait for
+// input, not be taken for the end of the session.
+TEST_F(ShimProcessTests, WaitsOnANonBlockingStandardInput) {
+  int input[2], output[2];
+  ASSERT_EQ(::pipe(input), 0);
+  ASSERT_EQ(::pipe(output), 0);
+  ASSERT_EQ(::fcntl(input[0], F_SETFL, ::fcntl(input[0], F_GETFL) | O_NONBLOCK), 0);
+  std::vector<std::string> envStrings;
+  for (const auto& [key, value] : environment()) envStrings.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (auto& entry : envStrings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(input[0], 0);
+    ::dup2(output[1], 1);
+    // The child must not hold the other ends, or its input would never end.
+    for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+    char* args[] = {const_cast<char*>(QUILL_MCP_BINARY), nullptr};
+    ::execve(args[0], args, envp.data());
+    ::_exit(127);
+  }
+  ::close(input[0]);
+  ::close(output[1]);
+  ::usleep(200000);  // let the shim meet the empty pipe first
+  const std::string request = "{\"id\":1,\"method\":\"ping\"}\n";
+  ASSERT_EQ(::write(input[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  ::close(input[1]);
+  std::string answer;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(output[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, n);
+  ::close(output[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(answer, "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":{}}\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "Shim.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,12 @@ void Shim::run() {
   for (;;) {
     const ssize_t n = ::read(streams_.input, chunk.get(), kReadChunkBytes);
     if (n < 0 && errno == EINTR) continue;
+    // A client may hand us a non-blocking descriptor: wait for input instead of ending.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd ready{streams_.input, POLLIN, 0};
+      (void)::poll(&ready, 1, -1);
+      continue;
+    }
     // End of input, or an input that can no longer be read: the client is gone.
     if (n <= 0) std::exit(0);
     for (auto& line : framing.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)))) {
