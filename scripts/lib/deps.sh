@@ -78,7 +78,35 @@ ensure_dependencies() {
   ensure_packages "${BASE_PACKAGES[@]}"
 }
 
-ensure_node() { ensure_packages "${NODE_PACKAGES[@]}"; }
-ensure_benchmark() { ensure_packages "${BENCHMARK_PACKAGES[@]}"; }
-ensure_fuzzing() { ensure_packages "${FUZZ_PACKAGES[@]}"; }
-ensure_coverage() { ensure_packages "${COVERAGE_PACKAGES[@]}"; }
+# On macOS the Debian paths mean nothing: ask Homebrew for its formulae instead.
+_ensure_brew() {
+  local missing=() formula
+  for formula in "$@"; do
+    command -v brew >/dev/null 2>&1 && brew list --versions "$formula" >/dev/null 2>&1 \
+      || missing+=("$formula")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Missing: ${missing[*]}. Install everything with:" >&2
+    echo "  brew install $BREW_PACKAGES" >&2
+    exit 1
+  fi
+}
+
+_on_macos() { [ "$(uname -s)" = Darwin ]; }
+
+ensure_node() {
+  if _on_macos; then command -v node >/dev/null 2>&1 || _ensure_brew node; return; fi
+  ensure_packages "${NODE_PACKAGES[@]}"
+}
+ensure_benchmark() {
+  if _on_macos; then _ensure_brew google-benchmark; return; fi
+  ensure_packages "${BENCHMARK_PACKAGES[@]}"
+}
+ensure_fuzzing() {
+  if _on_macos; then _ensure_brew llvm; return; fi
+  ensure_packages "${FUZZ_PACKAGES[@]}"
+}
+ensure_coverage() {
+  if _on_macos; then _ensure_brew gcovr; return; fi
+  ensure_packages "${COVERAGE_PACKAGES[@]}"
+}
