@@ -439,6 +439,7 @@ struct Options {
   long calls = 2'000;
   int memoryLines = 100;
   bool check = false;
+  std::string only;  // one measurement alone, for profiling: start, pings, large, calls, memory
 };
 
 std::string formatStats(const Stats& stats, double scale, int precision) {
@@ -491,12 +492,13 @@ Options parse(int argc, char** argv) {
     else if (arg == "--calls") options.calls = std::atol(value().c_str());
     else if (arg == "--memory-lines") options.memoryLines = std::atoi(value().c_str());
     else if (arg == "--check") options.check = true;
+    else if (arg == "--only") options.only = value();
     else die("unknown argument " + arg);
   }
   if (options.floor.empty() || options.shim.empty() || options.peer.empty()) {
     die("usage: quill-bench-client --floor PATH --shim PATH --peer PATH [--sdk-server SCRIPT] "
         "[--node PATH] [--runs N] [--pings N] [--calls N] [--memory-lines N] [--json FILE] "
-        "[--check]");
+        "[--check] [--only start|pings|large|calls|memory]");
   }
   if (options.runs < 1) options.runs = 1;
   return options;
@@ -538,25 +540,37 @@ int main(int argc, char** argv) {
   const std::string largePing = largeLine(largeBytes, false);
   const std::string largeCall = largeLine(largeBytes, true);
 
+  auto wanted = [&](std::string_view name) { return options.only.empty() || options.only == name; };
   std::fprintf(stderr, "measuring: %d rounds", options.runs);
   for (int round = 0; round < options.runs; ++round) {
     for (const Server* server : servers) {
       const bool isSdk = server == &sdk;
       // Cold start: several starts per round (fewer for the slow one).
-      for (int i = 0; i < (isSdk ? 2 : 10); ++i) start[server->name].samples.push_back(coldStart(*server));
-      const PingRun pings = pipelinedPings(*server, isSdk ? options.sdkPings : options.pings);
-      pingRate[server->name].samples.push_back(pings.rate);
-      pingHwm[server->name].samples.push_back(static_cast<double>(pings.hwmKiB));
-      for (double t : largeLines(*server, largePing, 3)) large8Ping[server->name].samples.push_back(t);
-      for (double t : largeLines(*server, largeCall, 3)) large8Call[server->name].samples.push_back(t);
+      for (int i = 0; wanted("start") && i < (isSdk ? 2 : 10); ++i) {
+        start[server->name].samples.push_back(coldStart(*server));
+      }
+      if (wanted("pings")) {
+        const PingRun pings = pipelinedPings(*server, isSdk ? options.sdkPings : options.pings);
+        pingRate[server->name].samples.push_back(pings.rate);
+        pingHwm[server->name].samples.push_back(static_cast<double>(pings.hwmKiB));
+      }
+      if (wanted("large")) {
+        for (double t : largeLines(*server, largePing, 3)) large8Ping[server->name].samples.push_back(t);
+        for (double t : largeLines(*server, largeCall, 3)) large8Call[server->name].samples.push_back(t);
+      }
     }
-    direct.samples.push_back(directCalls(socketPath, options.calls));
-    shimSequential.samples.push_back(toolCalls(shim, options.calls, false));
-    shimPipelined.samples.push_back(toolCalls(shim, options.calls, true));
+    if (wanted("calls")) {
+      direct.samples.push_back(directCalls(socketPath, options.calls));
+      shimSequential.samples.push_back(toolCalls(shim, options.calls, false));
+      shimPipelined.samples.push_back(toolCalls(shim, options.calls, true));
+    }
     std::fprintf(stderr, ".");
   }
-  std::fprintf(stderr, " 16 MiB lines");
-  const MemoryRun memory = largeLineMemory(shim, 16 * kMiB, options.memoryLines);
+  MemoryRun memory;
+  if (wanted("memory")) {
+    std::fprintf(stderr, " 16 MiB lines");
+    memory = largeLineMemory(shim, 16 * kMiB, options.memoryLines);
+  }
   std::fprintf(stderr, " done\n");
   peer.finish();
   std::remove(socketPath.c_str());
