@@ -3,20 +3,7 @@
 
 #include "Shim.h"
 
-extern char** environ;
-
 namespace {
-
-quill::Environment captureEnvironment() {
-  quill::Environment environment;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-  }
-  return environment;
-}
 
 // ---- Platform: how the desktop application is started in the background. -------------------
 quill::LaunchCommand launchCommand() {
@@ -33,6 +20,6 @@ quill::LaunchCommand launchCommand() {
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
-  quill::Shim shim(arguments, captureEnvironment(), launchCommand(), quill::Shim::Streams{});
+  quill::Shim shim(arguments, quill::processEnvironment(), launchCommand(), quill::Shim::Streams{});
   shim.run();
 }

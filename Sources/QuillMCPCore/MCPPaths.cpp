@@ -11,6 +11,23 @@
 #include <sysdir.h>
 #endif
 
+extern char** environ;
+
+namespace quill {
+
+Environment processEnvironment() {
+  Environment environment;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) continue;
+    environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+  }
+  return environment;
+}
+
+}  // namespace quill
+
 namespace quill::MCPPaths {
 
 namespace {

@@ -10,6 +10,9 @@ namespace quill {
 // The environment as captured at start-up: variable name to value.
 using Environment = std::map<std::string, std::string, std::less<>>;
 
+// This process's environment, read once; entries without "=" are skipped.
+Environment processEnvironment();
+
 namespace MCPPaths {
 
 inline constexpr std::string_view socketEnvKey = "QUILL_MCP_SOCKET";

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPPaths.h"
 
@@ -32,24 +33,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 // ---- End of platform ---------------------------------------------------------------------
 
-// Owns the socket and closes it exactly once, whichever way the call ends.
-class Socket {
- public:
-  Socket() : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {}
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  ~Socket() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Whole seconds and microseconds, both truncated. A zero time-out would mean "wait forever" to
-// the socket, so anything below one microsecond (or not a number) waits one microsecond; the
-// upper end is kept within what the conversion can hold.
 timeval toTimeval(double seconds) {
   constexpr double kShortest = 1e-6;
   constexpr double kLongest = 1e9;
@@ -76,12 +59,12 @@ bool sendAll(int fd, const std::string& bytes) {
 }  // namespace
 
 Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
-  Socket socket;
-  if (socket.fd() < 0) return Failure::connect;
-  suppressSigpipe(socket.fd());
+  FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (connection.get() < 0) return Failure::connect;
+  suppressSigpipe(connection.get());
   const timeval timeout = toTimeval(timeoutSeconds);
-  (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  (void)::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  (void)::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  (void)::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
   // The path limit is the same on every platform, even where the address field is larger. A path
   // that cannot name a file (empty, or with a NUL byte that would cut it short or, on Linux,
@@ -93,20 +76,20 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return Failure::connect;
   }
 
   std::string line;
   if (!MCPWire::jsonValue(request).encodeInto(line)) return Failure::io;
   line.push_back('\n');
-  if (!sendAll(socket.fd(), line)) return Failure::io;
+  if (!sendAll(connection.get(), line)) return Failure::io;
   std::string().swap(line);
 
   LineFraming framing;
   auto buffer = std::make_unique<char[]>(kReceiveBufferBytes);
   for (;;) {
-    const ssize_t n = ::read(socket.fd(), buffer.get(), kReceiveBufferBytes);
+    const ssize_t n = ::read(connection.get(), buffer.get(), kReceiveBufferBytes);
     if (n == 0) return Failure::io;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
     auto lines = framing.append(std::string_view(buffer.get(), static_cast<std::size_t>(n)));

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPPaths.h"
 #include "MCPStatus.h"
@@ -145,20 +146,6 @@ void writeStatus(const std::string& path, const MCPStatus& status) {
 
 // ---- The socket ------------------------------------------------------------------------------
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool fillAddress(const std::string& path, sockaddr_un& address) {
   address = sockaddr_un{};
   if (path.empty() || path.size() > MCPPaths::maxSocketPathBytes ||
@@ -179,7 +166,7 @@ bool clearStaleSocket(const std::string& path, const sockaddr_un& address) {
     reportLine("cannot listen on " + path + ": a file that is not a socket is in the way");
     return false;
   }
-  Descriptor probe(::socket(AF_UNIX, SOCK_STREAM, 0));
+  FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (probe.get() >= 0 &&
       ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     reportLine("cannot listen on " + path + ": another process is already listening there");
@@ -319,7 +306,7 @@ void acceptConnections(int listenFd, PeerService& service, double timeoutSeconds
       }
       continue;
     }
-    Descriptor connection(client);
+    FileDescriptor connection(client);
     serveConnection(connection.get(), service, timeoutSeconds);
   }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "FileDescriptor.h"
 #include "JSONValue.h"
 
 namespace quill {
@@ -160,21 +161,6 @@ class Reader {
   std::string problem_;
 };
 
-// Owns one descriptor and closes it exactly once.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 namespace ProjectFile {
@@ -191,34 +177,22 @@ std::variant<std::vector<Project>, std::string> parse(std::string_view text) {
 }
 
 std::optional<std::string> readBytes(const std::string& path, std::string& problem) {
-  // Opening without blocking keeps a FIFO from stalling start-up; the type check refuses it.
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (file.get() < 0) {
-    problem = std::strerror(errno);
-    return std::nullopt;
-  }
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    problem = "not a regular file";
-    return std::nullopt;
-  }
-  std::string bytes;
-  char chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      problem = std::strerror(errno);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.append(chunk, static_cast<std::size_t>(n));
-    if (bytes.size() > maxBytes) {
+  // Opened without blocking, so a FIFO cannot stall start-up; only a regular file is read.
+  auto file = readRegularFile(path, maxBytes);
+  if (file.bytes) return std::move(file.bytes);
+  switch (file.failure) {
+    case FileReadFailure::cannotOpen:
+    case FileReadFailure::readError:
+      problem = std::strerror(file.error);
+      break;
+    case FileReadFailure::notRegularFile:
+      problem = "not a regular file";
+      break;
+    case FileReadFailure::tooLarge:
       problem = "larger than " + std::to_string(maxBytes / (1024 * 1024)) + " MiB";
-      return std::nullopt;
-    }
+      break;
   }
-  return bytes;
+  return std::nullopt;
 }
 
 }  // namespace ProjectFile

@@ -17,7 +17,6 @@
 #include "PeerService.h"
 #include "ProjectStore.h"
 
-extern char** environ;
 
 namespace {
 
@@ -47,16 +46,6 @@ constexpr std::string_view kUsage =
     "Exit status: 0 after a stop signal, 1 when it cannot listen, 2 for bad options or a\n"
     "projects file that cannot be read.\n";
 
-Environment captureEnvironment() {
-  Environment environment;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    environment.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-  }
-  return environment;
-}
 
 int usageError(const std::string& problem) {
   quill::reportLine(problem + " (see --help)");
@@ -77,7 +66,7 @@ std::optional<double> seconds(std::string_view text, bool zeroAllowed) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Environment environment = captureEnvironment();
+  Environment environment = quill::processEnvironment();
   std::optional<std::string> projectsPath;
   bool enabled = true;
   bool signedIn = true;

@@ -1,0 +1,77 @@
+#include "FileDescriptor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace quill {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int FileDescriptor::release() noexcept {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes) {
+  FileReadResult result;
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) {
+    result.failure = FileReadFailure::cannotOpen;
+    result.error = errno;
+    return result;
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    result.failure = FileReadFailure::notRegularFile;
+    return result;
+  }
+  if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+    result.failure = FileReadFailure::tooLarge;
+    return result;
+  }
+  // One byte of room past the bound catches a file that grew since fstat.
+  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) {
+      if (bytes.size() > maxBytes) {
+        result.failure = FileReadFailure::tooLarge;
+        return result;
+      }
+      bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
+    }
+    const ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.failure = FileReadFailure::readError;
+      result.error = errno;
+      return result;
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  if (filled > maxBytes) {
+    result.failure = FileReadFailure::tooLarge;
+    return result;
+  }
+  bytes.resize(filled);
+  result.bytes = std::move(bytes);
+  return result;
+}
+
+}  // namespace quill

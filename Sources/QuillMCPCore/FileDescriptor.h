@@ -1,0 +1,42 @@
+// Owning file descriptors, and reading small files safely.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace quill {
+
+// Owns one descriptor and closes it exactly once. Move-only.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept;
+
+ private:
+  int fd_;
+};
+
+// Why `readRegularFile` gave nothing.
+enum class FileReadFailure { cannotOpen, notRegularFile, tooLarge, readError };
+
+struct FileReadResult {
+  std::optional<std::string> bytes;  // the whole file, when it could be read
+  FileReadFailure failure = FileReadFailure::cannotOpen;
+  int error = 0;  // errno for cannotOpen and readError
+};
+
+// Reads a whole regular file of at most `maxBytes`. The file is opened without blocking, so a
+// FIFO or a device never stalls the caller: anything but a regular file is refused, and so is
+// a file that is (or grows while being read) larger than `maxBytes`.
+FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes);
+
+}  // namespace quill
