@@ -9,22 +9,17 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "JSONValue.h"
-#include "ScriptedPeer.h"
+#include "SocketPeer.h"
 #include "Subprocess.h"
 
 namespace quill {
@@ -32,10 +27,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::EnvironmentMap;
+using testing::PeerScript;
 using testing::ProcessResult;
-using testing::ScriptedPeer;
+using testing::SocketPeer;
 using testing::Subprocess;
 using testing::TemporaryDirectory;
+namespace PeerScripts = testing::PeerScripts;
 
 // ---- What the agent sees -------------------------------------------------------------------
 
@@ -50,10 +47,10 @@ constexpr std::string_view kNoProjects =
 constexpr std::string_view kInternalError =
     "Quill hit an internal error building the briefing. Try again in a moment.";
 
-constexpr std::string_view kLaunchLine =
-    "quill-mcp: app not reachable — launching Quill in the background\n";
-// What Tests/Support/launch-peer prints on its standard output.
-constexpr std::string_view kLauncherOutput = "launcher output on stdout\n";
+// The launch line, then what Tests/Support/launch-peer prints on its standard output.
+constexpr std::string_view kLaunchOutput =
+    "quill-mcp: app not reachable — launching Quill in the background\n"
+    "launcher output on stdout\n";
 #if defined(__APPLE__)
 constexpr std::string_view kLaunchLogLine = "launch -g -b app.quill.desktop.test\n";
 #else
@@ -85,23 +82,16 @@ std::string resultLine(std::string_view id, std::string_view result) {
          "}\n";
 }
 
-// A tool result carrying `text` (which must need no JSON escaping) with isError true.
-std::string errorTextLine(std::string_view id, std::string_view text) {
-  return resultLine(
-      id, R"({"content":[{"text":")" + std::string(text) + R"(","type":"text"}],"isError":true})");
+// A tool result with isError true carrying `text`, which must need no JSON escaping.
+std::string errorResult(std::string_view text) {
+  return R"({"content":[{"text":")" + std::string(text) + R"(","type":"text"}],"isError":true})";
 }
 
-std::string unknownToolLine(std::string_view id) {
-  return R"({"error":{"code":-32602,"message":"Unknown tool"},"id":)" + std::string(id) +
-         R"(,"jsonrpc":"2.0"})" + "\n";
+std::string errorTextLine(std::string_view id, std::string_view text) {
+  return resultLine(id, errorResult(text));
 }
 
 // ---- What the agent sends ------------------------------------------------------------------
-
-// One message line: the text and its line feed.
-std::string line(std::string_view text) {
-  return std::string(text) + "\n";
-}
 
 std::string toolsList(std::string_view id) {
   return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"method":"tools/list"})" + "\n";
@@ -118,6 +108,11 @@ std::string initialize(std::string_view id, std::string_view clientName) {
          R"(,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},)"
          R"("clientInfo":{"name":")" +
          std::string(clientName) + R"(","version":"1"}}})" + "\n";
+}
+
+// What the application writes back: `text` as one line, then it closes.
+PeerScript answer(std::string_view text) {
+  return PeerScripts::replyAndClose(std::string(text) + "\n");
 }
 
 // ---- Status files --------------------------------------------------------------------------
@@ -147,19 +142,17 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
   ~Sandbox() {
-    if (auto pid = testing::readFile(peerPidFile)) {
-      const int number = std::atoi(pid->c_str());
-      if (number > 0) ::kill(number, SIGKILL);
+    if (auto pid = testing::readFile(peerPidFile); pid && std::atoi(pid->c_str()) > 0) {
+      ::kill(std::atoi(pid->c_str()), SIGKILL);
     }
   }
 
   // `noLaunch` is the value of QUILL_MCP_NO_LAUNCH; absent leaves it unset.
   EnvironmentMap environment(std::optional<std::string> noLaunch = "1") const {
     EnvironmentMap env = testing::currentEnvironment();
-    for (auto it = env.begin(); it != env.end();) {
-      const bool ours = it->first.starts_with("QUILL_MCP_") || it->first.starts_with("QUILL_TEST_");
-      it = ours ? env.erase(it) : std::next(it);
-    }
+    std::erase_if(env, [](const auto& entry) {
+      return entry.first.starts_with("QUILL_MCP_") || entry.first.starts_with("QUILL_TEST_");
+    });
     env["QUILL_MCP_SOCKET"] = socket;
     env["QUILL_MCP_STATUS"] = status;
     env["QUILL_TEST_LAUNCH_LOG"] = launchLog;
@@ -180,24 +173,22 @@ class Sandbox {
   std::string peerLog = dir.file("peer.log");
 };
 
-std::string binaryPath(Binary binary) {
-  return binary == Binary::plain ? QUILL_MCP_BINARY : QUILL_MCP_LAUNCH_TEST_BINARY;
+std::vector<std::string> shimCommand(Binary binary, std::vector<std::string> arguments = {}) {
+  arguments.insert(arguments.begin(),
+                   binary == Binary::plain ? QUILL_MCP_BINARY : QUILL_MCP_LAUNCH_TEST_BINARY);
+  return arguments;
 }
 
 // Runs the shim over the whole `input` until it exits at the end of input.
 ProcessResult runShim(Binary binary, const EnvironmentMap& env, std::string_view input,
-                      std::vector<std::string> extraArguments = {}) {
-  if (binary == Binary::plain) {
-    // The plain shim's launcher is the system's: it must never get that far.
-    auto noLaunch = env.find("QUILL_MCP_NO_LAUNCH");
-    if (noLaunch == env.end() || noLaunch->second != "1") {
-      ADD_FAILURE() << "the plain shim runs only with QUILL_MCP_NO_LAUNCH=1";
-      return {};
-    }
+                      std::vector<std::string> arguments = {}) {
+  // The plain shim's launcher is the system's: it must never get that far.
+  if (binary == Binary::plain &&
+      (!env.contains("QUILL_MCP_NO_LAUNCH") || env.at("QUILL_MCP_NO_LAUNCH") != "1")) {
+    ADD_FAILURE() << "the plain shim runs only with QUILL_MCP_NO_LAUNCH=1";
+    return {};
   }
-  std::vector<std::string> argv{binaryPath(binary)};
-  argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
-  return testing::runProcess(argv, env, input, 120s);
+  return testing::runProcess(shimCommand(binary, std::move(arguments)), env, input, 120s);
 }
 
 // The process ended normally at the end of its input, with exactly these bytes on its two
@@ -226,479 +217,256 @@ void waitForError(Subprocess& process, std::string_view text) {
 
 // ---- tools/list ----------------------------------------------------------------------------
 
-TEST(ShimToolsList, AppNotRunningGivesTheFallbackListWithoutLaunchingOrLogging) {
-  struct Case {
-    const char* name;
-    void (*prepare)(const Sandbox&);
-  };
-  const Case cases[] = {
-      {"no socket file", [](const Sandbox&) {}},
-      {"a plain file at the socket path",
-       [](const Sandbox& box) { testing::writeFile(box.socket, "not a socket"); }},
-      {"a socket nobody listens on",
-       [](const Sandbox& box) {
-         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-         sockaddr_un address{};
-         address.sun_family = AF_UNIX;
-         std::strcpy(address.sun_path, box.socket.c_str());
-         ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-         ::close(fd);
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sandbox box;
-    c.prepare(box);
-    // A status file saying agent access is off changes nothing: the list never reads it.
-    testing::writeFile(box.status, statusJSON(false, false));
-    auto result = runShim(Binary::launchTest, box.environment(std::nullopt),
-                          toolsList("1") + toolsList("\"two\""));
-    expectRun(result, resultLine("1", kFallbackList) + resultLine("\"two\"", kFallbackList));
-    box.expectNoLaunch();
-  }
-}
-
-TEST(ShimToolsList, SocketPathTooLongForAnAddressGivesTheFallbackList) {
+TEST(ShimToolsList, ApplicationDownGivesTheFallbackListAtOnceWithoutLaunchOrLog) {
   Sandbox box;
-  auto env = box.environment(std::nullopt);
-  env["QUILL_MCP_SOCKET"] = box.dir.path() + "/" + std::string(120, 'x') + ".sock";
-  auto result = runShim(Binary::launchTest, env, toolsList("1"));
-  expectRun(result, resultLine("1", kFallbackList));
+  // A status file saying agent access is off changes nothing: the list never reads it.
+  testing::writeFile(box.status, statusJSON(false, false));
+  auto result = runShim(Binary::launchTest, box.environment(std::nullopt),
+                        toolsList("1") + toolsList("\"two\""));
+  expectRun(result, resultLine("1", kFallbackList) + resultLine("\"two\"", kFallbackList));
   box.expectNoLaunch();
 }
 
 TEST(ShimToolsList, ApplicationAnswersDecideBetweenForwardingAndTheFallback) {
-  using Step = ScriptedPeer::Step;
-  using Action = ScriptedPeer::Action;
-  struct Case {
+  const struct {
     const char* name;
-    Step step;
+    PeerScript script;
     std::string_view expectedResult;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"a list is forwarded with every member, written in key order",
-       {Action::reply,
-        line(
-            R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q"}],"nextCursor":null}})")},
+       answer(R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q"}],)"
+              R"("nextCursor":null}})"),
        R"({"nextCursor":null,"tools":[{"a":"p/q","b":2,"name":"x"}]})"},
-      {"a \"tools\" member that is not an array is forwarded unchanged",
-       {Action::reply, line(R"({"ok":true,"result":{"tools":"none"},"v":1})")},
-       R"({"tools":"none"})"},
-      {"\"tools\" null is still a member",
-       {Action::reply, line(R"({"ok":true,"result":{"tools":null},"v":1})")},
+      {"tools that is not an array is forwarded unchanged",
+       answer(R"({"ok":true,"result":{"tools":"none"},"v":1})"), R"({"tools":"none"})"},
+      {"tools null is still a member", answer(R"({"ok":true,"result":{"tools":null},"v":1})"),
        R"({"tools":null})"},
-      {"a response ending in CR LF, followed by more lines",
-       {Action::reply, std::string(R"({"ok":true,"result":{"tools":[]},"v":1})") + "\r\ngarbage\n"},
-       R"({"tools":[]})"},
-      {"a result without \"tools\"",
-       {Action::reply, line(R"({"ok":true,"result":{"tool":[]},"v":1})")},
+      {"a result without tools", answer(R"({"ok":true,"result":{"tool":[]},"v":1})"),
        kFallbackList},
-      {"a result that is not an object",
-       {Action::reply, line(R"({"ok":true,"result":[{"tools":[]}],"v":1})")},
+      {"a result that is not an object", answer(R"({"ok":true,"result":[{"tools":[]}],"v":1})"),
        kFallbackList},
-      {"ok true without a result", {Action::reply, line(R"({"ok":true,"v":1})")}, kFallbackList},
-      {"ok false with a list",
-       {Action::reply, line(R"({"ok":false,"result":{"tools":[]},"v":1})")},
+      {"ok true without a result", answer(R"({"ok":true,"v":1})"), kFallbackList},
+      {"ok false with a list", answer(R"({"ok":false,"result":{"tools":[]},"v":1})"),
        kFallbackList},
-      {"agent access off",
-       {Action::reply,
-        line(
-            R"({"error":{"code":"disabled","message":"Agent access is off"},"id":1,"ok":false,"v":1})")},
-       kFallbackList},
-      {"garbage", {Action::reply, "HTTP/1.1 400 Bad Request\r\n\r\n"}, kFallbackList},
-      {"an unknown error code",
-       {Action::reply,
-        line(R"({"error":{"code":"internalError","message":"x"},"ok":false,"v":1})")},
-       kFallbackList},
+      {"garbage", PeerScripts::replyAndClose("HTTP/1.1 400 Bad Request\r\n\r\n"), kFallbackList},
       {"a complete response without its line feed",
-       {Action::reply, R"({"ok":true,"result":{"tools":[]},"v":1})"},
-       kFallbackList},
-      {"closed before answering", {Action::closeAtOnce, ""}, kFallbackList},
+       PeerScripts::replyAndClose(R"({"ok":true,"result":{"tools":[]},"v":1})"), kFallbackList},
+      // Waits out the list's short time-out.
+      {"silence", PeerScripts::silent(), kFallbackList},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sandbox box;
-    testing::writeFile(box.status, statusJSON(false, false));
-    ScriptedPeer peer(box.socket, {c.step});
-    auto result = runShim(Binary::launchTest, box.environment(std::nullopt), toolsList("1"));
-    peer.stop();
-    expectRun(result, resultLine("1", c.expectedResult));
-    EXPECT_EQ(peer.connections(), 1);
-    box.expectNoLaunch();
-  }
-}
-
-TEST(ShimToolsList, SilentApplicationGivesTheFallbackListAfterTheListTimeOut) {
   Sandbox box;
-  ScriptedPeer peer(box.socket, {{ScriptedPeer::Action::staySilent, ""}});
-  auto result = runShim(Binary::plain, box.environment(), toolsList("1"));
+  testing::writeFile(box.status, statusJSON(false, false));
+  std::vector<PeerScript> scripts;
+  std::string input, expected;
+  for (const auto& c : cases) {
+    scripts.push_back(c.script);
+    const std::string id = "\"" + std::string(c.name) + "\"";  // names the case in a failure
+    input += toolsList(id);
+    expected += resultLine(id, c.expectedResult);
+  }
+  SocketPeer peer(box.socket, PeerScripts::inTurn(scripts));
+  auto result = runShim(Binary::launchTest, box.environment(std::nullopt), input);
   peer.stop();
-  expectRun(result, resultLine("1", kFallbackList));
-  EXPECT_EQ(peer.requests(), std::vector<std::string>{R"({"id":1,"method":"tools/list","v":1})"});
+  expectRun(result, expected);
+  // One attempt each, and no launch.
+  EXPECT_EQ(peer.transcripts().size(), std::size(cases));
+  box.expectNoLaunch();
 }
 
-TEST(ShimToolsList, WireRequestCarriesTheClientSlugAndTheNameFromTheLatestInitialize) {
-  const std::string list = line(R"({"ok":true,"result":{"tools":[]},"v":1})");
+// ---- The request the application receives ---------------------------------------------------
+
+TEST(ShimTools, WireRequestsCarryTheClientSlugAndTheNameFromTheLatestInitialize) {
   const std::string input =
-      toolsList("1") + initialize("2", "Zed") + toolsList("3") + toolsList("\"a/b\"") +
-      // A notification does not change the recorded name.
-      line(R"({"jsonrpc":"2.0","method":"initialize","params":{"clientInfo":{"name":"Ghost"}}})") +
-      toolsList("4") +
-      // An initialize without a client name forgets the one recorded before.
-      line(R"({"jsonrpc":"2.0","id":5,"method":"initialize","params":{}})") + toolsList("6");
+      toolsList("1") + initialize("2", "Zed") + toolsList("3") + toolsCall("\"req/4\"", "{}");
+  const std::string call =
+      R"("id":"req/4","method":"tools/call","params":{"arguments":{},"name":"get_context_packet"},"v":1})";
   struct Case {
     std::vector<std::string> arguments;
     std::vector<std::string> expectedRequests;
   };
   const Case cases[] = {
       {{},
-       {R"({"id":1,"method":"tools/list","v":1})",
-        R"({"clientName":"Zed","id":3,"method":"tools/list","v":1})",
-        R"({"clientName":"Zed","id":"a/b","method":"tools/list","v":1})",
-        R"({"clientName":"Zed","id":4,"method":"tools/list","v":1})",
-        R"({"id":6,"method":"tools/list","v":1})"}},
-      {{"--client", "cursor"},
-       {R"({"client":"cursor","id":1,"method":"tools/list","v":1})",
-        R"({"client":"cursor","clientName":"Zed","id":3,"method":"tools/list","v":1})",
-        R"({"client":"cursor","clientName":"Zed","id":"a/b","method":"tools/list","v":1})",
-        R"({"client":"cursor","clientName":"Zed","id":4,"method":"tools/list","v":1})",
-        R"({"client":"cursor","id":6,"method":"tools/list","v":1})"}},
+       {"{\"id\":1,\"method\":\"tools/list\",\"v\":1}\n",
+        "{\"clientName\":\"Zed\",\"id\":3,\"method\":\"tools/list\",\"v\":1}\n",
+        "{\"clientName\":\"Zed\"," + call + "\n"}},
+      {{"--client", "x", "--client", "claude-code"},
+       {"{\"client\":\"claude-code\",\"id\":1,\"method\":\"tools/list\",\"v\":1}\n",
+        "{\"client\":\"claude-code\",\"clientName\":\"Zed\",\"id\":3,\"method\":\"tools/list\","
+        "\"v\":1}\n",
+        "{\"client\":\"claude-code\",\"clientName\":\"Zed\"," + call + "\n"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.empty() ? "without --client" : "with --client");
+    SCOPED_TRACE(c.arguments.size());
     Sandbox box;
-    ScriptedPeer peer(box.socket, list);
+    SocketPeer peer(box.socket, answer(R"({"ok":true,"result":{"tools":[]},"v":1})"));
     auto result = runShim(Binary::plain, box.environment(), input, c.arguments);
     peer.stop();
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(peer.requests(), c.expectedRequests);
+    EXPECT_EQ(peer.transcripts(), c.expectedRequests);
   }
 }
 
-// ---- tools/call: the name check ------------------------------------------------------------
-
-TEST(ShimToolsCall, InvalidToolNamesAreRefusedWithoutContactingTheApplication) {
+TEST(ShimToolsCall, ArgumentsReachTheApplicationUnchanged) {
+  const struct {
+    std::string params;
+    std::string expectedParams;
+  } cases[] = {
+      // No arguments: params hold only the name.
+      {R"({"name":"get_context_packet"})", R"({"name":"get_context_packet"})"},
+      {R"({"name":"get_context_packet","arguments":null})",
+       R"({"arguments":null,"name":"get_context_packet"})"},
+      {R"({"name":"get_context_packet","arguments":["Orchard",7]})",
+       R"({"arguments":["Orchard",7],"name":"get_context_packet"})"},
+      // Nested values, escapes, Unicode and unknown names; other params members are dropped.
+      {R"({"arguments":{"task":{"deep":[1,2.5,{"y":false,"x":null}],"empty":{},"path":"a\/b"},)"
+       R"("project":"Caf\u00e9 ☕ \"Q\"\n","projekt":""},"name":"get_context_packet","extra":0})",
+       R"({"arguments":{"project":"Café ☕ \"Q\"\n","projekt":"",)"
+       R"("task":{"deep":[1,2.5,{"x":null,"y":false}],"empty":{},"path":"a/b"}},)"
+       R"("name":"get_context_packet"})"},
+  };
   Sandbox box;
-  ScriptedPeer peer(box.socket, line(R"({"ok":true,"result":{},"v":1})"));
-  const std::string input =
-      // A valid call without an id is a notification: no answer, no connection.
-      line(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"get_context_packet"}})") +
-      line(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"other_tool"}})") +
-      line(R"({"jsonrpc":"2.0","id":2,"method":"tools/call"})") +
-      line(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{}})") +
-      line(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":5}})") +
-      line(
-          R"({"jsonrpc":"2.0","id":"five","method":"tools/call","params":{"name":"Get_Context_Packet"}})") +
-      line(R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":["get_context_packet"]})") +
-      line(
-          R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"get_context_packet "}})") +
-      line(
-          R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"arguments":{"project":"x"}}})") +
-      line(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":null})");
+  SocketPeer peer(box.socket,
+                  answer(R"({"ok":true,"result":{"content":[],"isError":false},"v":1})"));
+  std::string input, expectedOutput;
+  std::vector<std::string> expectedRequests;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string id = std::to_string(i);
+    input += R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/call","params":)" +
+             cases[i].params + "}\n";
+    expectedOutput += resultLine(id, R"({"content":[],"isError":false})");
+    expectedRequests.push_back(R"({"id":)" + id + R"(,"method":"tools/call","params":)" +
+                               cases[i].expectedParams + ",\"v\":1}\n");
+  }
+  auto result = runShim(Binary::plain, box.environment(), input);
+  peer.stop();
+  expectRun(result, expectedOutput);
+  EXPECT_EQ(peer.transcripts(), expectedRequests);
+}
+
+// ---- What the application answered ----------------------------------------------------------
+
+TEST(ShimToolsCall, ApplicationAnswersBecomeToolResultsWithoutStatusOrLaunch) {
+  auto failure = [](std::string_view code, std::string_view message) {
+    return answer(R"({"error":{"code":")" + std::string(code) + R"(","message":")" +
+                  std::string(message) + R"("},"id":1,"ok":false,"v":1})");
+  };
+  const struct {
+    const char* name;
+    PeerScript script;
+    std::string expectedResult;
+  } cases[] = {
+      {"a briefing is forwarded whole",
+       answer(R"({"ok":true,"result":{"content":[{"type":"text","text":"Brief"}],)"
+              R"("isError":false,"_meta":{"k":[null]}},"v":1})"),
+       R"({"_meta":{"k":[null]},"content":[{"text":"Brief","type":"text"}],"isError":false})"},
+      {"a result of another kind is forwarded too", answer(R"({"ok":true,"result":"plain","v":1})"),
+       R"("plain")"},
+      {"unknownProject: its message", failure("unknownProject", "No such project here."),
+       errorResult("No such project here.")},
+      {"unknownProject with an empty message", failure("unknownProject", ""),
+       errorResult(kInternalError)},
+      {"ambiguousProject with an empty message", failure("ambiguousProject", ""),
+       errorResult(kInternalError)},
+      {"internal: its message", failure("internal", "Index is rebuilding — wait."),
+       errorResult("Index is rebuilding — wait.")},
+      {"internal with an empty message", failure("internal", ""), errorResult(kInternalError)},
+      {"disabled: the fixed text, not the message", failure("disabled", "off"),
+       errorResult(kDisabled)},
+      {"signedOut: the fixed text", failure("signedOut", "nobody"), errorResult(kSignedOut)},
+      {"noProjects: the fixed text", failure("noProjects", ""), errorResult(kNoProjects)},
+      {"ok true without a result", answer(R"({"ok":true,"v":1})"), errorResult(kInternalError)},
+      {"ok true without a result but with an error",
+       answer(R"({"error":{"code":"signedOut","message":""},"ok":true,"v":1})"),
+       errorResult(kSignedOut)},
+      {"ok false without an error", answer(R"({"ok":false,"v":1})"), errorResult(kInternalError)},
+      {"ok false with a result",
+       answer(R"({"error":{"code":"ambiguousProject","message":"Which one?"},"ok":false,)"
+              R"("result":{},"v":1})"),
+       errorResult("Which one?")},
+      // A broken exchange is not retried, and the application is not launched.
+      {"garbage", answer("<html>quill</html>"), errorResult(kInternalError)},
+      {"closed at once", PeerScripts::closeAtOnce(), errorResult(kInternalError)},
+      {"closed after half a response", PeerScripts::replyAndClose(R"({"ok":true,"res)"),
+       errorResult(kInternalError)},
+  };
+  Sandbox box;
+  // Were the status file read, some answers would be the disabled text; were the application
+  // launched, the launch log would say so.
+  testing::writeFile(box.status, statusJSON(false, false));
+  std::vector<PeerScript> scripts;
+  std::string input, expected;
+  for (const auto& c : cases) {
+    scripts.push_back(c.script);
+    const std::string id = "\"" + std::string(c.name) + "\"";  // names the case in a failure
+    input += toolsCall(id, R"({"project":"P"})");
+    expected += resultLine(id, c.expectedResult);
+  }
+  SocketPeer peer(box.socket, PeerScripts::inTurn(scripts));
   auto result = runShim(Binary::launchTest, box.environment(std::nullopt), input);
   peer.stop();
-  expectRun(result, unknownToolLine("1") + unknownToolLine("2") + unknownToolLine("3") +
-                        unknownToolLine("4") + unknownToolLine("\"five\"") + unknownToolLine("6") +
-                        unknownToolLine("7") + unknownToolLine("8") + unknownToolLine("9"));
-  EXPECT_EQ(peer.connections(), 0);
+  expectRun(result, expected);
+  EXPECT_EQ(peer.transcripts().size(), std::size(cases));
   box.expectNoLaunch();
 }
 
-// ---- tools/call: the request the application receives --------------------------------------
+// ---- The application cannot be reached ------------------------------------------------------
 
-TEST(ShimToolsCall, ArgumentsReachTheApplicationUnchanged) {
+TEST(ShimToolsCall, UnreachableApplicationIsExplainedFromTheStatusFileWithoutALaunch) {
   struct Case {
     const char* name;
-    std::string params;
-    std::string expectedRequest;
-  };
-  const Case cases[] = {
-      {"no arguments: params hold only the name", R"({"name":"get_context_packet"})",
-       R"({"id":1,"method":"tools/call","params":{"name":"get_context_packet"},"v":1})"},
-      {"null arguments stay null", R"({"name":"get_context_packet","arguments":null})",
-       R"({"id":1,"method":"tools/call","params":{"arguments":null,"name":"get_context_packet"},"v":1})"},
-      {"nested values, escapes and Unicode; other params members are dropped",
-       R"({"arguments":{"task":{"deep":[1,2.5,{"y":false,"x":null}],"empty":{},"path":"a\/b"},)"
-       R"("project":"Caf\u00e9 ☕ \"Q\"\n"},"name":"get_context_packet","extra":"dropped"})",
-       R"({"id":1,"method":"tools/call","params":{"arguments":{"project":"Café ☕ \"Q\"\n",)"
-       R"("task":{"deep":[1,2.5,{"x":null,"y":false}],"empty":{},"path":"a/b"}},)"
-       R"("name":"get_context_packet"},"v":1})"},
-      {"arguments of any kind", R"({"name":"get_context_packet","arguments":["Orchard",7]})",
-       R"({"id":1,"method":"tools/call","params":{"arguments":["Orchard",7],"name":"get_context_packet"},"v":1})"},
-      {"unknown argument names", R"({"name":"get_context_packet","arguments":{"projekt":""}})",
-       R"({"id":1,"method":"tools/call","params":{"arguments":{"projekt":""},"name":"get_context_packet"},"v":1})"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sandbox box;
-    ScriptedPeer peer(box.socket,
-                      line(R"({"ok":true,"result":{"content":[],"isError":false},"v":1})"));
-    auto result =
-        runShim(Binary::plain, box.environment(),
-                R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)" + c.params + "}\n");
-    peer.stop();
-    expectRun(result, resultLine("1", R"({"content":[],"isError":false})"));
-    EXPECT_EQ(peer.requests(), std::vector<std::string>{c.expectedRequest});
-  }
-}
-
-TEST(ShimToolsCall, RequestCarriesTheClientSlugNameAndId) {
-  Sandbox box;
-  ScriptedPeer peer(box.socket,
-                    line(R"({"ok":true,"result":{"content":[],"isError":false},"v":1})"));
-  auto result = runShim(Binary::plain, box.environment(),
-                        initialize("1", "Visual Studio Code") + toolsCall("\"req/2\"", "{}"),
-                        {"--client", "x", "--client", "claude-code"});
-  peer.stop();
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(
-      peer.requests(),
-      std::vector<std::string>{
-          R"({"client":"claude-code","clientName":"Visual Studio Code","id":"req/2",)"
-          R"("method":"tools/call","params":{"arguments":{},"name":"get_context_packet"},"v":1})"});
-}
-
-// ---- tools/call: what the application answered ---------------------------------------------
-
-TEST(ShimToolsCall, ApplicationAnswersBecomeToolResults) {
-  using Step = ScriptedPeer::Step;
-  using Action = ScriptedPeer::Action;
-  auto failure = [](std::string_view code, std::string_view message) {
-    return Step{Action::reply, R"({"error":{"code":")" + std::string(code) + R"(","message":")" +
-                                   std::string(message) + R"("},"id":1,"ok":false,"v":1})" + "\n"};
-  };
-  auto toolText = [](std::string_view text) {
-    return R"({"content":[{"text":")" + std::string(text) + R"(","type":"text"}],"isError":true})";
-  };
-  struct Case {
-    const char* name;
-    Step step;
-    std::string expectedResult;
-  };
-  const Case cases[] = {
-      {"a briefing is forwarded whole",
-       {Action::reply,
-        line(R"({"ok":true,"result":{"content":[{"type":"text","text":"Brief"}],"isError":false,)"
-             R"("_meta":{"k":[null]}},"v":1})")},
-       R"({"_meta":{"k":[null]},"content":[{"text":"Brief","type":"text"}],"isError":false})"},
-      {"a result of another kind is forwarded too",
-       {Action::reply, line(R"({"ok":true,"result":"plain","v":1})")},
-       R"("plain")"},
-      {"unknownProject with its message", failure("unknownProject", "No such project here."),
-       toolText("No such project here.")},
-      {"unknownProject with an empty message", failure("unknownProject", ""),
-       toolText(kInternalError)},
-      {"ambiguousProject with an empty message", failure("ambiguousProject", ""),
-       toolText(kInternalError)},
-      {"internal with its message", failure("internal", "Index is rebuilding — wait."),
-       toolText("Index is rebuilding — wait.")},
-      {"internal with an empty message", failure("internal", ""), toolText(kInternalError)},
-      {"disabled: the fixed text, not the message", failure("disabled", "off"),
-       toolText(kDisabled)},
-      {"signedOut: the fixed text", failure("signedOut", "nobody"), toolText(kSignedOut)},
-      {"noProjects: the fixed text", failure("noProjects", ""), toolText(kNoProjects)},
-      {"ok true without a result",
-       {Action::reply, line(R"({"ok":true,"v":1})")},
-       toolText(kInternalError)},
-      {"ok true with a null result",
-       {Action::reply, line(R"({"ok":true,"result":null,"v":1})")},
-       toolText(kInternalError)},
-      {"ok true without a result but with an error",
-       {Action::reply, line(R"({"error":{"code":"signedOut","message":""},"ok":true,"v":1})")},
-       toolText(kSignedOut)},
-      {"ok false without an error",
-       {Action::reply, line(R"({"ok":false,"v":1})")},
-       toolText(kInternalError)},
-      {"ok false with a result",
-       {Action::reply,
-        line(
-            R"({"error":{"code":"ambiguousProject","message":"Which one?"},"ok":false,"result":{},"v":1})")},
-       toolText("Which one?")},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sandbox box;
-    ScriptedPeer peer(box.socket, {c.step});
-    auto result = runShim(Binary::plain, box.environment(), toolsCall("1", R"({"project":"P"})"));
-    peer.stop();
-    expectRun(result, resultLine("1", c.expectedResult));
-    EXPECT_EQ(peer.connections(), 1);
-  }
-}
-
-TEST(ShimToolsCall, BrokenExchangeGivesTheInternalErrorAtOnceWithoutStatusOrLaunch) {
-  using Step = ScriptedPeer::Step;
-  using Action = ScriptedPeer::Action;
-  struct Case {
-    const char* name;
-    Step step;
-  };
-  const Case cases[] = {
-      {"garbage", {Action::reply, "<html>quill</html>\n"}},
-      {"an empty line", {Action::reply, "\n"}},
-      {"JSON without ok", {Action::reply, line(R"({"v":1,"result":{}})")}},
-      {"an unknown error code",
-       {Action::reply, line(R"({"error":{"code":"Disabled","message":""},"ok":false,"v":1})")}},
-      {"closed at once", {Action::closeAtOnce, ""}},
-      {"closed after half a response", {Action::reply, R"({"ok":true,"res)"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Sandbox box;
-    // Were the status file read, the answer would be the disabled text; were the application
-    // launched, the launch log would say so.
-    testing::writeFile(box.status, statusJSON(false, false));
-    ScriptedPeer peer(box.socket, {c.step});
-    auto result = runShim(Binary::launchTest, box.environment(std::nullopt),
-                          toolsCall("1", "{}") + toolsCall("2", "{}"));
-    peer.stop();
-    expectRun(result, errorTextLine("1", kInternalError) + errorTextLine("2", kInternalError));
-    EXPECT_EQ(peer.connections(), 2);
-    box.expectNoLaunch();
-  }
-}
-
-// ---- tools/call: the application cannot be reached -----------------------------------------
-
-TEST(ShimToolsCall, UnreachableWithLaunchingForbiddenAnswersFromTheStatusFile) {
-  struct Case {
-    const char* name;
-    void (*prepare)(const Sandbox&);
+    std::optional<std::string> status;  // no status file when absent
     std::string_view expectedText;
   };
-  const Case cases[] = {
-      {"no status file", [](const Sandbox&) {}, kAppNotRunning},
-      {"agent access off",
-       [](const Sandbox& box) { testing::writeFile(box.status, statusJSON(false, true)); },
-       kDisabled},
-      {"nobody signed in",
-       [](const Sandbox& box) { testing::writeFile(box.status, statusJSON(true, false)); },
-       kSignedOut},
-      {"access off is told before signed out",
-       [](const Sandbox& box) { testing::writeFile(box.status, statusJSON(false, false)); },
-       kDisabled},
-      {"everything on, but not listening",
-       [](const Sandbox& box) { testing::writeFile(box.status, statusJSON(true, true)); },
-       kAppNotRunning},
-      {"extra members are ignored",
-       [](const Sandbox& box) {
-         testing::writeFile(box.status,
-                            R"({"enabled":false,"signedIn":true,"listening":true,"version":"2",)"
-                            R"("updatedAt":"","pid":1})");
-       },
-       kDisabled},
-      {"a member missing",
-       [](const Sandbox& box) {
-         testing::writeFile(box.status,
-                            R"({"enabled":false,"signedIn":false,"listening":true,"version":"1"})");
-       },
-       kAppNotRunning},
-      {"a flag written as a string",
-       [](const Sandbox& box) {
-         testing::writeFile(box.status, R"({"enabled":"false","signedIn":false,"listening":true,)"
-                                        R"("version":"1","updatedAt":""})");
-       },
-       kAppNotRunning},
-      {"a text that is null",
-       [](const Sandbox& box) {
-         testing::writeFile(box.status, R"({"enabled":false,"signedIn":false,"listening":true,)"
-                                        R"("version":null,"updatedAt":""})");
-       },
-       kAppNotRunning},
-      {"not JSON", [](const Sandbox& box) { testing::writeFile(box.status, "enabled=false\n"); },
-       kAppNotRunning},
-      {"an empty file", [](const Sandbox& box) { testing::writeFile(box.status, ""); },
-       kAppNotRunning},
-      {"a directory", [](const Sandbox& box) { ASSERT_EQ(::mkdir(box.status.c_str(), 0700), 0); },
-       kAppNotRunning},
-      {"a FIFO nobody writes to",
-       [](const Sandbox& box) { ASSERT_EQ(::mkfifo(box.status.c_str(), 0600), 0); },
+  // Launching is allowed: a status that explains the outage stops it.
+  const std::vector<Case> explained = {
+      {"agent access off", statusJSON(false, true), kDisabled},
+      {"nobody signed in", statusJSON(true, false), kSignedOut},
+      {"access off is told before signed out", statusJSON(false, false), kDisabled},
+  };
+  // QUILL_MCP_NO_LAUNCH=1: the shim says the application is not running, and logs nothing.
+  const std::vector<Case> unexplained = {
+      {"no status file", std::nullopt, kAppNotRunning},
+      {"everything on, but not listening", statusJSON(true, true), kAppNotRunning},
+      {"a malformed status file",
+       R"({"enabled":"false","signedIn":false,"listening":true,"version":"1","updatedAt":""})",
        kAppNotRunning},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [cases, noLaunch] : {std::pair{explained, std::optional<std::string>()},
+                                        std::pair{unexplained, std::optional<std::string>("1")}}) {
     Sandbox box;
-    c.prepare(box);
-    auto result = runShim(Binary::launchTest, box.environment("1"),
-                          toolsCall("1", "{}") + toolsCall("2", R"({"project":"x"})"));
-    expectRun(result, errorTextLine("1", c.expectedText) + errorTextLine("2", c.expectedText));
-    box.expectNoLaunch();
-  }
-}
-
-TEST(ShimToolsCall, StatusFileThatExplainsTheOutageStopsTheLaunch) {
-  struct Case {
-    std::string status;
-    std::string_view expectedText;
-  };
-  const Case cases[] = {{statusJSON(false, true), kDisabled},
-                        {statusJSON(true, false), kSignedOut}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.status);
-    Sandbox box;
-    testing::writeFile(box.status, c.status);
-    auto result = runShim(Binary::launchTest, box.environment(std::nullopt), toolsCall("1", "{}"));
-    expectRun(result, errorTextLine("1", c.expectedText));
+    Subprocess shim(shimCommand(Binary::launchTest), box.environment(noLaunch));
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      if (c.status) {
+        ASSERT_NO_FATAL_FAILURE(replaceFile(box.status, *c.status));
+      }
+      ASSERT_TRUE(shim.write(toolsCall("1", "{}")));
+      EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", errorTextLine("1", c.expectedText));
+    }
+    expectRun(shim.finish(60s), "");
     box.expectNoLaunch();
   }
 }
 
 // Slow: two full retry windows of about ten seconds each.
-TEST(ShimToolsCallLaunch, FirstUnreachableCallLaunchesOnceAndEveryCallWaitsTheWindow) {
-  Sandbox box;
-  // "0" does not forbid launching; only "1" does.
-  auto result = runShim(Binary::launchTest, box.environment("0"),
-                        toolsCall("1", "{}") + toolsCall("2", R"({"project":"Orchard CRM"})"));
-  // One log line and one launch for the process; the launcher's own output goes to standard
-  // error, never among the answers.
-  expectRun(result, errorTextLine("1", kAppNotRunning) + errorTextLine("2", kAppNotRunning),
-            std::string(kLaunchLine) + std::string(kLauncherOutput));
-  EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
-}
-
-// Slow: one full retry window.
-TEST(ShimToolsCallLaunch, StatusIsReadAgainWhenTheWindowCloses) {
+TEST(ShimToolsCallLaunch, OneLaunchPerProcessAndTheStatusIsReadAgainWhenTheWindowCloses) {
   Sandbox box;
   // Not a complete status record, so it does not stop the launch although it says "off".
   testing::writeFile(box.status, R"({"enabled":false,"signedIn":true,"listening":false})");
   // Any value but "1" allows the launch.
-  Subprocess shim({QUILL_MCP_LAUNCH_TEST_BINARY}, box.environment("true"));
+  Subprocess shim(shimCommand(Binary::launchTest), box.environment("0"));
   ASSERT_TRUE(shim.write(toolsCall("1", "{}")));
-  waitForError(shim, kLaunchLine);
+  ASSERT_NO_FATAL_FAILURE(waitForError(shim, "launching Quill"));
   // The first status read lies behind: the application now reports that access is off.
-  replaceFile(box.status, statusJSON(false, true));
-  auto result = shim.finish(120s);
-  expectRun(result, errorTextLine("1", kDisabled),
-            std::string(kLaunchLine) + std::string(kLauncherOutput));
+  ASSERT_NO_FATAL_FAILURE(replaceFile(box.status, statusJSON(false, true)));
+  EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", errorTextLine("1", kDisabled));
+  // Still unreachable, with nothing to explain it: the whole window again, without a new launch.
+  ASSERT_NO_FATAL_FAILURE(replaceFile(box.status, statusJSON(true, true)));
+  ASSERT_TRUE(shim.write(toolsCall("2", R"({"project":"Orchard CRM"})")));
+  // The launcher's own output goes to standard error, never among the answers.
+  expectRun(shim.finish(120s), errorTextLine("2", kAppNotRunning), kLaunchOutput);
   EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
-}
-
-TEST(ShimToolsCallLaunch, ApplicationThatStartsListeningDuringTheWindowAnswers) {
-  Sandbox box;
-  Subprocess shim({QUILL_MCP_LAUNCH_TEST_BINARY}, box.environment(std::nullopt));
-  ASSERT_TRUE(shim.write(toolsCall("1", R"({"task":"t"})")));
-  waitForError(shim, kLaunchLine);
-  ScriptedPeer peer(box.socket,
-                    line(R"({"ok":true,"result":{"content":[{"text":"Hi","type":"text"}],)"
-                         R"("isError":false},"v":1})"));
-  auto first = shim.readLine(60s);
-  ASSERT_TRUE(first);
-  EXPECT_EQ(*first + "\n",
-            resultLine("1", R"({"content":[{"text":"Hi","type":"text"}],"isError":false})"));
-  // Now reachable: answered on the first attempt, no second launch.
-  ASSERT_TRUE(shim.write(toolsCall("2", "{}")));
-  auto result = shim.finish(120s);
-  peer.stop();
-  expectRun(result, resultLine("2", R"({"content":[{"text":"Hi","type":"text"}],"isError":false})"),
-            std::string(kLaunchLine) + std::string(kLauncherOutput));
-  EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
-  EXPECT_EQ(
-      peer.requests(),
-      (std::vector<std::string>{
-          R"({"id":1,"method":"tools/call","params":{"arguments":{"task":"t"},"name":"get_context_packet"},"v":1})",
-          R"({"id":2,"method":"tools/call","params":{"arguments":{},"name":"get_context_packet"},"v":1})"}));
 }
 
 // ---- Against the stand-in application ------------------------------------------------------
@@ -706,136 +474,6 @@ TEST(ShimToolsCallLaunch, ApplicationThatStartsListeningDuringTheWindowAnswers) 
 const std::string kProjectsFile = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
 constexpr std::string_view kAllProjects =
     "Harbor Renovation, Harbor Analytics, Lighthouse Mobile App, Orchard CRM";
-
-// quill-peer listening at the sandbox's socket and keeping its status file.
-class Peer {
- public:
-  Peer(const Sandbox& box, std::vector<std::string> options) {
-    std::vector<std::string> argv{QUILL_PEER_BINARY};
-    argv.insert(argv.end(), options.begin(), options.end());
-    process_.emplace(argv, box.environment());
-  }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-  ~Peer() { stop(); }
-
-  void waitUntilListening() { waitForError(*process_, "quill-peer: listening on "); }
-
-  // Stops it the way the system stops an application; it leaves its status file behind.
-  void stop() {
-    if (!process_) return;
-    process_->signal(SIGTERM);
-    auto result = process_->finish(60s);
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    process_.reset();
-  }
-
- private:
-  std::optional<Subprocess> process_;
-};
-
-TEST(ShimWithPeer, ToolListComesFromTheApplication) {
-  struct Case {
-    std::vector<std::string> options;
-    std::string expectedResult;
-  };
-  const Case cases[] = {
-      {{"--projects", kProjectsFile}, toolList(kAllProjects)},
-      {{}, kFallbackList},  // no projects: the application's list names none
-      // An application refusing the list leaves the agent with the shim's own list.
-      {{"--projects", kProjectsFile, "--disabled"}, kFallbackList},
-      {{"--projects", kProjectsFile, "--signed-out"}, kFallbackList},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.options.size());
-    Sandbox box;
-    Peer peer(box, c.options);
-    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
-    auto result = runShim(Binary::plain, box.environment(), toolsList("1"));
-    expectRun(result, resultLine("1", c.expectedResult));
-  }
-}
-
-TEST(ShimWithPeer, BriefingIsReturnedAsTheToolResult) {
-  Sandbox box;
-  Peer peer(box, {"--projects", kProjectsFile});
-  ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
-  auto result = runShim(Binary::plain, box.environment(),
-                        initialize("1", "Cursor IDE") + toolsCall("2", R"({"project":"orchard"})"),
-                        {"--client", "cursor"});
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.err, "");
-  const auto newline = result.out.find('\n');
-  ASSERT_NE(newline, std::string::npos);
-  const std::string answer = result.out.substr(newline + 1);
-  ASSERT_TRUE(answer.ends_with("}\n")) << answer;
-  EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one answer line";
-
-  auto decoded = JSONValue::decode(answer);
-  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded)) << answer;
-  const JSONValue& response = std::get<JSONValue>(decoded);
-  EXPECT_EQ(response["id"], JSONValue(2));
-  auto toolResult = response["result"];
-  ASSERT_TRUE(toolResult) << answer;
-  EXPECT_EQ((*toolResult)["isError"], JSONValue(false));
-  auto text = (*toolResult)["content"].value_or(JSONValue())[0].value_or(JSONValue())["text"];
-  ASSERT_TRUE(text && text->stringValue()) << answer;
-  const std::string_view briefing = *text->stringValue();
-  EXPECT_TRUE(briefing.starts_with("Quill briefing: Orchard CRM\nAsked by Cursor via Cursor.\n"))
-      << briefing;
-  EXPECT_TRUE(briefing.ends_with(
-      "This is the first briefing for Cursor on this project; everything above is new to it.\n"))
-      << briefing;
-}
-
-TEST(ShimWithPeer, ApplicationErrorsReachTheAgentAsTexts) {
-  struct Case {
-    std::vector<std::string> options;
-    std::string arguments;
-    std::string expectedText;  // as written inside a JSON string
-  };
-  const Case cases[] = {
-      {{"--projects", kProjectsFile},
-       R"({"project":"Harbor"})",
-       "The user has several Quill projects: Harbor Renovation, Harbor Analytics. Ask the user "
-       "which one they mean, then retry with that name."},
-      {{"--projects", kProjectsFile},
-       "{}",
-       "The user has several Quill projects: " + std::string(kAllProjects) +
-           ". Ask the user which one they mean, then retry with that name."},
-      {{"--projects", kProjectsFile},
-       R"({"project":"Atlantis","task":"x"})",
-       R"(No Quill project matches \"Atlantis\". The user's projects are: )" +
-           std::string(kAllProjects) + ". Retry with one of those names."},
-      {{"--projects", kProjectsFile, "--disabled"},
-       R"({"project":"Orchard CRM"})",
-       std::string(kDisabled)},
-      {{"--projects", kProjectsFile, "--signed-out"},
-       R"({"project":"Orchard CRM"})",
-       std::string(kSignedOut)},
-      {{}, R"({"project":"Orchard CRM"})", std::string(kNoProjects)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments + " " + std::to_string(c.options.size()));
-    Sandbox box;
-    Peer peer(box, c.options);
-    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
-    auto result = runShim(Binary::plain, box.environment(), toolsCall("1", c.arguments));
-    expectRun(result, errorTextLine("1", c.expectedText));
-  }
-}
-
-TEST(ShimWithPeer, ApplicationQuitWithAccessOffIsExplainedWithoutALaunch) {
-  Sandbox box;
-  {
-    Peer peer(box, {"--projects", kProjectsFile, "--disabled"});
-    ASSERT_NO_FATAL_FAILURE(peer.waitUntilListening());
-  }
-  auto result = runShim(Binary::launchTest, box.environment(std::nullopt),
-                        toolsList("1") + toolsCall("2", "{}"));
-  expectRun(result, resultLine("1", kFallbackList) + errorTextLine("2", kDisabled));
-  box.expectNoLaunch();
-}
 
 TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBriefing) {
   Sandbox box;
@@ -846,7 +484,7 @@ TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBr
   auto result = runShim(Binary::launchTest, env,
                         toolsCall("1", R"({"project":"Lighthouse"})") + toolsList("2"));
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_EQ(result.err, std::string(kLaunchLine) + std::string(kLauncherOutput));
+  EXPECT_EQ(result.err, kLaunchOutput);
   EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
   EXPECT_TRUE(result.out.starts_with(
       R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Quill briefing: Lighthouse Mobile App\n)"))
@@ -855,6 +493,46 @@ TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBr
                                    "\n" +
                                    resultLine("2", toolList(kAllProjects))))
       << result.out;
+}
+
+TEST(ShimWithPeer, ListBriefingAndErrorsComeFromTheApplication) {
+  Sandbox box;
+  Subprocess peer({QUILL_PEER_BINARY, "--projects", kProjectsFile}, box.environment());
+  ASSERT_NO_FATAL_FAILURE(waitForError(peer, "quill-peer: listening on "));
+  auto result = runShim(Binary::plain, box.environment(),
+                        initialize("1", "Cursor IDE") + toolsList("2") +
+                            toolsCall("3", R"({"project":"orchard"})") +
+                            toolsCall("4", R"({"project":"Harbor"})"),
+                        {"--client", "cursor"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = result.out.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    lines.push_back(result.out.substr(at, end - at + 1));
+  }
+  ASSERT_EQ(lines.size(), 4u) << result.out;
+  EXPECT_EQ(lines[1], resultLine("2", toolList(kAllProjects)));
+  EXPECT_EQ(lines[3], errorTextLine("4",
+                                    "The user has several Quill projects: Harbor Renovation, "
+                                    "Harbor Analytics. Ask the user which one they mean, then "
+                                    "retry with that name."));
+
+  auto decoded = JSONValue::decode(lines[2]);
+  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded)) << lines[2];
+  const JSONValue& response = std::get<JSONValue>(decoded);
+  EXPECT_EQ(response["id"], JSONValue(3));
+  const JSONValue toolResult = response["result"].value_or(JSONValue());
+  EXPECT_EQ(toolResult["isError"], JSONValue(false));
+  auto text = toolResult["content"].value_or(JSONValue())[0].value_or(JSONValue())["text"];
+  const std::string briefing(text.value_or(JSONValue()).stringValue().value_or("<no text>"));
+  EXPECT_TRUE(briefing.starts_with("Quill briefing: Orchard CRM\nAsked by Cursor via Cursor.\n"))
+      << briefing;
+  EXPECT_TRUE(briefing.ends_with(
+      "This is the first briefing for Cursor on this project; everything above is new to it.\n"))
+      << briefing;
+  peer.signal(SIGTERM);
+  EXPECT_EQ(peer.finish(60s).exitStatus, 0);
 }
 
 }  // namespace

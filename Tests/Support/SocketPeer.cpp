@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace quill::testing {
@@ -23,6 +24,13 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
 #endif
+
+void noSigpipe([[maybe_unused]] int fd) {
+#if defined(SO_NOSIGPIPE)
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+}
 
 }  // namespace
 
@@ -100,10 +108,6 @@ SocketPeer::SocketPeer(std::string path, PeerScript script)
 
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (listenFd_ < 0) throw std::runtime_error("socket failed");
-#if defined(SO_NOSIGPIPE)
-  const int on = 1;
-  ::setsockopt(listenFd_, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
   ::fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
   if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listenFd_, 64) != 0 || ::pipe(stopPipe_) != 0) {
@@ -112,19 +116,31 @@ SocketPeer::SocketPeer(std::string path, PeerScript script)
     ::unlink(path_.c_str());
     throw std::runtime_error("cannot listen on " + path_ + ": " + reason);
   }
-  ::fcntl(stopPipe_[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(stopPipe_[1], F_SETFD, FD_CLOEXEC);
+  for (int fd : stopPipe_) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   thread_ = std::thread([this] { serve(); });
 }
 
-SocketPeer::~SocketPeer() {
+void SocketPeer::stop() {
+  if (!thread_.joinable()) return;
   const char stop = 's';
   (void)!::write(stopPipe_[1], &stop, 1);
   thread_.join();
-  ::close(listenFd_);
-  ::close(stopPipe_[0]);
-  ::close(stopPipe_[1]);
+  // Connections made but not yet accepted still count: a test that expects none must see them.
+  ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
+  for (int fd; (fd = ::accept(listenFd_, nullptr, nullptr)) >= 0;) {
+    ::close(fd);
+    record("");
+  }
+  for (int fd : {listenFd_, stopPipe_[0], stopPipe_[1]}) ::close(fd);
   ::unlink(path_.c_str());
+}
+
+void SocketPeer::record(std::string transcript) {
+  {
+    std::lock_guard lock(mutex_);
+    transcripts_.push_back(std::move(transcript));
+  }
+  served_.notify_all();
 }
 
 void SocketPeer::serve() {
@@ -137,18 +153,11 @@ void SocketPeer::serve() {
     if (fds[1].revents != 0) return;
     const int fd = ::accept(listenFd_, nullptr, nullptr);
     if (fd < 0) continue;
-#if defined(SO_NOSIGPIPE)
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
+    noSigpipe(fd);
     PeerConnection connection(fd, stopPipe_[0]);
     script_(connection);
     connection.close();
-    {
-      std::lock_guard lock(mutex_);
-      transcripts_.push_back(connection.received());
-    }
-    served_.notify_all();
+    record(connection.received());
   }
 }
 
@@ -169,9 +178,9 @@ namespace PeerScripts {
 
 PeerScript reply(std::string bytes, bool oneBytePerWrite) {
   return [bytes = std::move(bytes), oneBytePerWrite](PeerConnection& connection) {
-    if (!connection.readLine()) return;
-    if (!connection.write(bytes, oneBytePerWrite)) return;
-    connection.readUntilClosed();
+    if (connection.readLine() && connection.write(bytes, oneBytePerWrite)) {
+      connection.readUntilClosed();
+    }
   };
 }
 
@@ -191,6 +200,18 @@ PeerScript deaf() {
 
 PeerScript closeWhileReceiving() {
   return [](PeerConnection& connection) { connection.readSome(); };
+}
+
+PeerScript closeAtOnce() {
+  return [](PeerConnection&) {};
+}
+
+PeerScript inTurn(std::vector<PeerScript> scripts) {
+  // Connections are served one at a time, so the count needs no lock.
+  auto served = std::make_shared<std::size_t>(0);
+  return [scripts = std::move(scripts), served](PeerConnection& connection) {
+    scripts[std::min((*served)++, scripts.size() - 1)](connection);
+  };
 }
 
 }  // namespace PeerScripts

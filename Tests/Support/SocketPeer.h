@@ -1,5 +1,7 @@
 // A stand-in for the desktop application's listening socket, served by a thread of the test
-// process, that plays a scripted behaviour on every connection it accepts.
+// process. Each accepted connection is handed, one at a time, to a script, and the bytes received
+// on it are kept, so tests see exactly what a client sent and can answer with anything at all: a
+// good response, garbage, an early close or silence.
 #pragma once
 
 #include <condition_variable>
@@ -14,8 +16,8 @@
 namespace quill::testing {
 
 // One accepted connection, as the script sees it. Every wait gives up after a minute or when the
-// peer is being shut down, so a broken client makes a test fail instead of hang. Writes to a
-// client that has gone away fail quietly; they never raise SIGPIPE.
+// peer stops, so a broken client makes a test fail instead of hang. Writes to a client that has
+// gone away fail quietly; they never raise SIGPIPE.
 class PeerConnection {
  public:
   PeerConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {}
@@ -31,10 +33,9 @@ class PeerConnection {
   void readUntilClosed();
   // Waits, reading nothing, until the client closes its end.
   void waitUntilClosed();
-  // Sends all bytes; with `oneBytePerWrite`, one byte per write with a short pause in between,
-  // so the client receives them in many small pieces. False when the client has gone.
+  // Sends all bytes; with `oneBytePerWrite`, one byte per write with a short pause in between, so
+  // the client receives them in many small pieces. False when the client has gone.
   bool write(std::string_view bytes, bool oneBytePerWrite = false);
-  // Closes the connection now (also done when the script returns).
   void close();
 
   // Every byte read so far.
@@ -52,23 +53,27 @@ using PeerScript = std::function<void(PeerConnection&)>;
 
 class SocketPeer {
  public:
-  // Listens on `path` (removing a leftover file first) and serves connections one at a time
-  // with `script`. Throws std::runtime_error when the socket cannot be set up.
+  // Listens on `path` (removing a leftover file first) and serves connections one at a time with
+  // `script`. Throws std::runtime_error when the socket cannot be set up.
   SocketPeer(std::string path, PeerScript script);
   SocketPeer(const SocketPeer&) = delete;
   SocketPeer& operator=(const SocketPeer&) = delete;
-  // Stops serving, closes the socket and removes its file.
-  ~SocketPeer();
+  ~SocketPeer() { stop(); }
+
+  // Stops serving and removes the socket file. Connections still waiting to be accepted are
+  // closed and counted as served with nothing received. Idempotent.
+  void stop();
 
   const std::string& path() const { return path_; }
-
   // Waits until `count` connections have been served to their end; false after a minute.
   bool waitForServed(std::size_t count);
-  // The bytes received on each served connection, in the order served.
+  // The bytes received on each served connection, in the order served; complete once `stop` has
+  // returned.
   std::vector<std::string> transcripts() const;
 
  private:
   void serve();
+  void record(std::string transcript);
 
   std::string path_;
   PeerScript script_;
@@ -82,8 +87,8 @@ class SocketPeer {
 
 // Scripts for the usual behaviours of a peer.
 namespace PeerScripts {
-// Reads the request line, answers with `bytes`, then keeps the connection until the client
-// closes it.
+// Reads the request line, answers with `bytes` (exactly; add the line feed yourself), then keeps
+// the connection until the client closes it.
 PeerScript reply(std::string bytes, bool oneBytePerWrite = false);
 // Reads the request line, writes `bytes` and closes at once.
 PeerScript replyAndClose(std::string bytes);
@@ -93,6 +98,10 @@ PeerScript silent();
 PeerScript deaf();
 // Closes as soon as the first bytes of the request have arrived.
 PeerScript closeWhileReceiving();
+// Closes without reading or writing anything.
+PeerScript closeAtOnce();
+// Connection n is served by `scripts[n]`; the last script serves every later connection.
+PeerScript inTurn(std::vector<PeerScript> scripts);
 }  // namespace PeerScripts
 
 }  // namespace quill::testing
