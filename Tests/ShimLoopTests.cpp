@@ -1,4 +1,4 @@
-// The request loop's handling of single lines, the client-name recording of `initialize` and the
+// The request loop's answers to single lines, the client-name recording of `initialize` and the
 // command-line scan, driven in process through `Shim::answer`.
 #include <gtest/gtest.h>
 
@@ -7,14 +7,15 @@
 #include <vector>
 
 #include "Shim.h"
+#include "SocketPeer.h"
+#include "Subprocess.h"
 
-using quill::Shim;
-
+namespace quill {
 namespace {
 
-Shim makeShim(const std::vector<std::string>& arguments = {"quill-mcp"}) {
-  return Shim(arguments, quill::Environment{{"QUILL_MCP_NO_LAUNCH", "1"}},
-              quill::LaunchCommand{"/bin/false", {}}, Shim::Streams{});
+Shim makeShim(const std::vector<std::string>& arguments = {"quill-mcp"},
+              Environment environment = {{"QUILL_MCP_NO_LAUNCH", "1"}}) {
+  return Shim(arguments, std::move(environment), LaunchCommand{"/bin/false", {}}, Shim::Streams{});
 }
 
 // The answer as the client would see it, or a marker for the two cases without an answer line.
@@ -30,91 +31,96 @@ constexpr const char* kInvalidRequest =
     R"({"error":{"code":-32600,"message":"Invalid request"},"id":null,"jsonrpc":"2.0"})";
 constexpr const char* kPong = R"({"id":1,"jsonrpc":"2.0","result":{}})";
 
-struct LineCase {
-  std::string line;
-  std::string expected;
-};
+std::string initializeAnswer(std::string_view version) {
+  return R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},)"
+         R"("instructions":"Quill holds the user's project memory on this Mac: cited facts, )"
+         R"(uncertain items, and hard do-NOT rules, kept strictly separate per project. Before )"
+         R"(doing any work on one of the user's projects, call get_context_packet with the )"
+         R"(project's name (and what you're about to do) so you start from their ground truth )"
+         R"(instead of guessing.","protocolVersion":")" +
+         std::string(version) +
+         R"(","serverInfo":{"name":"quill","title":"Quill","version":"1.0"}}})";
+}
+
+std::string unknownTool(std::string_view id) {
+  return R"({"error":{"code":-32602,"message":"Unknown tool"},"id":)" + std::string(id) +
+         R"(,"jsonrpc":"2.0"})";
+}
 
 TEST(ShimLoopTests, AnswersEachKindOfLine) {
-  const std::string deepArray = std::string(5000, '[') + std::string(5000, ']');
-  const std::vector<LineCase> cases = {
+  const struct {
+    std::string line;
+    std::string expected;
+  } cases[] = {
       // Nothing at all: empty lines and notifications, whatever their method.
       {"", "<no answer>"},
       {R"({"jsonrpc":"2.0","method":"ping"})", "<no answer>"},
       {R"({"id":null,"method":"ping"})", "<no answer>"},
       {R"({"method":"no/such/method"})", "<no answer>"},
-      {R"({"jsonrpc":"2.0","method":"notifications/initialized"})", "<no answer>"},
-      // Not one JSON text.
+      {R"({"method":"tools/call","params":{"name":"get_context_packet"}})", "<no answer>"},
+      // Not one JSON text, or JSON that is not a request.
       {"not json", kParseError},
       {"   ", kParseError},
-      {"\t\r", kParseError},
-      {R"({"id":1,"method":"ping"} x)", kParseError},
-      {R"({"id":1,"method":"ping"}{"id":2,"method":"ping"})", kParseError},
-      {R"({"id":1,)", kParseError},
-      {std::string(R"({"id":1,"method":"ping"})") + '\0', kParseError},
-      {"{\"id\":1,\"method\":\"\xff\"}", kParseError},
-      {R"({"id":1,"method":"\ud800"})", kParseError},
-      {deepArray, kParseError},
-      {std::string(100000, '{'), kParseError},
-      // JSON, but not a request.
       {R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", kInvalidRequest},
-      {"[]", kInvalidRequest},
-      {R"("ping")", kInvalidRequest},
-      {"42", kInvalidRequest},
-      {"true", kInvalidRequest},
-      {"null", kInvalidRequest},
-      {"{}", kInvalidRequest},
       {R"({"id":1})", kInvalidRequest},
-      {R"({"id":1,"method":null})", kInvalidRequest},
-      {R"({"id":1,"method":7})", kInvalidRequest},
-      {R"({"id":1,"method":["ping"]})", kInvalidRequest},
       {R"({"id":true,"method":"ping"})", kInvalidRequest},
-      {R"({"id":[1],"method":"ping"})", kInvalidRequest},
-      {R"({"id":{},"method":"ping"})", kInvalidRequest},
-      {R"({"id":false,"method":"initialize"})", kInvalidRequest},
-      // Answered: ping, whatever else the envelope holds.
+      // Answered under the request's own id, whatever else the envelope holds.
       {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", kPong},
-      {R"({"id":1,"method":"ping"})", kPong},
-      {R"({"jsonrpc":"1.0","id":1,"method":"ping","params":null})", kPong},
       {R"({"jsonrpc":7,"id":1,"method":"ping","params":"x","extra":[1,2]})", kPong},
-      {" {\"id\":1,\"method\":\"ping\"}\r", kPong},
+      {R"({"id":"a/b\u00e9","method":"ping"})", R"({"id":"a/bé","jsonrpc":"2.0","result":{}})"},
+      {R"({"id":-1.5,"method":"ping"})", R"({"id":-1.5,"jsonrpc":"2.0","result":{}})"},
       // Unknown methods, named exactly as sent.
       {R"({"jsonrpc":"2.0","id":7,"method":"notifications/initialized"})",
        R"({"error":{"code":-32601,"message":"Method not found: notifications/initialized"},"id":7,"jsonrpc":"2.0"})"},
-      {R"({"id":1,"method":""})",
-       R"({"error":{"code":-32601,"message":"Method not found: "},"id":1,"jsonrpc":"2.0"})"},
       {R"({"id":1,"method":"Ping"})",
        R"({"error":{"code":-32601,"message":"Method not found: Ping"},"id":1,"jsonrpc":"2.0"})"},
-      {R"({"id":1,"method":" ping "})",
-       R"({"error":{"code":-32601,"message":"Method not found:  ping "},"id":1,"jsonrpc":"2.0"})"},
-      {R"({"id":"q","method":"caf\u00e9 \u2192 \ud83d\ude00"})",
-       R"({"error":{"code":-32601,"message":"Method not found: café → 😀"},"id":"q","jsonrpc":"2.0"})"},
-      {R"({"id":2,"method":"résumé — ✓"})",
-       R"({"error":{"code":-32601,"message":"Method not found: résumé — ✓"},"id":2,"jsonrpc":"2.0"})"},
-      {R"({"id":3,"method":"a/b\nc\"d\\"})",
-       R"({"error":{"code":-32601,"message":"Method not found: a/b\nc\"d\\"},"id":3,"jsonrpc":"2.0"})"},
+      {R"({"id":"q","method":"caf\u00e9 → \ud83d\ude00 a/b\nc\"d\\"})",
+       R"({"error":{"code":-32601,"message":"Method not found: café → 😀 a/b\nc\"d\\"},"id":"q","jsonrpc":"2.0"})"},
+      // The protocol version: the one asked for when it is supported, else the newest.
+      {R"({"id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05"}})",
+       initializeAnswer("2024-11-05")},
+      {R"({"id":1,"method":"initialize","params":{"protocolVersion":2025}})",
+       initializeAnswer("2025-06-18")},
+      {R"({"id":1,"method":"initialize","params":"2024-11-05"})", initializeAnswer("2025-06-18")},
+      {R"({"id":1,"method":"initialize"})", initializeAnswer("2025-06-18")},
+      // Calls of anything but get_context_packet, by its exact name.
+      {R"({"id":1,"method":"tools/call","params":{"name":"other_tool"}})", unknownTool("1")},
+      {R"({"id":"5","method":"tools/call","params":{"name":"Get_Context_Packet"}})",
+       unknownTool(R"("5")")},
+      {R"({"id":1,"method":"tools/call","params":{"name":"get_context_packet "}})",
+       unknownTool("1")},
+      {R"({"id":1,"method":"tools/call","params":{"name":5}})", unknownTool("1")},
+      {R"({"id":1,"method":"tools/call","params":{"arguments":{"project":"x"}}})",
+       unknownTool("1")},
+      {R"({"id":1,"method":"tools/call","params":["get_context_packet"]})", unknownTool("1")},
+      {R"({"id":1,"method":"tools/call","params":null})", unknownTool("1")},
+      {R"({"id":1,"method":"tools/call"})", unknownTool("1")},
   };
-  Shim shim = makeShim();
+  // None of these reaches the application.
+  testing::TemporaryDirectory directory;
+  testing::SocketPeer peer(directory.file("s.sock"), testing::PeerScripts::closeAtOnce());
+  Shim shim = makeShim({"quill-mcp"}, {{"QUILL_MCP_NO_LAUNCH", "1"},
+                                       {"QUILL_MCP_SOCKET", peer.path()},
+                                       {"QUILL_MCP_STATUS", directory.file("status.json")}});
   for (const auto& [line, expected] : cases) {
-    EXPECT_EQ(show(shim.answer(line)), expected) << "line: " << line.substr(0, 80);
+    EXPECT_EQ(show(shim.answer(line)), expected) << "line: " << line;
   }
+  peer.stop();
+  EXPECT_EQ(peer.transcripts().size(), 0u);
 }
 
 // Each line is sent in turn to one shim; after each, the recorded client name is checked.
 TEST(ShimLoopTests, InitializeRecordsTheLatestClientName) {
-  struct Step {
+  const struct {
     std::string line;
     std::optional<std::string> nameAfter;
-  };
-  const std::vector<Step> steps = {
+  } steps[] = {
       {R"({"id":0,"method":"ping"})", std::nullopt},
       {R"({"id":1,"method":"initialize","params":{"clientInfo":{"name":"Claude Code"}}})",
        "Claude Code"},
-      // Notifications change nothing, even an initialize that names another client.
+      // Notifications change nothing, even an initialize that names another client; nor do other
+      // requests, a malformed initialize or another method.
       {R"({"method":"initialize","params":{"clientInfo":{"name":"Cursor"}}})", "Claude Code"},
-      {R"({"id":null,"method":"initialize","params":{"clientInfo":{"name":"Cursor"}}})",
-       "Claude Code"},
-      // Other requests leave it, including a malformed initialize.
       {R"({"id":2,"method":"ping"})", "Claude Code"},
       {R"({"id":true,"method":"initialize","params":{"clientInfo":{"name":"Cursor"}}})",
        "Claude Code"},
@@ -124,17 +130,14 @@ TEST(ShimLoopTests, InitializeRecordsTheLatestClientName) {
       {R"({"id":4,"method":"initialize","params":{"clientInfo":{"name":7}}})", std::nullopt},
       {R"({"id":5,"method":"initialize","params":{"clientInfo":{"name":"Cursor"}}})", "Cursor"},
       {R"({"id":6,"method":"initialize","params":{"protocolVersion":"2025-06-18"}})", std::nullopt},
-      {R"({"id":7,"method":"initialize","params":{"clientInfo":{"name":"é—✓"}}})", "é—✓"},
+      {R"({"id":7,"method":"initialize","params":{"clientInfo":{"name":""}}})", ""},
       {R"({"id":8,"method":"initialize"})", std::nullopt},
-      {R"({"id":9,"method":"initialize","params":{"clientInfo":{"name":""}}})", ""},
+      {R"({"id":9,"method":"initialize","params":{"clientInfo":{"name":"Zed"}}})", "Zed"},
       {R"({"id":10,"method":"initialize","params":{"clientInfo":"Cursor"}})", std::nullopt},
-      {R"({"id":"a","method":"initialize","params":{"clientInfo":{"name":"Zed"}}})", "Zed"},
-      {R"({"id":11,"method":"initialize","params":{"clientInfo":{"name":null}}})", std::nullopt},
-      {R"({"id":12,"method":"initialize","params":{"clientInfo":{"name":"Zed"}}})", "Zed"},
-      {R"({"id":13,"method":"initialize","params":["clientInfo"]})", std::nullopt},
+      {R"({"id":11,"method":"initialize","params":{"clientInfo":{"name":"Zed"}}})", "Zed"},
+      {R"({"id":12,"method":"initialize","params":["clientInfo"]})", std::nullopt},
   };
   Shim shim = makeShim();
-  EXPECT_EQ(shim.clientName(), std::nullopt);
   for (const auto& [line, nameAfter] : steps) {
     (void)shim.answer(line);
     EXPECT_EQ(shim.clientName(), nameAfter) << "after: " << line;
@@ -142,11 +145,10 @@ TEST(ShimLoopTests, InitializeRecordsTheLatestClientName) {
 }
 
 TEST(ShimLoopTests, ClientSlugIsTheValueOfTheLastCompleteClientOption) {
-  struct Case {
+  const struct {
     std::vector<std::string> arguments;
     std::optional<std::string> slug;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {{}, std::nullopt},
       {{"quill-mcp"}, std::nullopt},
       {{"quill-mcp", "--client", "claude-code"}, "claude-code"},
@@ -169,3 +171,4 @@ TEST(ShimLoopTests, ClientSlugIsTheValueOfTheLastCompleteClientOption) {
 }
 
 }  // namespace
+}  // namespace quill

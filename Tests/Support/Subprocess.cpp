@@ -45,11 +45,13 @@ EnvironmentMap currentEnvironment() {
   return environment;
 }
 
-Subprocess::Subprocess(const std::vector<std::string>& argv, const EnvironmentMap& environment) {
+Subprocess::Subprocess(const std::vector<std::string>& argv, const EnvironmentMap& environment,
+                       bool nonBlockingInput) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (::pipe(inPipe) != 0 || ::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  if (nonBlockingInput) ::fcntl(inPipe[0], F_SETFL, ::fcntl(inPipe[0], F_GETFL) | O_NONBLOCK);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
@@ -130,9 +132,13 @@ bool Subprocess::write(std::string_view bytes) {
   return true;
 }
 
-void Subprocess::closeInput() { closeFd(in_); }
+void Subprocess::closeInput() {
+  closeFd(in_);
+}
 
-void Subprocess::closeOutput() { closeFd(out_); }
+void Subprocess::closeOutput() {
+  closeFd(out_);
+}
 
 void Subprocess::signal(int number) {
   if (pid_ > 0 && !reaped_) ::kill(pid_, number);
@@ -151,7 +157,7 @@ void Subprocess::pump(int timeoutMs) {
     const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
     const bool isOut = fds[i].fd == out_;
     if (n <= 0) {
-      if (isOut) closeFd(out_); else closeFd(errFd_);
+      closeFd(isOut ? out_ : errFd_);
       continue;
     }
     (isOut ? outBuffer_ : err_).append(buffer, static_cast<std::size_t>(n));

@@ -29,8 +29,10 @@ struct ProcessResult {
 class Subprocess {
  public:
   // Starts `argv[0]` with `argv` and exactly `environment`. Standard input, output and error
-  // are pipes held by this object.
-  Subprocess(const std::vector<std::string>& argv, const EnvironmentMap& environment);
+  // are pipes held by this object; with `nonBlockingInput`, the child's end of its input is
+  // non-blocking, as some clients hand it over.
+  Subprocess(const std::vector<std::string>& argv, const EnvironmentMap& environment,
+             bool nonBlockingInput = false);
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
   // Kills the child if it still runs and reaps it.
