@@ -684,6 +684,12 @@ int main(int argc, char** argv) {
     const double callLineVsSdk = ratio(large8Call["sdk"].median(), large8Call["shim"].median());
     goals.push_back({"8 MiB tools/call: SDK time / shim time", callLineVsSdk, ">= 10", callLineVsSdk >= 10});
   }
+  // Moving 8 MiB through a pipe costs the floor anywhere from under 2 ms to about 10 ms on a
+  // virtual machine, depending on whether writer and reader share a CPU; the best runs show the
+  // cost with the least of that noise.
+  std::printf("\nbest runs (min / min): 8 MiB ping shim / floor %.2f, 8 MiB tools/call shim / floor %.2f\n",
+              ratio(large8Ping["shim"].min(), large8Ping["floor"].min()),
+              ratio(large8Call["shim"].min(), large8Call["floor"].min()));
   std::printf("\n%-48s %12s  %-22s %s\n", "goal (ratios of medians)", "measured", "target", "");
   bool allMet = true;
   for (const auto& goal : goals) {
