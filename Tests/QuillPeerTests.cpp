@@ -30,6 +30,7 @@ using testing::TemporaryDirectory;
 const std::string kExamples = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
 constexpr std::string_view kAllExampleNames =
     "Harbor Renovation, Harbor Analytics, Lighthouse Mobile App, Orchard CRM";
+const std::string kTime = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";  // a pattern
 
 // A small projects file whose fact order is easy to reason about.
 constexpr std::string_view kReleaseProjects = R"({"projects": [{
@@ -49,48 +50,37 @@ struct Asker {
   std::optional<std::string> clientName;
 };
 
-// One quill-peer process with its own socket and status file.
+// One quill-peer process with its own socket, status file and projects file, listening once the
+// constructor has returned.
 class Peer {
  public:
-  explicit Peer(std::vector<std::string> options, std::string_view projects = {})
-      : socket_(directory_.file("s")), status_(directory_.file("status.json")) {
-    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket_, "--status", status_};
+  explicit Peer(std::vector<std::string> options, std::string_view projects = {}) {
+    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status};
     if (!projects.empty()) {
-      testing::writeFile(projectsPath(), projects);
-      argv.insert(argv.end(), {"--projects", projectsPath()});
+      testing::writeFile(projectsFile, projects);
+      argv.insert(argv.end(), {"--projects", projectsFile});
     }
     argv.insert(argv.end(), options.begin(), options.end());
-    process_.emplace(argv, testing::currentEnvironment());
-  }
-
-  const std::string& socket() const { return socket_; }
-  const std::string& statusPath() const { return status_; }
-  std::string projectsPath() const { return directory_.file("projects.json"); }
-  Subprocess& process() { return *process_; }
-
-  std::optional<MCPStatus> status() const { return MCPStatus::readFile(status_); }
-
-  // Polls the status file until it reports the listener running; the status is written only
-  // once the socket listens. The bound is generous: only a broken build waits it out.
-  bool waitUntilListening() const {
+    process.emplace(argv, testing::currentEnvironment());
+    // The status is written once the socket listens. Only a broken build waits this long.
     for (auto deadline = std::chrono::steady_clock::now() + 60s;
-         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-      if (auto current = status(); current && current->listening) return true;
+         !(readStatus() && readStatus()->listening); std::this_thread::sleep_for(10ms)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "quill-peer is not listening: " << process->errorOutput();
+        break;
+      }
     }
-    return false;
   }
+
+  std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
 
   MCPWireResponse ask(std::string method, std::optional<JSONValue> arguments = std::nullopt,
                       const Asker& asker = {}) {
-    MCPWireRequest request;
-    request.id = JSONValue(7);
-    request.method = std::move(method);
-    request.client = asker.client;
-    request.clientName = asker.clientName;
+    MCPWireRequest request{1, JSONValue(7), std::move(method), asker.client, asker.clientName, {}};
     if (request.method == "tools/call") {
       request.params = MCPWireRequest::Params{"get_context_packet", std::move(arguments)};
     }
-    auto result = MCPSocketClient::roundTrip(socket_, request, 60);
+    auto result = MCPSocketClient::roundTrip(socket, request, 60);
     auto* response = std::get_if<MCPWireResponse>(&result);
     if (!response) {
       ADD_FAILURE() << "exchange failed with kind " << static_cast<int>(std::get<1>(result));
@@ -104,11 +94,11 @@ class Peer {
     return ask("tools/call", std::move(arguments), asker);
   }
 
- private:
-  TemporaryDirectory directory_;
-  std::string socket_;
-  std::string status_;
-  std::optional<Subprocess> process_;
+  TemporaryDirectory directory;
+  std::string socket = directory.file("s");
+  std::string status = directory.file("status.json");
+  std::string projectsFile = directory.file("projects.json");
+  std::optional<Subprocess> process;
 };
 
 JSONValue projectArgument(JSONValue project) {
@@ -124,8 +114,9 @@ std::string briefingOf(const MCPWireResponse& response) {
   return std::string(text.value_or(JSONValue()).stringValue().value_or("<no text>"));
 }
 
+// A failure with `code`, and with `message` unless that is empty.
 void expectFailure(const MCPWireResponse& response, MCPWireErrorCode code,
-                   std::string_view message) {
+                   std::string_view message = "") {
   EXPECT_FALSE(response.ok);
   EXPECT_FALSE(response.result.has_value());
   ASSERT_TRUE(response.error.has_value());
@@ -138,10 +129,9 @@ void expectFailure(const MCPWireResponse& response, MCPWireErrorCode code,
 // The fact lines of the "Known facts" section, in order.
 std::vector<std::string> factLines(const std::string& briefing) {
   std::vector<std::string> lines;
-  auto start = briefing.find("\nKnown facts\n");
-  if (start == std::string::npos) return lines;
-  std::size_t at = start + std::strlen("\nKnown facts\n");
-  while (briefing.compare(at, 2, "- ") == 0) {
+  auto at = briefing.find("\nKnown facts\n");
+  if (at == std::string::npos) return lines;
+  for (at += std::strlen("\nKnown facts\n"); briefing.compare(at, 2, "- ") == 0;) {
     const auto end = briefing.find('\n', at);
     lines.push_back(briefing.substr(at + 2, end - at - 2));
     at = end + 1;
@@ -171,10 +161,8 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   const int fd = connectTo(path);
   if (fd < 0) return "<connect failed>";
   // The peer may answer and close before taking all of an oversized request.
-  for (std::size_t sent = 0; sent < bytes.size();) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, 0);
-    if (n <= 0) break;
-    sent += static_cast<std::size_t>(n);
+  for (ssize_t n; !bytes.empty() && (n = ::send(fd, bytes.data(), bytes.size(), 0)) > 0;) {
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   if (endOutput) ::shutdown(fd, SHUT_WR);
   std::string received;
@@ -186,59 +174,15 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   return received;
 }
 
-TEST(QuillPeerTests, ListsTheProjectNamesInTheToolDescription) {
+TEST(QuillPeerTests, ListsTheProjectsAndMatchesTheirNamesLoosely) {
   Peer peer({}, testing::readFile(kExamples).value_or(""));
-  ASSERT_TRUE(peer.waitUntilListening());
-  const MCPWireResponse response = peer.ask("tools/list");
-  ASSERT_TRUE(response.ok && response.result);
+  const MCPWireResponse list = peer.ask("tools/list");
+  ASSERT_TRUE(list.ok && list.result);
   const auto description =
-      (*response.result)["tools"].value_or(JSONValue())[0].value_or(JSONValue())["description"];
-  ASSERT_TRUE(description);
-  EXPECT_TRUE(std::string(description->stringValue().value_or(""))
+      (*list.result)["tools"].value_or(JSONValue())[0].value_or(JSONValue())["description"];
+  EXPECT_TRUE(std::string(description.value_or(JSONValue()).stringValue().value_or(""))
                   .ends_with(" Current projects: " + std::string(kAllExampleNames) + "."));
-}
 
-TEST(QuillPeerTests, BriefingHasEverySectionWithSourcesAndMatch) {
-  Peer peer({}, testing::readFile(kExamples).value_or(""));
-  ASSERT_TRUE(peer.waitUntilListening());
-  const std::string briefing = briefingOf(
-      peer.call(projectArgument("  LIGHTHOUSE mobile app "), Asker{"claude-code", std::nullopt}));
-  EXPECT_TRUE(briefing.starts_with(
-      "Quill briefing: Lighthouse Mobile App\nAsked by Claude Code via Claude Code.\n"))
-      << briefing;
-  for (std::string_view piece : {
-           "\nKnown facts\n- The app targets iOS 17 and Android 13 and later. (source: Product "
-           "requirements, v3; match 97%)\n",
-           "\nUncertain \u2014 verify before relying on it\n- Whether the App Store review needs "
-           "a new privacy label for location use.\n",
-           "\nHard rules \u2014 do NOT\n- Do NOT publish builds",
-           "\nDeliberately withheld\n- Crash reports that contain user locations.\n",
-           "\nWhat changed since this client last asked\n",
-       }) {
-    EXPECT_NE(briefing.find(piece), std::string::npos) << piece << "\nin:\n" << briefing;
-  }
-}
-
-TEST(QuillPeerTests, TaskOrdersFactsBySharedWordsAndTiesKeepFileOrder) {
-  Peer peer({}, kReleaseProjects);
-  ASSERT_TRUE(peer.waitUntilListening());
-  const std::vector<std::string> fileOrder{
-      "Invoices are sent monthly. (source: Finance wiki; match 80%)",
-      "The release branch is frozen on Fridays. (source: Team handbook; match 95%)",
-      "Release notes live in the wiki. (source: Onboarding doc; match 70%)",
-      "Release tags are signed. (source: CI config; match 100%)"};
-  EXPECT_EQ(factLines(briefingOf(peer.call(JSONValue::object({})))), fileOrder);
-  // "release" and "notes" for the third fact, "release" alone for the second and fourth.
-  const std::string ranked =
-      briefingOf(peer.call(JSONValue::object({{"task", "Write the RELEASE notes, please"}})));
-  EXPECT_EQ(factLines(ranked),
-            (std::vector<std::string>{fileOrder[2], fileOrder[1], fileOrder[3], fileOrder[0]}));
-  EXPECT_NE(ranked.find("\nTask: Write the RELEASE notes, please"), std::string::npos);
-}
-
-TEST(QuillPeerTests, ProjectNamesAreMatchedLoosely) {
-  Peer peer({}, testing::readFile(kExamples).value_or(""));
-  ASSERT_TRUE(peer.waitUntilListening());
   const struct {
     std::optional<JSONValue> project;
     std::string_view expected;  // the briefed project, or the whole error message
@@ -279,116 +223,48 @@ TEST(QuillPeerTests, ProjectNamesAreMatchedLoosely) {
   }
 }
 
-TEST(QuillPeerTests, OmittedProjectPicksTheOnlyOne) {
-  Peer peer({}, kReleaseProjects);
-  ASSERT_TRUE(peer.waitUntilListening());
-  for (const JSONValue& arguments : {JSONValue::object({}), projectArgument(nullptr)}) {
-    EXPECT_TRUE(briefingOf(peer.call(arguments)).starts_with("Quill briefing: Atlas\n"));
+TEST(QuillPeerTests, BriefingHasEverySectionWithSourcesAndMatch) {
+  Peer peer({}, testing::readFile(kExamples).value_or(""));
+  const std::string briefing = briefingOf(
+      peer.call(projectArgument("  LIGHTHOUSE mobile app "), Asker{"claude-code", std::nullopt}));
+  EXPECT_TRUE(briefing.starts_with(
+      "Quill briefing: Lighthouse Mobile App\nAsked by Claude Code via Claude Code.\n"))
+      << briefing;
+  for (std::string_view piece : {
+           "\nKnown facts\n- The app targets iOS 17 and Android 13 and later. (source: Product "
+           "requirements, v3; match 97%)\n",
+           "\nUncertain \u2014 verify before relying on it\n- Whether the App Store review needs "
+           "a new privacy label for location use.\n",
+           "\nHard rules \u2014 do NOT\n- Do NOT publish builds",
+           "\nDeliberately withheld\n- Crash reports that contain user locations.\n",
+           "\nWhat changed since this client last asked\n",
+       }) {
+    EXPECT_NE(briefing.find(piece), std::string::npos) << piece << "\nin:\n" << briefing;
   }
-  // Arguments left out altogether count as empty.
+}
+
+TEST(QuillPeerTests, TheOnlyProjectNeedsNoNameAndATaskOrdersItsFacts) {
+  Peer peer({}, kReleaseProjects);
+  // Arguments left out altogether count as empty, and a null project as none.
   EXPECT_TRUE(briefingOf(peer.ask("tools/call")).starts_with("Quill briefing: Atlas\n"));
-}
-
-TEST(QuillPeerTests, WithoutProjectsListsNoNamesAndCallsAnswerNoProjects) {
-  Peer peer({});
-  ASSERT_TRUE(peer.waitUntilListening());
-  const MCPWireResponse list = peer.ask("tools/list");
-  ASSERT_TRUE(list.ok && list.result);
-  EXPECT_EQ(list.result->encodedData()->find("Current projects"), std::string::npos);
-  expectFailure(peer.call(projectArgument("anything")), MCPWireErrorCode::noProjects,
-                "Quill has no projects yet. Ask the user to create a project in Quill first.");
-}
-
-TEST(QuillPeerTests, DisabledAndSignedOutAnswerEveryRequestWithTheirCode) {
-  const struct {
-    std::string option;
-    MCPWireErrorCode code;
-    MCPStatus status;  // updatedAt is not compared
-  } cases[] = {
-      {"--disabled", MCPWireErrorCode::disabled, {false, true, true, "1.0-peer", ""}},
-      {"--signed-out", MCPWireErrorCode::signedOut, {true, false, true, "1.0-peer", ""}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.option);
-    Peer peer({c.option}, kReleaseProjects);
-    ASSERT_TRUE(peer.waitUntilListening());
-    auto status = peer.status();
-    ASSERT_TRUE(status);
-    status->updatedAt.clear();
-    EXPECT_EQ(*status, c.status);
-    expectFailure(peer.ask("tools/list"), c.code, "");
-    expectFailure(peer.call(projectArgument("Atlas")), c.code, "");
-  }
-}
-
-TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
-  Peer peer({}, kReleaseProjects);
-  ASSERT_TRUE(peer.waitUntilListening());
-  const std::string oversized(2 * 1024 * 1024, 'x');
-  for (
-      std::string_view request : {
-          std::string_view("garbage\n"),
-          std::string_view("\n"),
-          std::string_view("\xff\xfe\x00\x01\n", 5),
-          std::string_view(R"({"v":"1","method":"tools/list"})"
-                           "\n"),
-          std::string_view(R"({"v":1,"id":3,"method":"tools/frobnicate"})"
-                           "\n"),
-          std::string_view(R"({"v":1,"method":"tools/call","params":{"name":"other"}})"
-                           "\n"),
-          std::string_view(
-              R"({"v":1,"method":"tools/call","params":{"name":"get_context_packet","arguments":[1]}})"
-              "\n"),
-          std::string_view(oversized),
-      }) {
-    SCOPED_TRACE(request.substr(0, 80));
-    const std::string answer = rawExchange(peer.socket(), request);
-    ASSERT_TRUE(answer.ends_with("\n")) << answer;
-    EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one line only";
-    auto response = MCPWire::decodeResponse(answer.substr(0, answer.size() - 1));
-    ASSERT_TRUE(response) << answer;
-    expectFailure(*response, MCPWireErrorCode::internalError, "");
-    EXPECT_FALSE(response->error->message.empty());
-  }
-  // A request whose client ends its output instead of ending the line is answered all the same.
-  EXPECT_EQ(rawExchange(peer.socket(), R"({"v":1,"id":"x","method":"tools/frobnicate"})", true),
-            R"({"error":{"code":"internal","message":"Quill does not know the method )"
-            R"(\"tools/frobnicate\"."},"id":"x","ok":false,"v":1})"
-            "\n");
-
-  // A client that leaves without waiting for its answer.
-  const int leaving = connectTo(peer.socket());
-  ASSERT_GE(leaving, 0);
-  const std::string_view list = "{\"v\":1,\"method\":\"tools/list\"}\n";
-  EXPECT_EQ(::send(leaving, list.data(), list.size(), 0), static_cast<ssize_t>(list.size()));
-  ::close(leaving);
-
-  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
-}
-
-TEST(QuillPeerTests, SilentClientHoldsThePeerOnlyUntilItsTimeIsUp) {
-  Peer peer({"--request-timeout", "3"}, kReleaseProjects);
-  ASSERT_TRUE(peer.waitUntilListening());
-  const int silent = connectTo(peer.socket());
-  ASSERT_GE(silent, 0);
-
-  // Queued behind the silent client, and answered once it has been given up on.
-  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
-
-  char buffer[512];
-  const ssize_t n = ::read(silent, buffer, sizeof buffer);
-  ::close(silent);
-  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0),
-            R"({"error":{"code":"internal","message":"No complete request line arrived within 3 )"
-            R"(seconds."},"ok":false,"v":1})"
-            "\n");
+  const std::vector<std::string> fileOrder{
+      "Invoices are sent monthly. (source: Finance wiki; match 80%)",
+      "The release branch is frozen on Fridays. (source: Team handbook; match 95%)",
+      "Release notes live in the wiki. (source: Onboarding doc; match 70%)",
+      "Release tags are signed. (source: CI config; match 100%)"};
+  EXPECT_EQ(factLines(briefingOf(peer.call(projectArgument(nullptr)))), fileOrder);
+  // "release" and "notes" for the third fact, "release" alone for the second and fourth, which
+  // keep their order.
+  const std::string ranked =
+      briefingOf(peer.call(JSONValue::object({{"task", "Write the RELEASE notes, please"}})));
+  EXPECT_EQ(factLines(ranked),
+            (std::vector<std::string>{fileOrder[2], fileOrder[1], fileOrder[3], fileOrder[0]}));
+  EXPECT_NE(ranked.find("\nTask: Write the RELEASE notes, please"), std::string::npos);
 }
 
 TEST(QuillPeerTests, WhatChangedIsRememberedPerClient) {
   Peer peer({}, kReleaseProjects);
-  ASSERT_TRUE(peer.waitUntilListening());
   const Asker code{"claude-code", std::nullopt};
-  const Asker zed{std::nullopt, " Zed "};
   // The section's body; the section is the last of the briefing.
   auto changes = [&](const Asker& asker) {
     constexpr std::string_view heading = "\nWhat changed since this client last asked\n";
@@ -396,15 +272,14 @@ TEST(QuillPeerTests, WhatChangedIsRememberedPerClient) {
     const auto at = briefing.find(heading);
     return at == std::string::npos ? briefing : briefing.substr(at + heading.size());
   };
-  const std::regex nothingChanged(
-      "Nothing changed since Claude Code last asked at "
-      "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\\.\n");
+  const std::regex nothingChanged("Nothing changed since Claude Code last asked at " + kTime +
+                                  "\\.\n");
 
   EXPECT_EQ(changes(code),
             "This is the first briefing for Claude Code on this project; everything above is new "
             "to it.\n");
   EXPECT_TRUE(std::regex_match(changes(code), nothingChanged));
-  EXPECT_EQ(changes(zed),
+  EXPECT_EQ(changes(Asker{std::nullopt, " Zed "}),
             "This is the first briefing for MCP agent (Zed) on this project; everything above is "
             "new to it.\n");
 
@@ -412,7 +287,7 @@ TEST(QuillPeerTests, WhatChangedIsRememberedPerClient) {
   std::string edited(kReleaseProjects);
   edited.replace(edited.find("\"match\": 70"), 11, "\"match\": 75");
   edited.replace(edited.find("Invoices are sent monthly."), 26, "Invoices are sent weekly.");
-  testing::writeFile(peer.projectsPath(), edited);
+  testing::writeFile(peer.projectsFile, edited);
   const std::string since = changes(code);
   EXPECT_TRUE(since.starts_with("Since Claude Code last asked at ")) << since;
   EXPECT_TRUE(since.ends_with(
@@ -427,77 +302,166 @@ TEST(QuillPeerTests, WhatChangedIsRememberedPerClient) {
             "it.\n");
 }
 
+TEST(QuillPeerTests, RefusalsAnswerEveryRequestWithTheirCode) {
+  const struct {
+    std::vector<std::string> options;
+    std::string_view projects;
+    MCPWireErrorCode code;
+    MCPStatus status;  // updatedAt is not compared
+  } cases[] = {
+      {{"--disabled"},
+       kReleaseProjects,
+       MCPWireErrorCode::disabled,
+       {false, true, true, "1.0-peer", ""}},
+      {{"--signed-out"},
+       kReleaseProjects,
+       MCPWireErrorCode::signedOut,
+       {true, false, true, "1.0-peer", ""}},
+      // Without projects the list names none, and calls are answered noProjects.
+      {{}, {}, MCPWireErrorCode::noProjects, {true, true, true, "1.0-peer", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(rawValue(c.code));
+    Peer peer(c.options, c.projects);
+    auto status = peer.readStatus();
+    ASSERT_TRUE(status);
+    status->updatedAt.clear();
+    EXPECT_EQ(*status, c.status);
+    const MCPWireResponse list = peer.ask("tools/list");
+    if (c.code == MCPWireErrorCode::noProjects) {
+      ASSERT_TRUE(list.ok && list.result);
+      EXPECT_EQ(list.result->encodedData()->find("Current projects"), std::string::npos);
+      expectFailure(peer.call(projectArgument("anything")), c.code,
+                    "Quill has no projects yet. Ask the user to create a project in Quill first.");
+    } else {
+      expectFailure(list, c.code);
+      expectFailure(peer.call(projectArgument("Atlas")), c.code);
+    }
+  }
+}
+
+TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
+  Peer peer({}, kReleaseProjects);
+  const std::string oversized(2 * 1024 * 1024, 'x');
+  for (
+      std::string_view request : {
+          std::string_view("garbage\n"),
+          std::string_view("\xff\xfe\x00\x01\n", 5),
+          std::string_view(R"({"v":"1","method":"tools/list"})"
+                           "\n"),
+          std::string_view(R"({"v":1,"method":"tools/call","params":{"name":"other"}})"
+                           "\n"),
+          std::string_view(
+              R"({"v":1,"method":"tools/call","params":{"name":"get_context_packet","arguments":[1]}})"
+              "\n"),
+          std::string_view(oversized),
+      }) {
+    SCOPED_TRACE(request.substr(0, 80));
+    const std::string answer = rawExchange(peer.socket, request);
+    ASSERT_TRUE(answer.ends_with("\n")) << answer;
+    EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one line only";
+    auto response = MCPWire::decodeResponse(answer.substr(0, answer.size() - 1));
+    ASSERT_TRUE(response) << answer;
+    expectFailure(*response, MCPWireErrorCode::internalError);
+    EXPECT_FALSE(response->error->message.empty());
+  }
+  // A request whose client ends its output instead of ending the line is answered all the same.
+  EXPECT_EQ(rawExchange(peer.socket, R"({"v":1,"id":"x","method":"tools/frobnicate"})", true),
+            R"({"error":{"code":"internal","message":"Quill does not know the method )"
+            R"(\"tools/frobnicate\"."},"id":"x","ok":false,"v":1})"
+            "\n");
+
+  // A client that leaves without waiting for its answer.
+  const int leaving = connectTo(peer.socket);
+  ASSERT_GE(leaving, 0);
+  const std::string_view list = "{\"v\":1,\"method\":\"tools/list\"}\n";
+  EXPECT_EQ(::send(leaving, list.data(), list.size(), 0), static_cast<ssize_t>(list.size()));
+  ::close(leaving);
+
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+}
+
+TEST(QuillPeerTests, SilentClientHoldsThePeerOnlyUntilItsTimeIsUp) {
+  Peer peer({"--request-timeout", "3"}, kReleaseProjects);
+  const int silent = connectTo(peer.socket);
+  ASSERT_GE(silent, 0);
+  // Queued behind the silent client, and answered once it has been given up on.
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+  char buffer[512];
+  const ssize_t n = ::read(silent, buffer, sizeof buffer);
+  ::close(silent);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0),
+            R"({"error":{"code":"internal","message":"No complete request line arrived within 3 )"
+            R"(seconds."},"ok":false,"v":1})"
+            "\n");
+}
+
 TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
     Peer peer({});
-    ASSERT_TRUE(peer.waitUntilListening());
-    const auto started = peer.status();
+    const auto started = peer.readStatus();
     ASSERT_TRUE(started);
-    EXPECT_TRUE(started->enabled && started->signedIn);
-    EXPECT_EQ(started->version, "1.0-peer");
-    EXPECT_TRUE(std::regex_match(started->updatedAt,
-                                 std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")));
+    EXPECT_EQ(*started, (MCPStatus{true, true, true, "1.0-peer", started->updatedAt}));
+    EXPECT_TRUE(std::regex_match(started->updatedAt, std::regex(kTime)));
     struct stat info {};
-    EXPECT_EQ(::lstat(peer.socket().c_str(), &info), 0);
+    EXPECT_EQ(::lstat(peer.socket.c_str(), &info), 0);
 
-    peer.process().signal(signal);
-    const ProcessResult result = peer.process().finish();
+    peer.process->signal(signal);
+    const ProcessResult result = peer.process->finish();
     EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "quill-peer: listening on " + peer.socket() + "\nquill-peer: stopped\n");
-    EXPECT_NE(::lstat(peer.socket().c_str(), &info), 0) << "the socket is left behind";
-    const auto stopped = peer.status();
+    EXPECT_EQ(result.err, "quill-peer: listening on " + peer.socket + "\nquill-peer: stopped\n");
+    EXPECT_NE(::lstat(peer.socket.c_str(), &info), 0) << "the socket is left behind";
+    const auto stopped = peer.readStatus();
     ASSERT_TRUE(stopped);
-    EXPECT_FALSE(stopped->listening);
-    EXPECT_TRUE(stopped->enabled && stopped->signedIn);
+    EXPECT_EQ(*stopped, (MCPStatus{true, true, false, "1.0-peer", stopped->updatedAt}));
   }
 }
 
-TEST(QuillPeerTests, StaleSocketFileIsReplaced) {
+TEST(QuillPeerTests, StaleSocketFileAtTheEnvironmentsPathIsReplaced) {
   TemporaryDirectory directory;
   const std::string path = directory.file("s");
   {
+    // A bound socket that is closed at once leaves its file with nobody listening.
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.data(), path.size());
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);  // leaves the socket file with nobody listening
+    ::close(fd);
   }
   auto environment = testing::currentEnvironment();
   environment["QUILL_MCP_SOCKET"] = path;
   environment["QUILL_MCP_STATUS"] = directory.file("status.json");
   Subprocess process({QUILL_PEER_BINARY}, environment);
-  MCPWireRequest request{1, JSONValue(1), "tools/list", {}, {}, {}};
-  std::optional<MCPWireResponse> response;
   for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       !response && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(10ms)) {
-    if (!MCPStatus::readFile(directory.file("status.json"))) continue;
-    auto result = MCPSocketClient::roundTrip(path, request, 60);
-    if (auto* answer = std::get_if<MCPWireResponse>(&result)) response = *answer;
+       !MCPStatus::readFile(directory.file("status.json")); std::this_thread::sleep_for(10ms)) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << process.errorOutput();
   }
-  ASSERT_TRUE(response) << process.errorOutput();
-  EXPECT_TRUE(response->ok);
+  auto result = MCPSocketClient::roundTrip(path, {1, JSONValue(1), "tools/list", {}, {}, {}}, 60);
+  ASSERT_TRUE(std::holds_alternative<MCPWireResponse>(result)) << process.errorOutput();
+  EXPECT_TRUE(std::get<MCPWireResponse>(result).ok);
 }
 
 TEST(QuillPeerTests, StopDuringTheStartDelayLeavesNothingBehind) {
-  Peer peer({"--delay", "3600"});
+  TemporaryDirectory directory;
+  Subprocess process({QUILL_PEER_BINARY, "--delay", "3600", "--socket", directory.file("s"),
+                      "--status", directory.file("status")},
+                     testing::currentEnvironment());
   // The line comes once the stop signals are handled.
   for (auto deadline = std::chrono::steady_clock::now() + 60s;
-       peer.process().errorOutput().find("waiting 3600 seconds") == std::string::npos &&
+       process.errorOutput().find("waiting 3600 seconds") == std::string::npos &&
        std::chrono::steady_clock::now() < deadline;) {
-    peer.process().readLine(10ms);
+    process.readLine(10ms);
   }
-  peer.process().signal(SIGTERM);
-  const ProcessResult result = peer.process().finish();
+  process.signal(SIGTERM);
+  const ProcessResult result = process.finish();
   EXPECT_EQ(result.exitStatus, 0) << result.err;
   EXPECT_EQ(result.err, "quill-peer: waiting 3600 seconds before listening\n");
   struct stat info {};
-  EXPECT_NE(::lstat(peer.socket().c_str(), &info), 0);
-  EXPECT_NE(::lstat(peer.statusPath().c_str(), &info), 0);
+  EXPECT_NE(::lstat(directory.file("s").c_str(), &info), 0);
+  EXPECT_NE(::lstat(directory.file("status").c_str(), &info), 0);
 }
 
 TEST(QuillPeerTests, BadStartUpExitsWithStatusTwoAndSaysWhy) {
