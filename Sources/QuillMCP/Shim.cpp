@@ -26,6 +26,8 @@ namespace quill {
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// What the JSON reader may look at past the end of a text.
+constexpr std::size_t kReadPadding = 64;
 
 // A tool list is a quick question: one attempt, a short time-out, no recovery.
 constexpr double kToolsListTimeoutSeconds = 5;
@@ -37,7 +39,8 @@ constexpr auto kRetryWindow = std::chrono::seconds(10);
 constexpr auto kFirstPause = std::chrono::microseconds(400'000);
 constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
 constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
-constexpr std::string_view kLaunchLine = "app not reachable \u2014 launching Quill in the background";
+constexpr std::string_view kLaunchLine =
+    "app not reachable \u2014 launching Quill in the background";
 
 // Writes all of `bytes` to `fd`, continuing after short writes and interruptions. False when
 // the descriptor is gone or fails.
@@ -74,7 +77,9 @@ Shim::Shim(const std::vector<std::string>& arguments, Environment environment,
 void Shim::run() {
   std::signal(SIGPIPE, SIG_IGN);
   LineFraming framing;
-  auto chunk = std::make_unique<char[]>(kReadChunkBytes);
+  // Room behind the chunk lets the JSON reader read a line in place, wherever it ends.
+  constexpr std::size_t kChunkReadableBytes = kReadChunkBytes + kReadPadding;
+  std::unique_ptr<char[]> chunk(new char[kChunkReadableBytes]());
   for (;;) {
     const ssize_t n = ::read(streams_.input, chunk.get(), kReadChunkBytes);
     if (n < 0 && errno == EINTR) continue;
@@ -86,21 +91,25 @@ void Shim::run() {
     }
     // End of input, or an input that can no longer be read: the client is gone.
     if (n <= 0) std::exit(0);
-    for (auto& line : framing.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)))) {
-      Answer result = answer(line);
-      std::string().swap(line);  // a large request's memory is released before the next one
-      if (auto* encoded = std::get_if<std::string>(&result)) {
-        emit(std::move(*encoded));
-      } else if (std::holds_alternative<EncodingFailed>(result)) {
-        emitEncodingFailure();
-      }
-    }
+    framing.forEachLine(
+        std::string_view(chunk.get(), static_cast<std::size_t>(n)), kChunkReadableBytes,
+        [this](std::string_view line, std::size_t readable, LineFraming::LineMemory& memory) {
+          Answer result = answer(line, readable, &memory);
+          if (auto* encoded = std::get_if<std::string>(&result)) {
+            emit(std::move(*encoded));
+          } else if (std::holds_alternative<EncodingFailed>(result)) {
+            emitEncodingFailure();
+          }
+        });
   }
 }
 
-Shim::Answer Shim::answer(std::string_view line) {
+Shim::Answer Shim::answer(std::string_view line, std::size_t readableBytes,
+                          LineFraming::LineMemory* memory) {
   if (line.empty()) return std::monostate{};
-  auto decoded = JSONRPC::decodeRequest(line);
+  auto decoded = JSONRPC::decodeRequest(line, readableBytes);
+  // The request holds all it needs: a large line's memory goes back before the work and the answer.
+  if (memory) memory->release();
   if (auto* failure = std::get_if<JSONRPC::DecodeFailure>(&decoded)) {
     const bool parse = *failure == JSONRPC::DecodeFailure::parseError;
     auto encoded = JSONRPC::encodeError(
@@ -126,7 +135,10 @@ Shim::Answer Shim::answer(std::string_view line) {
 
 Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
   if (request.method == "initialize") return handleInitialize(request);
-  if (request.method == "ping") return JSONValue(JSONValue::Object{});
+  if (request.method == "ping") {
+    static const JSONValue empty{JSONValue::Object{}};
+    return empty;
+  }
   if (request.method == "tools/list") return handleToolsList(request);
   if (request.method == "tools/call") return handleToolsCall(request);
   return MethodError{JSONRPCErrorCode::methodNotFound, "Method not found: " + request.method};
@@ -150,8 +162,8 @@ JSONValue Shim::handleInitialize(const JSONRPCRequest& request) {
 
 JSONValue Shim::handleToolsList(const JSONRPCRequest& request) {
   MCPWireRequest wireRequest{1, request.id, "tools/list", clientSlug_, clientName_, std::nullopt};
-  auto result = MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest,
-                                           kToolsListTimeoutSeconds);
+  auto result =
+      MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest, kToolsListTimeoutSeconds);
   if (auto* response = std::get_if<MCPWireResponse>(&result)) {
     if (response->ok && response->result && response->result->member("tools")) {
       return std::move(*response->result);
@@ -169,16 +181,15 @@ Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request) {
   if (const JSONValue* arguments = request.params->member("arguments")) {
     params.arguments = *arguments;
   }
-  MCPWireRequest wireRequest{1, request.id, "tools/call", clientSlug_, clientName_,
-                             std::move(params)};
+  MCPWireRequest wireRequest{1,           request.id,  "tools/call",
+                             clientSlug_, clientName_, std::move(params)};
   return toolResult(callWithRecovery(wireRequest));
 }
 
 Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   using Failure = MCPSocketClient::Failure;
   auto attempt = [&] {
-    return MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), request,
-                                      kToolCallTimeoutSeconds);
+    return MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), request, kToolCallTimeoutSeconds);
   };
   auto result = attempt();
   if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
@@ -242,8 +253,7 @@ void Shim::launchApp() {
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
   pid_t child = -1;
-  const int started =
-      posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ);
+  const int started = posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (started != 0) return;  // a launcher that cannot start is ignored: the retries still run
@@ -281,7 +291,9 @@ void Shim::emit(std::string answer) {
   if (!writeAll(streams_.output, answer)) std::exit(0);
 }
 
-void Shim::emitEncodingFailure() { writeDiagnostic("failed to encode a response"); }
+void Shim::emitEncodingFailure() {
+  writeDiagnostic("failed to encode a response");
+}
 
 void Shim::writeDiagnostic(std::string_view line) {
   std::string text = "quill-mcp: ";

@@ -2,34 +2,39 @@
 
 namespace quill::JSONRPC {
 
-std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line) {
-  auto decoded = JSONValue::decode(line);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  if (!value) return DecodeFailure::parseError;
-  if (!value->objectValue()) return DecodeFailure::invalidRequest;
+std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
+                                                          std::size_t readableBytes) {
+  // The whole text is read and checked, but only the three members that matter are kept.
+  static constexpr std::string_view kKeys[] = {"id", "method", "params"};
+  std::optional<JSONValue> members[3];
+  auto decoded = JSONValue::decodeMembers(line, readableBytes, kKeys, members);
+  auto* kind = std::get_if<JSONValue::Kind>(&decoded);
+  if (!kind) return DecodeFailure::parseError;
+  if (*kind != JSONValue::Kind::object) return DecodeFailure::invalidRequest;
+  auto& [id, method, params] = members;
 
-  JSONRPCRequest request;
-  const JSONValue* method = value->member("method");
   if (!method || !method->stringValue()) return DecodeFailure::invalidRequest;
-  request.method = std::string(*method->stringValue());
-
-  if (const JSONValue* id = value->member("id")) {
+  if (id) {
     switch (id->kind()) {
       case JSONValue::Kind::number:
       case JSONValue::Kind::string:
       case JSONValue::Kind::null:
-        request.id = *id;
         break;
       default:
         return DecodeFailure::invalidRequest;
     }
   }
-  if (const JSONValue* params = value->member("params")) request.params = *params;
-  return request;
+  return JSONRPCRequest{std::move(id), std::string(*method->stringValue()), std::move(params)};
 }
 
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result) {
-  return JSONValue::object({{"jsonrpc", "2.0"}, {"id", id}, {"result", result}}).encodedData();
+  // The members in key order, as the writer would put them.
+  std::string out = "{\"id\":";
+  if (!id.encodeInto(out)) return std::nullopt;
+  out += ",\"jsonrpc\":\"2.0\",\"result\":";
+  if (!result.encodeInto(out)) return std::nullopt;
+  out += '}';
+  return out;
 }
 
 std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -207,21 +208,60 @@ bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
 struct JSONReader {
   using Error = simdjson::error_code;
 
+  // When a value's text holds no escape, its bytes are its text: the reader has already checked
+  // the whole input for valid UTF-8 and for raw control characters. Only text that went through
+  // escapes needs checking again, since the reader lets escapes of lone surrogates through as
+  // invalid UTF-8.
   static bool validUTF8(std::string_view text) {
     return simdjson::validate_utf8(text.data(), text.size());
   }
 
-  static Error readString(std::string_view text, JSONValue& out) {
-    // The reader accepts escapes of lone surrogates and emits them as invalid UTF-8.
+  // The text of a string token without escapes, or nothing. `token` runs from the opening quote
+  // to the next token.
+  static std::optional<std::string_view> plainText(std::string_view token) {
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
+                              token.back() == '\n' || token.back() == '\r')) {
+      token.remove_suffix(1);
+    }
+    if (token.size() < 2 || token.front() != '"' || token.back() != '"') return std::nullopt;
+    const std::string_view text = token.substr(1, token.size() - 2);
+    if (text.find('\\') != std::string_view::npos || text.find('"') != std::string_view::npos) {
+      return std::nullopt;
+    }
+    return text;
+  }
+
+  static Error readString(simdjson::ondemand::value& value, JSONValue* out) {
+    if (auto text = plainText(value.raw_json_token())) {
+      if (out) *out = JSONValue(std::string(*text));
+      return simdjson::SUCCESS;
+    }
+    std::string_view text;
+    if (auto error = value.get_string().get(text)) return error;
     if (!validUTF8(text)) return simdjson::STRING_ERROR;
-    out = JSONValue(std::string(text));
+    if (out) *out = JSONValue(std::string(text));
     return simdjson::SUCCESS;
   }
 
-  // `depth` is the nesting depth the value has if it is an array or an object (the top-level
-  // value is at depth 1). Only containers count: a scalar inside the deepest allowed container
-  // reads. The limit is checked before the parser enters the container.
-  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue& out) {
+  // A member's key, valid until the next call on the object.
+  static Error readKey(simdjson::ondemand::field& field, std::string_view& key) {
+    // The raw key is the input from after its opening quote; the input is known to close it.
+    const char* raw = field.key().raw();
+    const char* end = raw;
+    while (*end != '"' && *end != '\\') ++end;
+    if (*end == '"') {
+      key = std::string_view(raw, static_cast<std::size_t>(end - raw));
+      return simdjson::SUCCESS;
+    }
+    if (auto error = field.unescaped_key().get(key)) return error;
+    return validUTF8(key) ? simdjson::SUCCESS : simdjson::STRING_ERROR;
+  }
+
+  // Reads one value into `out`, or only reads and checks it when `out` is null. `depth` is the
+  // nesting depth the value has if it is an array or an object (the top-level value is at depth
+  // 1). Only containers count: a scalar inside the deepest allowed container reads. The limit is
+  // checked before the parser enters the container.
+  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue* out) {
     simdjson::ondemand::json_type type;
     if (auto error = value.type().get(type)) return error;
     switch (type) {
@@ -229,26 +269,23 @@ struct JSONReader {
         bool isNull = false;
         if (auto error = value.is_null().get(isNull)) return error;
         if (!isNull) return simdjson::N_ATOM_ERROR;
-        out = JSONValue();
+        if (out) *out = JSONValue();
         return simdjson::SUCCESS;
       }
       case simdjson::ondemand::json_type::boolean: {
         bool flag = false;
         if (auto error = value.get_bool().get(flag)) return error;
-        out = JSONValue(flag);
+        if (out) *out = JSONValue(flag);
         return simdjson::SUCCESS;
       }
       case simdjson::ondemand::json_type::number: {
         double number = 0;
         if (auto error = value.get_double().get(number)) return error;
-        out = JSONValue(number);
+        if (out) *out = JSONValue(number);
         return simdjson::SUCCESS;
       }
-      case simdjson::ondemand::json_type::string: {
-        std::string_view text;
-        if (auto error = value.get_string().get(text)) return error;
-        return readString(text, out);
-      }
+      case simdjson::ondemand::json_type::string:
+        return readString(value, out);
       case simdjson::ondemand::json_type::array: {
         if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
         simdjson::ondemand::array array;
@@ -265,77 +302,111 @@ struct JSONReader {
     return simdjson::INCORRECT_TYPE;
   }
 
-  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue& out) {
+  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue* out) {
     JSONValue::Array elements;
     for (auto element : array) {
       simdjson::ondemand::value value;
       if (auto error = element.get(value)) return error;
       JSONValue item;
-      if (auto error = readValue(value, depth + 1, item)) return error;
-      elements.push_back(std::move(item));
+      if (auto error = readValue(value, depth + 1, out ? &item : nullptr)) return error;
+      if (out) elements.push_back(std::move(item));
     }
-    out = JSONValue(std::move(elements));
+    if (out) *out = JSONValue(std::move(elements));
     return simdjson::SUCCESS;
   }
 
-  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue& out) {
+  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out) {
     JSONValue::Object members;
-    for (auto field : object) {
+    for (auto result : object) {
+      simdjson::ondemand::field field;
+      if (auto error = std::move(result).get(field)) return error;
       std::string_view key;
-      if (auto error = field.unescaped_key().get(key)) return error;
-      if (!validUTF8(key)) return simdjson::STRING_ERROR;
-      std::string keyCopy(key);
-      simdjson::ondemand::value value;
-      if (auto error = field.value().get(value)) return error;
+      if (auto error = readKey(field, key)) return error;
+      std::string keyCopy = out ? std::string(key) : std::string();
       JSONValue item;
-      if (auto error = readValue(value, depth + 1, item)) return error;
+      if (auto error = readValue(field.value(), depth + 1, out ? &item : nullptr)) return error;
       // With a key given twice, the last occurrence wins.
-      members.insert_or_assign(std::move(keyCopy), std::move(item));
+      if (out) members.insert_or_assign(std::move(keyCopy), std::move(item));
     }
-    out = JSONValue(std::move(members));
+    if (out) *out = JSONValue(std::move(members));
     return simdjson::SUCCESS;
   }
 
-  static Error readDocument(simdjson::ondemand::document& document, JSONValue& out) {
+  // The top-level object, keeping only the values of the members named in `keys`.
+  static Error readSelectedMembers(simdjson::ondemand::object& object,
+                                   std::span<const std::string_view> keys,
+                                   std::span<std::optional<JSONValue>> values) {
+    for (auto result : object) {
+      simdjson::ondemand::field field;
+      if (auto error = std::move(result).get(field)) return error;
+      std::string_view key;
+      if (auto error = readKey(field, key)) return error;
+      std::size_t slot = 0;
+      while (slot < keys.size() && keys[slot] != key) ++slot;
+      if (slot == keys.size()) {
+        if (auto error = readValue(field.value(), 2, nullptr)) return error;
+        continue;
+      }
+      JSONValue item;
+      if (auto error = readValue(field.value(), 2, &item)) return error;
+      values[slot] = std::move(item);  // with a key given twice, the last occurrence wins
+    }
+    return simdjson::SUCCESS;
+  }
+
+  // Reads the whole document. With `keys`, a top-level object is not built: its selected members
+  // go to `values`. `kind` receives the kind of the top-level value.
+  static Error readDocument(simdjson::ondemand::document& document, JSONValue* out,
+                            std::span<const std::string_view> keys,
+                            std::span<std::optional<JSONValue>> values, JSONValue::Kind& kind) {
     simdjson::ondemand::json_type type;
     if (auto error = document.type().get(type)) return error;
     Error error = simdjson::SUCCESS;
     switch (type) {
       case simdjson::ondemand::json_type::null: {
+        kind = JSONValue::Kind::null;
         bool isNull = false;
         error = document.is_null().get(isNull);
         if (!error && !isNull) error = simdjson::N_ATOM_ERROR;
-        if (!error) out = JSONValue();
+        if (!error && out) *out = JSONValue();
         break;
       }
       case simdjson::ondemand::json_type::boolean: {
+        kind = JSONValue::Kind::boolean;
         bool flag = false;
         error = document.get_bool().get(flag);
-        if (!error) out = JSONValue(flag);
+        if (!error && out) *out = JSONValue(flag);
         break;
       }
       case simdjson::ondemand::json_type::number: {
+        kind = JSONValue::Kind::number;
         double number = 0;
         error = document.get_double().get(number);
-        if (!error) out = JSONValue(number);
+        if (!error && out) *out = JSONValue(number);
         break;
       }
       case simdjson::ondemand::json_type::string: {
+        kind = JSONValue::Kind::string;
         std::string_view text;
         error = document.get_string().get(text);
-        if (!error) error = readString(text, out);
+        if (!error && !validUTF8(text)) error = simdjson::STRING_ERROR;
+        if (!error && out) *out = JSONValue(std::string(text));
         break;
       }
       case simdjson::ondemand::json_type::array: {
+        kind = JSONValue::Kind::array;
         simdjson::ondemand::array array;
         error = document.get_array().get(array);
         if (!error) error = readArray(array, 1, out);
         break;
       }
       case simdjson::ondemand::json_type::object: {
+        kind = JSONValue::Kind::object;
         simdjson::ondemand::object object;
         error = document.get_object().get(object);
-        if (!error) error = readObject(object, 1, out);
+        if (!error) {
+          error = out ? readObject(object, 1, out) : readSelectedMembers(object, keys, values);
+        }
         break;
       }
     }
@@ -372,12 +443,28 @@ std::string describe(simdjson::error_code error) {
   return simdjson::error_message(error);
 }
 
-}  // namespace
-
-std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes) {
-  if (bytes.empty()) return JSONReadError{"empty input"};
-  // The reader may look up to SIMDJSON_PADDING bytes past the end of the text.
-  simdjson::padded_string padded(bytes);
+// Sets up the reader for `bytes` and reads the document with `read`.
+template <typename Read>
+simdjson::error_code withDocument(std::string_view bytes, std::size_t readableBytes, Read read) {
+  if (bytes.empty()) return simdjson::EMPTY;
+  // The reader may look up to SIMDJSON_PADDING bytes past the end of the text: read in place when
+  // the caller's buffer extends that far, else from a padded copy (a retained one for small texts).
+  simdjson::padded_string_view input;
+  simdjson::padded_string ownCopy;
+  thread_local std::unique_ptr<char[]> smallCopy;
+  if (readableBytes >= bytes.size() + simdjson::SIMDJSON_PADDING) {
+    input = simdjson::padded_string_view(bytes.data(), bytes.size(), readableBytes);
+  } else if (bytes.size() <= kRetainedParserCapacity) {
+    if (!smallCopy) smallCopy.reset(new char[kRetainedParserCapacity + simdjson::SIMDJSON_PADDING]);
+    std::memcpy(smallCopy.get(), bytes.data(), bytes.size());
+    std::memset(smallCopy.get() + bytes.size(), 0, simdjson::SIMDJSON_PADDING);
+    input = simdjson::padded_string_view(smallCopy.get(), bytes.size(),
+                                         bytes.size() + simdjson::SIMDJSON_PADDING);
+  } else {
+    ownCopy = simdjson::padded_string(bytes);
+    input = simdjson::padded_string_view(ownCopy.data(), ownCopy.size(),
+                                         ownCopy.size() + simdjson::SIMDJSON_PADDING);
+  }
   std::unique_ptr<simdjson::ondemand::parser> ownParser;
   simdjson::ondemand::parser* parser = &smallTextParser();
   if (bytes.size() > kRetainedParserCapacity) {
@@ -386,15 +473,44 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes)
   }
   if (parser->max_depth() != kParserMaxDepth || parser->capacity() < bytes.size()) {
     const std::size_t capacity = std::max(parser->capacity(), bytes.size());
-    if (auto error = parser->allocate(capacity, kParserMaxDepth)) {
-      return JSONReadError{describe(error)};
-    }
+    if (auto error = parser->allocate(capacity, kParserMaxDepth)) return error;
   }
   simdjson::ondemand::document document;
-  if (auto error = parser->iterate(padded).get(document)) return JSONReadError{describe(error)};
+  if (auto error = parser->iterate(input).get(document)) return error;
+  return read(document);
+}
+
+}  // namespace
+
+std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes) {
+  return decode(bytes, bytes.size());
+}
+
+std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
+                                                         std::size_t readableBytes) {
+  if (bytes.empty()) return JSONReadError{"empty input"};
   JSONValue value;
-  if (auto error = JSONReader::readDocument(document, value)) return JSONReadError{describe(error)};
+  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
+    Kind kind;
+    return JSONReader::readDocument(document, &value, {}, {}, kind);
+  });
+  if (error) return JSONReadError{describe(error)};
   return value;
+}
+
+std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
+    std::string_view bytes, std::size_t readableBytes, std::span<const std::string_view> keys,
+    std::span<std::optional<JSONValue>> values) {
+  if (bytes.empty()) return JSONReadError{"empty input"};
+  Kind kind = Kind::null;
+  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
+    return JSONReader::readDocument(document, nullptr, keys, values, kind);
+  });
+  if (error) {
+    for (auto& value : values) value.reset();
+    return JSONReadError{describe(error)};
+  }
+  return kind;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -469,6 +585,10 @@ class JSONWriter {
         writeString(*value.stringValue());
         return true;
       case JSONValue::Kind::array: {
+        if (value.arrayValue()->empty()) {
+          out_.append("[]");
+          return true;
+        }
         out_.push_back('[');
         Frame frame;
         frame.array = value.arrayValue();
@@ -476,6 +596,10 @@ class JSONWriter {
         return true;
       }
       case JSONValue::Kind::object: {
+        if (value.objectValue()->empty()) {
+          out_.append("{}");
+          return true;
+        }
         out_.push_back('{');
         Frame frame;
         frame.object = value.objectValue();
@@ -501,15 +625,61 @@ class JSONWriter {
     return true;
   }
 
-  void writeString(std::string_view text) {
-    out_.push_back('"');
-    std::size_t runStart = 0;
+  // True when any of the 8 bytes is a control character, '"', '\\' or not ASCII.
+  static bool needsCare(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    const std::uint64_t quote = word ^ (ones * '"');
+    const std::uint64_t backslash = word ^ (ones * '\\');
+    const std::uint64_t control = (word - ones * 0x20) & ~word;
+    return (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control | word) & highs;
+  }
+
+ // Bytes written as they are inside a string: printable ASCII but for '"' and '\\'.
+  static constexpr std::array<bool, 256> kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return plain;
+  }();
+
+  // The length of the longest prefix that is written as it is.
+  static std::size_t plainPrefix(const unsigned char* bytes, std::size_t size) {
     std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes + i, sizeof word);
+      if (needsCare(word)) break;
+    }
+    while (i < size && kPlain[bytes[i]]) ++i;
+    return i;
+  }
+
+ public:
+  void writeString(std::string_view text) {
     const std::size_t size = text.size();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t i = plainPrefix(bytes, size);
+    // Room for the whole string, growing geometrically.
+    const std::size_t needed = out_.size() + size + 2 + (i == size ? 0 : size / 16 + 16);
+    if (out_.capacity() < needed) out_.reserve(std::max(needed, 2 * out_.capacity()));
+    out_.push_back('"');
+    if (i == size) {
+      out_.append(text);
+      out_.push_back('"');
+      return;
+    }
+    std::size_t runStart = 0;
     while (i < size) {
+      if (i + 8 <= size) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        if (!needsCare(word)) {
+          i += 8;
+          continue;
+        }
+      }
       const unsigned char c = bytes[i];
-      if (c >= 0x20 && c != '"' && c != '\\' && c < 0x80) {
+      if (kPlain[c]) {
         ++i;
         continue;
       }
@@ -534,6 +704,7 @@ class JSONWriter {
     out_.push_back('"');
   }
 
+ private:
   void writeEscape(unsigned char c) {
     switch (c) {
       case '"': out_.append("\\\""); return;
@@ -581,6 +752,10 @@ class JSONWriter {
 };
 
 bool JSONValue::encodeInto(std::string& out) const { return JSONWriter(out).write(*this); }
+
+void JSONValue::appendQuoted(std::string& out, std::string_view text) {
+  JSONWriter(out).writeString(text);
+}
 
 std::optional<std::string> JSONValue::encodedData() const {
   std::string out;

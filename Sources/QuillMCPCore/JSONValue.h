@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -92,6 +93,18 @@ class JSONValue {
   // empty buffer, malformed text, text after the value, invalid UTF-8 (unpaired surrogate escapes
   // included), numbers outside the range of a double and nesting deeper than `maxReadDepth`.
   static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes);
+  // The same, reading in place when at least 64 bytes past the end of `bytes` may be read
+  // (`readableBytes` counts from the start of `bytes`); otherwise the text is copied first.
+  static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes,
+                                                       std::size_t readableBytes);
+  // Reads and checks one JSON text exactly as `decode` does, but does not build a top-level
+  // object: the value of each member named in `keys` goes to the matching slot of `values` (left
+  // as it was when the member is missing; with a key given twice, the last wins). Gives the kind
+  // of the top-level value; on failure every slot is emptied.
+  static std::variant<Kind, JSONReadError> decodeMembers(std::string_view bytes,
+                                                         std::size_t readableBytes,
+                                                         std::span<const std::string_view> keys,
+                                                         std::span<std::optional<JSONValue>> values);
 
   // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
@@ -101,6 +114,8 @@ class JSONValue {
 
   // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
   bool encodeInto(std::string& out) const;
+  // Appends `text` as a JSON string, by the same rules.
+  static void appendQuoted(std::string& out, std::string_view text);
 
   // IEEE equality for numbers (NaN is unequal to itself, 0 equals -0); objects compare by
   // members regardless of order.

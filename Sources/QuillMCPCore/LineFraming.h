@@ -25,6 +25,28 @@ class LineFraming {
   // returned too.
   std::vector<std::string> append(std::string_view chunk);
 
+  // Lets a visitor give back the memory of a line it no longer needs, before its visit ends.
+  class LineMemory {
+   public:
+    explicit LineMemory(std::string* held) : held_(held) {}
+    // Frees the line's buffer when the framing held it; the view must not be used afterwards.
+    void release() {
+      if (held_) std::string().swap(*held_);
+    }
+
+   private:
+    std::string* held_;
+  };
+
+  // The same lines as `append`, handed one by one to `visit(line, readableBytes, memory)` without
+  // being collected or copied: a line that lies wholly inside `chunk` is a view into it. The view
+  // is valid only during the call, and only until `memory.release()`. `readableBytes` counts the
+  // bytes from the start of the line that may be read (at least the line's size), so a reader
+  // that looks past the end can use the buffer in place; `chunkReadableBytes` is that count for
+  // `chunk` itself.
+  template <typename Visit>
+  void forEachLine(std::string_view chunk, std::size_t chunkReadableBytes, Visit&& visit);
+
   // True once any oversize data has been dropped; never reset.
   bool droppedOversizedLine() const noexcept { return droppedOversizedLine_; }
 
@@ -32,11 +54,48 @@ class LineFraming {
   std::size_t bufferedBytes() const noexcept { return buffer_.size(); }
 
  private:
-  void completeLine(std::string&& line, std::vector<std::string>& lines);
+  // Finds the next line feed in chunk[position...]; npos when none.
+  static std::size_t nextLineFeed(std::string_view chunk, std::size_t position);
+  // Adds `bytes` to the held line, keeping room behind it for readers that look past the end.
+  void hold(std::string_view bytes);
+  // After a visit of the held line: empties it, giving back the memory of a large one.
+  void releaseHeldLine();
+  // Drops the held bytes when they exceed the limit.
+  void limitHeldLine();
 
   std::string buffer_;
   bool skippingOversized_ = false;
   bool droppedOversizedLine_ = false;
 };
+
+template <typename Visit>
+void LineFraming::forEachLine(std::string_view chunk, std::size_t chunkReadableBytes,
+                              Visit&& visit) {
+  auto withoutCarriageReturn = [](std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
+  };
+  // The held bytes never contain a line feed, so only the new chunk needs scanning.
+  std::size_t position = 0;
+  for (std::size_t end; (end = nextLineFeed(chunk, position)) != std::string_view::npos;
+       position = end + 1) {
+    if (skippingOversized_) {
+      // The tail of a dropped line: nothing of it was kept, and nothing of it is returned.
+      skippingOversized_ = false;
+    } else if (buffer_.empty()) {
+      LineMemory inChunk(nullptr);
+      visit(withoutCarriageReturn(chunk.substr(position, end - position)),
+            chunkReadableBytes - position, inChunk);
+    } else {
+      hold(chunk.substr(position, end - position));
+      LineMemory held(&buffer_);
+      visit(withoutCarriageReturn(buffer_), buffer_.capacity(), held);
+      releaseHeldLine();
+    }
+  }
+  // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
+  if (!skippingOversized_ && position < chunk.size()) hold(chunk.substr(position));
+  limitHeldLine();
+}
 
 }  // namespace quill

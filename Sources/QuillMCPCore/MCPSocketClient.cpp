@@ -76,27 +76,39 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+      0) {
     return Failure::connect;
   }
 
   std::string line;
-  if (!MCPWire::jsonValue(request).encodeInto(line)) return Failure::io;
+  if (!MCPWire::encodeInto(request, line)) return Failure::io;
   line.push_back('\n');
   if (!sendAll(connection.get(), line)) return Failure::io;
   std::string().swap(line);
 
+  // The first complete line is the response; it is read in place from the receive buffer, which
+  // has room behind its end for the reader.
+  constexpr std::size_t kReadPadding = 64;
   LineFraming framing;
-  auto buffer = std::make_unique<char[]>(kReceiveBufferBytes);
+  // Not zeroed as a whole (that would cost more than the exchange): only the room behind what
+  // each read brings in, so that the reader never looks at undefined bytes.
+  std::unique_ptr<char[]> buffer(new char[kReceiveBufferBytes + kReadPadding]);
   for (;;) {
     const ssize_t n = ::read(connection.get(), buffer.get(), kReceiveBufferBytes);
     if (n == 0) return Failure::io;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
-    auto lines = framing.append(std::string_view(buffer.get(), static_cast<std::size_t>(n)));
-    if (lines.empty()) continue;
-    auto response = MCPWire::decodeResponse(lines.front());
-    if (!response) return Failure::decode;
-    return std::move(*response);
+    std::memset(buffer.get() + n, 0, kReadPadding);
+    std::optional<std::optional<MCPWireResponse>> response;
+    framing.forEachLine(
+        std::string_view(buffer.get(), static_cast<std::size_t>(n)),
+        kReceiveBufferBytes + kReadPadding,
+        [&](std::string_view received, std::size_t readable, LineFraming::LineMemory&) {
+          if (!response) response = MCPWire::decodeResponse(received, readable);
+        });
+    if (!response) continue;
+    if (!*response) return Failure::decode;
+    return std::move(**response);
   }
 }
 

@@ -144,20 +144,27 @@ std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value) {
   return request;
 }
 
-std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
-  if (!value.objectValue()) return std::nullopt;
-  MCPWireResponse response;
-  auto v = readVersion(value);
-  if (!v) return std::nullopt;
-  response.v = *v;
+namespace {
 
-  const JSONValue* ok = required(value, "ok");
+// The response's members by key, in this order.
+constexpr std::string_view kResponseKeys[] = {"error", "id", "ok", "result", "v"};
+
+std::optional<MCPWireResponse> responseFromMembers(std::optional<JSONValue> (&members)[5]) {
+  auto& [error, id, ok, result, v] = members;
+  MCPWireResponse response;
+  if (!v) return std::nullopt;
+  const JSONValue version = JSONValue::object({{"v", *v}});
+  auto number = readVersion(version);
+  if (!number) return std::nullopt;
+  response.v = *number;
+
   if (!ok || !ok->boolValue()) return std::nullopt;
   response.ok = *ok->boolValue();
 
-  readOptionalValue(value, "id", response.id);
-  readOptionalValue(value, "result", response.result);
-  if (const JSONValue* error = optionalMember(value, "error")) {
+  // Optional members: null reads as absent.
+  if (id && !id->isNull()) response.id = std::move(id);
+  if (result && !result->isNull()) response.result = std::move(result);
+  if (error && !error->isNull()) {
     if (!error->objectValue()) return std::nullopt;
     const JSONValue* code = required(*error, "code");
     const JSONValue* message = required(*error, "message");
@@ -169,6 +176,17 @@ std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
   return response;
 }
 
+}  // namespace
+
+std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
+  if (!value.objectValue()) return std::nullopt;
+  std::optional<JSONValue> members[5];
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (const JSONValue* member = value.member(kResponseKeys[i])) members[i] = *member;
+  }
+  return responseFromMembers(members);
+}
+
 std::optional<MCPWireRequest> decodeRequest(std::string_view bytes) {
   auto decoded = JSONValue::decode(bytes);
   auto* value = std::get_if<JSONValue>(&decoded);
@@ -176,9 +194,74 @@ std::optional<MCPWireRequest> decodeRequest(std::string_view bytes) {
 }
 
 std::optional<MCPWireResponse> decodeResponse(std::string_view bytes) {
-  auto decoded = JSONValue::decode(bytes);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  return value ? responseFromJSON(*value) : std::nullopt;
+  return decodeResponse(bytes, bytes.size());
+}
+
+std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes) {
+  // Only the five members of a response are kept; the rest is read, checked and dropped.
+  std::optional<JSONValue> members[5];
+  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members);
+  auto* kind = std::get_if<JSONValue::Kind>(&decoded);
+  if (!kind || *kind != JSONValue::Kind::object) return std::nullopt;
+  return responseFromMembers(members);
+}
+
+bool encodeInto(const MCPWireRequest& request, std::string& out) {
+  // Members in key order, as the writer would put them.
+  const std::size_t start = out.size();
+  auto fail = [&] {
+    out.resize(start);
+    return false;
+  };
+  char separator = '{';
+  auto key = [&](std::string_view name) {
+    out.push_back(separator);
+    separator = ',';
+    JSONValue::appendQuoted(out, name);
+    out.push_back(':');
+  };
+  if (request.client) {
+    key("client");
+    JSONValue::appendQuoted(out, *request.client);
+  }
+  if (request.clientName) {
+    key("clientName");
+    JSONValue::appendQuoted(out, *request.clientName);
+  }
+  if (request.id) {
+    key("id");
+    if (!request.id->encodeInto(out)) return fail();
+  }
+  key("method");
+  JSONValue::appendQuoted(out, request.method);
+  if (request.params) {
+    key("params");
+    char paramsSeparator = '{';
+    if (request.params->arguments) {
+      out += paramsSeparator;
+      paramsSeparator = ',';
+      out += "\"arguments\":";
+      if (!request.params->arguments->encodeInto(out)) return fail();
+    }
+    if (request.params->name) {
+      out += paramsSeparator;
+      paramsSeparator = ',';
+      out += "\"name\":";
+      JSONValue::appendQuoted(out, *request.params->name);
+    }
+    if (paramsSeparator == '{') out += '{';
+    out += '}';
+  }
+  key("v");
+  if (!JSONValue(request.v).encodeInto(out)) return fail();
+  out.push_back('}');
+  return true;
+}
+
+std::optional<std::string> encode(const MCPWireRequest& request) {
+  std::string out;
+  if (!encodeInto(request, out)) return std::nullopt;
+  return out;
 }
 
 }  // namespace MCPWire

@@ -75,6 +75,10 @@ template <typename Record>
 std::optional<std::string> encode(const Record& record) {
   return jsonValue(record).encodedData();
 }
+// The same text for a request, written straight from the record (the shim sends one per call).
+std::optional<std::string> encode(const MCPWireRequest& request);
+// Appends the request's text to `out`; on failure returns false and leaves `out` as it was.
+bool encodeInto(const MCPWireRequest& request, std::string& out);
 
 // Reading rules, shared by both records: the text is one JSON object; required keys must be
 // present with the right kind ("v" an integral number within 64 bits); an optional key that is
@@ -82,6 +86,8 @@ std::optional<std::string> encode(const Record& record) {
 // unknown keys are ignored.
 std::optional<MCPWireRequest> decodeRequest(std::string_view bytes);
 std::optional<MCPWireResponse> decodeResponse(std::string_view bytes);
+// The same, reading in place when at least 64 bytes past the end of `bytes` may be read.
+std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes);
 std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value);
 std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value);
 
