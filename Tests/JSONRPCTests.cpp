@@ -46,15 +46,10 @@ TEST(JSONRPCTests, DecodesRequestsOfTheAcceptedShape) {
       {R"({"jsonrpc":"2.0","method":"ping"})", request(std::nullopt, "ping")},
       {R"({"id":null,"method":"ping"})", request(JSONValue(), "ping")},
       {R"({"id":"abc","method":"ping"})", request("abc", "ping")},
-      {R"({"id":"1","method":"ping"})", request("1", "ping")},
       {R"({"id":1.5,"method":"ping"})", request(1.5, "ping")},
       {R"({"id":2.0,"method":"ping"})", request(2, "ping")},
-      {R"({"id":-7,"method":"ping"})", request(-7, "ping")},
-      {R"({"jsonrpc":"1.0","id":1,"method":"ping"})", request(1, "ping")},
-      {R"({"id":1,"method":"ping"})", request(1, "ping")},
       {R"({"jsonrpc":2,"id":1,"method":"ping"})", request(1, "ping")},
       {R"({"id":1,"method":"ping","params":null})", request(1, "ping", JSONValue())},
-      {R"({"id":1,"method":"ping","params":"x"})", request(1, "ping", "x")},
       {R"({"id":1,"method":"ping","params":[1,{}]})",
        request(1, "ping", JSONValue::array({1, JSONValue::object({})}))},
       {R"({"id":1,"method":"tools/call","params":{"name":"n","arguments":{}}})",
@@ -86,18 +81,15 @@ TEST(JSONRPCTests, ClassifiesUndecodableLines) {
       {R"({"id":1,)", DecodeFailure::parseError},
       {R"({"id":1,"method":"ping"} x)", DecodeFailure::parseError},
       {R"({"id":1,"method":"ping"}{"id":2,"method":"ping"})", DecodeFailure::parseError},
-      {R"({"id":1,"method":"ping",})", DecodeFailure::parseError},
-      {R"({'id':1,'method':'ping'})", DecodeFailure::parseError},
       {R"({"id":1e400,"method":"ping"})", DecodeFailure::parseError},
       {R"({"id":1,"method":"\ud800"})", DecodeFailure::parseError},
+      {R"({"id":1,"method":"ping","other":["\ud800"]})", DecodeFailure::parseError},
       {"{\"id\":1,\"method\":\"p\xffing\"}", DecodeFailure::parseError},
       {deep, DecodeFailure::parseError},
       // JSON, but not a request object.
       {R"([{"jsonrpc":"2.0","id":1,"method":"ping"}])", DecodeFailure::invalidRequest},
-      {"[]", DecodeFailure::invalidRequest},
       {R"("ping")", DecodeFailure::invalidRequest},
       {"42", DecodeFailure::invalidRequest},
-      {"true", DecodeFailure::invalidRequest},
       {"null", DecodeFailure::invalidRequest},
       {"{}", DecodeFailure::invalidRequest},
       {R"({"id":1})", DecodeFailure::invalidRequest},
@@ -106,9 +98,7 @@ TEST(JSONRPCTests, ClassifiesUndecodableLines) {
       {R"({"id":1,"method":["ping"]})", DecodeFailure::invalidRequest},
       {R"({"id":1,"Method":"ping"})", DecodeFailure::invalidRequest},
       {R"({"id":true,"method":"ping"})", DecodeFailure::invalidRequest},
-      {R"({"id":false,"method":"ping"})", DecodeFailure::invalidRequest},
       {R"({"id":[1],"method":"ping"})", DecodeFailure::invalidRequest},
-      {R"({"id":{},"method":"ping"})", DecodeFailure::invalidRequest},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(JSONRPC::decodeRequest(c.line), Decoded(c.expected)) << c.line.substr(0, 80);
@@ -176,14 +166,6 @@ TEST(JSONRPCTests, EncodesErrorResponses) {
        "byte\"},\"id\":1,\"jsonrpc\":\"2.0\"}"},
   };
   for (const auto& c : cases) EXPECT_EQ(JSONRPC::encodeError(c.id, c.code, c.message), c.text);
-}
-
-TEST(JSONRPCTests, ErrorCodesAreTheJSONRPCValues) {
-  EXPECT_EQ(JSONRPCErrorCode::parseError, -32700);
-  EXPECT_EQ(JSONRPCErrorCode::invalidRequest, -32600);
-  EXPECT_EQ(JSONRPCErrorCode::methodNotFound, -32601);
-  EXPECT_EQ(JSONRPCErrorCode::invalidParams, -32602);
-  EXPECT_EQ(JSONRPCErrorCode::internalError, -32603);
 }
 
 TEST(JSONRPCTests, NonFiniteNumbersMakeAResponseUnwritable) {
