@@ -103,8 +103,8 @@ TEST(JSONValueTests, RejectsTextsThatAreNotExactlyOneJSONValue) {
       // Nothing, or more than one value.
       "", "   \t\r\n ", "1 x", "{} {}", "{\"a\":1}}",
       // Malformed.
-      "[1,2", "[1,]", "{\"a\"}", "{a:1}", "nul", "'a'", "01", "+1", ".5", "1.", "NaN", "1e400",
-      "\"abc", "\"\\x\"", "\"a\tb\"", std::string_view("\"a\0b\"", 5),
+      "[1,2", "[1,]", "{\"a\"}", "{a:1}", "nul", "tru", "'a'", "01", "+1", ".5", "1.", "NaN",
+      "1e400", "\"abc", "\"\\x\"", "\"a\tb\"", std::string_view("\"a\0b\"", 5),
       // Invalid UTF-8, in a string, in a key and outside any string; a surrogate encoded directly.
       "\"\xff\"", "{\"\xc3\":1}", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "[1]\xff",
       // Unpaired surrogate escapes.

@@ -72,6 +72,12 @@ class Peer {
     }
   }
 
+  // Stops it the way the system stops an application.
+  ~Peer() {
+    process->signal(SIGTERM);
+    EXPECT_EQ(process->finish().exitStatus, 0);
+  }
+
   std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
 
   MCPWireResponse ask(std::string method, std::optional<JSONValue> arguments = std::nullopt,
