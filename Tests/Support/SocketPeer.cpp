@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 
 namespace quill::testing {
 
@@ -25,76 +26,75 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
-void noSigpipe([[maybe_unused]] int fd) {
-#if defined(SO_NOSIGPIPE)
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
-}
-
 }  // namespace
 
-// ---- PeerConnection ---------------------------------------------------------------------------
-
-bool PeerConnection::waitFor(short events) {
-  if (fd_ < 0) return false;
-  pollfd fds[2] = {{fd_, events, 0}, {stopFd_, POLLIN, 0}};
-  for (;;) {
-    const int ready = ::poll(fds, 2, kWaitMilliseconds);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[1].revents != 0) return false;
-    return fds[0].revents != 0;
+class PeerConnection {
+ public:
+  PeerConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {
+#if defined(SO_NOSIGPIPE)
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
   }
-}
-
-bool PeerConnection::readSome() {
-  if (!waitFor(POLLIN)) return false;
-  char buffer[65536];
-  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-  if (n <= 0) return false;
-  received_.append(buffer, static_cast<std::size_t>(n));
-  return true;
-}
-
-bool PeerConnection::readLine() {
-  const std::size_t start = received_.size();
-  while (received_.find('\n', start) == std::string::npos) {
-    if (!readSome()) return false;
+  ~PeerConnection() {
+    ::close(fd_);
   }
-  return true;
-}
 
-void PeerConnection::readUntilClosed() {
-  while (readSome()) {
+  // Reads whatever has arrived, at least one byte; false at the end of the stream.
+  bool readSome() {
+    char buffer[65536];
+    const ssize_t n = waitFor(POLLIN) ? ::recv(fd_, buffer, sizeof buffer, 0) : 0;
+    if (n > 0) received_.append(buffer, static_cast<std::size_t>(n));
+    return n > 0;
   }
-}
 
-void PeerConnection::waitUntilClosed() {
+  bool readLine() {
+    const std::size_t start = received_.size();
+    while (received_.find('\n', start) == std::string::npos) {
+      if (!readSome()) return false;
+    }
+    return true;
+  }
+
+  void readUntilClosed() {
+    while (readSome()) {
+    }
+  }
+
   // With no events asked for, poll reports only the hang-up of the other end (or an error).
-  (void)waitFor(0);
-}
-
-bool PeerConnection::write(std::string_view bytes, bool oneBytePerWrite) {
-  const std::size_t step = oneBytePerWrite ? 1 : bytes.size();
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    if (!waitFor(POLLOUT)) return false;
-    const std::size_t size = std::min(step, bytes.size() - sent);
-    const ssize_t n = ::send(fd_, bytes.data() + sent, size, kSendFlags);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-    if (oneBytePerWrite) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  void waitUntilClosed() {
+    (void)waitFor(0);
   }
-  return true;
-}
 
-void PeerConnection::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+  bool write(std::string_view bytes, bool oneBytePerWrite = false) {
+    while (!bytes.empty()) {
+      if (!waitFor(POLLOUT)) return false;
+      const ssize_t n = ::send(fd_, bytes.data(), oneBytePerWrite ? 1 : bytes.size(), kSendFlags);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      if (oneBytePerWrite) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
 
-// ---- SocketPeer -------------------------------------------------------------------------------
+  const std::string& received() const {
+    return received_;
+  }
+
+ private:
+  bool waitFor(short events) {
+    pollfd fds[2] = {{fd_, events, 0}, {stopFd_, POLLIN, 0}};
+    int ready;
+    while ((ready = ::poll(fds, 2, kWaitMilliseconds)) < 0 && errno == EINTR) {
+    }
+    return ready > 0 && fds[1].revents == 0 && fds[0].revents != 0;
+  }
+
+  int fd_;
+  int stopFd_;
+  std::string received_;
+};
 
 SocketPeer::SocketPeer(std::string path, PeerScript script)
     : path_(std::move(path)), script_(std::move(script)) {
@@ -105,25 +105,22 @@ SocketPeer::SocketPeer(std::string path, PeerScript script)
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path_.data(), path_.size());
   ::unlink(path_.c_str());
-
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (listenFd_ < 0) throw std::runtime_error("socket failed");
-  ::fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
-  if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  if (listenFd_ < 0 ||
+      ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(listenFd_, 64) != 0 || ::pipe(stopPipe_) != 0) {
     const std::string reason = std::strerror(errno);
     ::close(listenFd_);
     ::unlink(path_.c_str());
     throw std::runtime_error("cannot listen on " + path_ + ": " + reason);
   }
-  for (int fd : stopPipe_) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  for (int fd : {listenFd_, stopPipe_[0], stopPipe_[1]}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   thread_ = std::thread([this] { serve(); });
 }
 
 void SocketPeer::stop() {
   if (!thread_.joinable()) return;
-  const char stop = 's';
-  (void)!::write(stopPipe_[1], &stop, 1);
+  (void)!::write(stopPipe_[1], "s", 1);
   thread_.join();
   // Connections made but not yet accepted still count: a test that expects none must see them.
   ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
@@ -146,17 +143,13 @@ void SocketPeer::record(std::string transcript) {
 void SocketPeer::serve() {
   pollfd fds[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0) return;
     const int fd = ::accept(listenFd_, nullptr, nullptr);
     if (fd < 0) continue;
-    noSigpipe(fd);
     PeerConnection connection(fd, stopPipe_[0]);
     script_(connection);
-    connection.close();
     record(connection.received());
   }
 }
@@ -171,8 +164,6 @@ std::vector<std::string> SocketPeer::transcripts() const {
   std::lock_guard lock(mutex_);
   return transcripts_;
 }
-
-// ---- Scripts ----------------------------------------------------------------------------------
 
 namespace PeerScripts {
 

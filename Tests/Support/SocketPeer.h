@@ -9,46 +9,15 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace quill::testing {
 
-// One accepted connection, as the script sees it. Every wait gives up after a minute or when the
-// peer stops, so a broken client makes a test fail instead of hang. Writes to a client that has
-// gone away fail quietly; they never raise SIGPIPE.
-class PeerConnection {
- public:
-  PeerConnection(int fd, int stopFd) : fd_(fd), stopFd_(stopFd) {}
-  PeerConnection(const PeerConnection&) = delete;
-  PeerConnection& operator=(const PeerConnection&) = delete;
-  ~PeerConnection() { close(); }
-
-  // Reads until a line feed has arrived; false if the client closed or the wait ended first.
-  bool readLine();
-  // Reads whatever has arrived, at least one byte; false at the end of the stream.
-  bool readSome();
-  // Reads and keeps everything until the client closes its end.
-  void readUntilClosed();
-  // Waits, reading nothing, until the client closes its end.
-  void waitUntilClosed();
-  // Sends all bytes; with `oneBytePerWrite`, one byte per write with a short pause in between, so
-  // the client receives them in many small pieces. False when the client has gone.
-  bool write(std::string_view bytes, bool oneBytePerWrite = false);
-  void close();
-
-  // Every byte read so far.
-  const std::string& received() const { return received_; }
-
- private:
-  bool waitFor(short events);
-
-  int fd_;
-  int stopFd_;
-  std::string received_;
-};
-
+// One accepted connection, as a script sees it (see PeerScripts). Every wait gives up after a
+// minute or when the peer stops, so a broken client makes a test fail instead of hang; writes to
+// a client that has gone fail quietly, without SIGPIPE.
+class PeerConnection;
 using PeerScript = std::function<void(PeerConnection&)>;
 
 class SocketPeer {
@@ -85,10 +54,10 @@ class SocketPeer {
   std::thread thread_;
 };
 
-// Scripts for the usual behaviours of a peer.
+// The behaviours of a peer.
 namespace PeerScripts {
-// Reads the request line, answers with `bytes` (exactly; add the line feed yourself), then keeps
-// the connection until the client closes it.
+// Reads the request line, answers with `bytes` (exactly: add the line feed yourself), and keeps
+// the connection until the client closes it; with `oneBytePerWrite`, in many small pieces.
 PeerScript reply(std::string bytes, bool oneBytePerWrite = false);
 // Reads the request line, writes `bytes` and closes at once.
 PeerScript replyAndClose(std::string bytes);

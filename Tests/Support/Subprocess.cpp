@@ -132,10 +132,6 @@ bool Subprocess::write(std::string_view bytes) {
   return true;
 }
 
-void Subprocess::closeInput() {
-  closeFd(in_);
-}
-
 void Subprocess::closeOutput() {
   closeFd(out_);
 }
@@ -204,7 +200,7 @@ ProcessResult Subprocess::wait(std::chrono::milliseconds timeout) {
 
 ProcessResult Subprocess::finish(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  closeInput();
+  closeFd(in_);
   while ((out_ >= 0 || errFd_ >= 0) && remainingMs(deadline) > 0) pump(remainingMs(deadline));
   ProcessResult result = wait(std::chrono::milliseconds(remainingMs(deadline) + 1000));
   if (out_ >= 0 || errFd_ >= 0) result.timedOut = true;

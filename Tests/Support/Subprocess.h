@@ -38,11 +38,8 @@ class Subprocess {
   // Kills the child if it still runs and reaps it.
   ~Subprocess();
 
-  pid_t pid() const { return pid_; }
-
   // Writes all bytes to the child's standard input (gives up if the child stops reading).
   bool write(std::string_view bytes);
-  void closeInput();
   // Closes our end of the child's standard output, so its next write fails with EPIPE.
   void closeOutput();
 
@@ -54,7 +51,6 @@ class Subprocess {
   // child when it has not exited within the time-out.
   ProcessResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-  // Sends a signal to the child.
   void signal(int number);
 
   // Waits for the child to exit without touching its pipes.
