@@ -201,31 +201,77 @@ void waitForError(Subprocess& process, std::string_view text) {
   }
 }
 
-// ---- tools/list ----------------------------------------------------------------------------
+// ---- What the application answers --------------------------------------------------------
 
-TEST(ShimToolsList, ApplicationAnswersDecideBetweenForwardingAndTheFallback) {
+// A list is forwarded, or replaced by the shim's own; a tool result is forwarded, or turned into a
+// text for the agent. One attempt each, whatever the answer, and neither a look at the status
+// file (which says access is off) nor a launch.
+TEST(ShimTools, ApplicationAnswersBecomeTheAgentsAnswersWithoutStatusOrLaunch) {
+  auto failure = [](std::string_view code, std::string_view message) {
+    return answer(R"({"error":{"code":")" + std::string(code) + R"(","message":")" +
+                  std::string(message) + R"("},"id":1,"ok":false,"v":1})");
+  };
+  enum Method { list, call };
   const struct {
     const char* name;
+    Method method;
     PeerScript script;
-    std::string_view expectedResult;
+    std::string expectedResult;
   } cases[] = {
-      {"a list is forwarded with every member, written in key order",
+      {"a list is forwarded with every member, written in key order", list,
        answer(R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q"}],)"
               R"("nextCursor":null}})"),
        R"({"nextCursor":null,"tools":[{"a":"p/q","b":2,"name":"x"}]})"},
-      {"tools that is not an array is forwarded unchanged",
+      {"tools that is not an array is forwarded unchanged", list,
        answer(R"({"ok":true,"result":{"tools":"none"},"v":1})"), R"({"tools":"none"})"},
-      {"tools null is still a member", answer(R"({"ok":true,"result":{"tools":null},"v":1})"),
+      {"tools null is still a member", list, answer(R"({"ok":true,"result":{"tools":null},"v":1})"),
        R"({"tools":null})"},
-      {"a result without tools", answer(R"({"ok":true,"result":{"tool":[]},"v":1})"),
+      {"a result without tools", list, answer(R"({"ok":true,"result":{"tool":[]},"v":1})"),
        kFallbackList},
-      {"a result that is not an object", answer(R"({"ok":true,"result":[{"tools":[]}],"v":1})"),
-       kFallbackList},
-      {"ok true without a result", answer(R"({"ok":true,"v":1})"), kFallbackList},
-      {"ok false with a list", answer(R"({"ok":false,"result":{"tools":[]},"v":1})"),
+      {"a result that is not an object", list,
+       answer(R"({"ok":true,"result":[{"tools":[]}],"v":1})"), kFallbackList},
+      {"a list without a result", list, answer(R"({"ok":true,"v":1})"), kFallbackList},
+      {"ok false with a list", list, answer(R"({"ok":false,"result":{"tools":[]},"v":1})"),
        kFallbackList},
       // Any failed exchange: the socket client's tests tell the kinds apart.
-      {"garbage", PeerScripts::replyAndClose("HTTP/1.1 400 Bad Request\r\n\r\n"), kFallbackList},
+      {"a list answered with garbage", list,
+       PeerScripts::replyAndClose("HTTP/1.1 400 Bad Request\r\n\r\n"), kFallbackList},
+
+      {"a briefing is forwarded whole", call,
+       answer(R"({"ok":true,"result":{"content":[{"type":"text","text":"Brief"}],)"
+              R"("isError":false,"_meta":{"k":[null]}},"v":1})"),
+       R"({"_meta":{"k":[null]},"content":[{"text":"Brief","type":"text"}],"isError":false})"},
+      {"a result of another kind is forwarded too", call,
+       answer(R"({"ok":true,"result":"plain","v":1})"), R"("plain")"},
+      {"unknownProject: its message", call, failure("unknownProject", "No such project here."),
+       errorResult("No such project here.")},
+      {"unknownProject with an empty message", call, failure("unknownProject", ""),
+       errorResult(kInternalError)},
+      {"ambiguousProject with an empty message", call, failure("ambiguousProject", ""),
+       errorResult(kInternalError)},
+      {"internal: its message", call, failure("internal", "Index is rebuilding — wait."),
+       errorResult("Index is rebuilding — wait.")},
+      {"internal with an empty message", call, failure("internal", ""),
+       errorResult(kInternalError)},
+      {"disabled: the fixed text, not the message", call, failure("disabled", "off"),
+       errorResult(kDisabled)},
+      {"signedOut: the fixed text", call, failure("signedOut", "nobody"), errorResult(kSignedOut)},
+      {"noProjects: the fixed text", call, failure("noProjects", ""), errorResult(kNoProjects)},
+      {"ok true without a result", call, answer(R"({"ok":true,"v":1})"),
+       errorResult(kInternalError)},
+      {"ok true without a result but with an error", call,
+       answer(R"({"error":{"code":"signedOut","message":""},"ok":true,"v":1})"),
+       errorResult(kSignedOut)},
+      {"ok false without an error", call, answer(R"({"ok":false,"v":1})"),
+       errorResult(kInternalError)},
+      {"ok false with a result", call,
+       answer(R"({"error":{"code":"ambiguousProject","message":"Which one?"},"ok":false,)"
+              R"("result":{},"v":1})"),
+       errorResult("Which one?")},
+      // A broken exchange, of any kind, is not retried.
+      {"a call answered with garbage", call, answer("<html>quill</html>"),
+       errorResult(kInternalError)},
+      {"closed at once", call, PeerScripts::closeAtOnce(), errorResult(kInternalError)},
   };
   Sandbox box;
   testing::writeFile(box.status, statusJSON(false, false));
@@ -234,57 +280,26 @@ TEST(ShimToolsList, ApplicationAnswersDecideBetweenForwardingAndTheFallback) {
   for (const auto& c : cases) {
     scripts.push_back(c.script);
     const std::string id = "\"" + std::string(c.name) + "\"";  // names the case in a failure
-    input += toolsList(id);
+    input += c.method == list ? toolsList(id) : toolsCall(id, R"({"project":"P"})");
     expected += resultLine(id, c.expectedResult);
   }
   SocketPeer peer(box.socket, PeerScripts::inTurn(scripts));
   auto result = runShim(box.environment(std::nullopt), input);
   peer.stop();
   expectRun(result, expected);
-  // One attempt each, and no launch.
   EXPECT_EQ(peer.transcripts().size(), std::size(cases));
   box.expectNoLaunch();
 }
 
-// ---- The request the application receives ---------------------------------------------------
+// ---- The request the application receives --------------------------------------------------
 
-TEST(ShimTools, WireRequestsCarryTheClientSlugAndTheNameFromTheLatestInitialize) {
-  const std::string input =
-      toolsList("1") + initialize("2", "Zed") + toolsList("3") + toolsCall("\"req/4\"", "{}");
-  const std::string call =
-      R"("id":"req/4","method":"tools/call","params":{"arguments":{},"name":"get_context_packet"},"v":1})";
-  struct Case {
-    std::vector<std::string> arguments;
-    std::vector<std::string> expectedRequests;
-  };
-  const Case cases[] = {
-      {{},
-       {"{\"id\":1,\"method\":\"tools/list\",\"v\":1}\n",
-        "{\"clientName\":\"Zed\",\"id\":3,\"method\":\"tools/list\",\"v\":1}\n",
-        "{\"clientName\":\"Zed\"," + call + "\n"}},
-      {{"--client", "x", "--client", "claude-code"},
-       {"{\"client\":\"claude-code\",\"id\":1,\"method\":\"tools/list\",\"v\":1}\n",
-        "{\"client\":\"claude-code\",\"clientName\":\"Zed\",\"id\":3,\"method\":\"tools/list\","
-        "\"v\":1}\n",
-        "{\"client\":\"claude-code\",\"clientName\":\"Zed\"," + call + "\n"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.arguments.size());
-    Sandbox box;
-    SocketPeer peer(box.socket, answer(R"({"ok":true,"result":{"tools":[]},"v":1})"));
-    auto result = runShim(box.environment(), input, c.arguments);
-    peer.stop();
-    EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(peer.transcripts(), c.expectedRequests);
-  }
-}
-
-TEST(ShimToolsCall, ArgumentsReachTheApplicationUnchanged) {
+// Arguments go as they are; the client's name comes from the latest initialize and its slug from
+// the command line.
+TEST(ShimTools, WireRequestsCarryTheArgumentsClientSlugAndName) {
   const struct {
     std::string params;
     std::string expectedParams;
-  } cases[] = {
+  } arguments[] = {
       // No arguments: params hold only the name.
       {R"({"name":"get_context_packet"})", R"({"name":"get_context_packet"})"},
       {R"({"name":"get_context_packet","arguments":null})",
@@ -298,87 +313,41 @@ TEST(ShimToolsCall, ArgumentsReachTheApplicationUnchanged) {
        R"("task":{"deep":[1,2.5,{"x":null,"y":false}],"empty":{},"path":"a/b"}},)"
        R"("name":"get_context_packet"})"},
   };
-  Sandbox box;
-  SocketPeer peer(box.socket,
-                  answer(R"({"ok":true,"result":{"content":[],"isError":false},"v":1})"));
-  std::string input, expectedOutput;
-  std::vector<std::string> expectedRequests;
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const std::string id = std::to_string(i);
+  std::string input;
+  std::vector<std::string> requests;  // as sent without --client
+  for (std::size_t i = 0; i < std::size(arguments); ++i) {
+    const std::string id = std::to_string(i + 10);
     input += R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"tools/call","params":)" +
-             cases[i].params + "}\n";
-    expectedOutput += resultLine(id, R"({"content":[],"isError":false})");
-    expectedRequests.push_back(R"({"id":)" + id + R"(,"method":"tools/call","params":)" +
-                               cases[i].expectedParams + ",\"v\":1}\n");
+             arguments[i].params + "}\n";
+    requests.push_back(R"({"id":)" + id + R"(,"method":"tools/call","params":)" +
+                       arguments[i].expectedParams + ",\"v\":1}\n");
   }
-  auto result = runShim(box.environment(), input);
-  peer.stop();
-  expectRun(result, expectedOutput);
-  EXPECT_EQ(peer.transcripts(), expectedRequests);
-}
-
-// ---- What the application answered ----------------------------------------------------------
-
-TEST(ShimToolsCall, ApplicationAnswersBecomeToolResultsWithoutStatusOrLaunch) {
-  auto failure = [](std::string_view code, std::string_view message) {
-    return answer(R"({"error":{"code":")" + std::string(code) + R"(","message":")" +
-                  std::string(message) + R"("},"id":1,"ok":false,"v":1})");
-  };
-  const struct {
-    const char* name;
-    PeerScript script;
-    std::string expectedResult;
-  } cases[] = {
-      {"a briefing is forwarded whole",
-       answer(R"({"ok":true,"result":{"content":[{"type":"text","text":"Brief"}],)"
-              R"("isError":false,"_meta":{"k":[null]}},"v":1})"),
-       R"({"_meta":{"k":[null]},"content":[{"text":"Brief","type":"text"}],"isError":false})"},
-      {"a result of another kind is forwarded too", answer(R"({"ok":true,"result":"plain","v":1})"),
-       R"("plain")"},
-      {"unknownProject: its message", failure("unknownProject", "No such project here."),
-       errorResult("No such project here.")},
-      {"unknownProject with an empty message", failure("unknownProject", ""),
-       errorResult(kInternalError)},
-      {"ambiguousProject with an empty message", failure("ambiguousProject", ""),
-       errorResult(kInternalError)},
-      {"internal: its message", failure("internal", "Index is rebuilding — wait."),
-       errorResult("Index is rebuilding — wait.")},
-      {"internal with an empty message", failure("internal", ""), errorResult(kInternalError)},
-      {"disabled: the fixed text, not the message", failure("disabled", "off"),
-       errorResult(kDisabled)},
-      {"signedOut: the fixed text", failure("signedOut", "nobody"), errorResult(kSignedOut)},
-      {"noProjects: the fixed text", failure("noProjects", ""), errorResult(kNoProjects)},
-      {"ok true without a result", answer(R"({"ok":true,"v":1})"), errorResult(kInternalError)},
-      {"ok true without a result but with an error",
-       answer(R"({"error":{"code":"signedOut","message":""},"ok":true,"v":1})"),
-       errorResult(kSignedOut)},
-      {"ok false without an error", answer(R"({"ok":false,"v":1})"), errorResult(kInternalError)},
-      {"ok false with a result",
-       answer(R"({"error":{"code":"ambiguousProject","message":"Which one?"},"ok":false,)"
-              R"("result":{},"v":1})"),
-       errorResult("Which one?")},
-      // A broken exchange, of any kind, is not retried, and the application is not launched.
-      {"garbage", answer("<html>quill</html>"), errorResult(kInternalError)},
-      {"closed at once", PeerScripts::closeAtOnce(), errorResult(kInternalError)},
-  };
-  Sandbox box;
-  // Were the status file read, some answers would be the disabled text; were the application
-  // launched, the launch log would say so.
-  testing::writeFile(box.status, statusJSON(false, false));
-  std::vector<PeerScript> scripts;
-  std::string input, expected;
-  for (const auto& c : cases) {
-    scripts.push_back(c.script);
-    const std::string id = "\"" + std::string(c.name) + "\"";  // names the case in a failure
-    input += toolsCall(id, R"({"project":"P"})");
-    expected += resultLine(id, c.expectedResult);
+  input += toolsList("1") + initialize("2", "Zed") + toolsList("3") + toolsCall("\"req/4\"", "{}");
+  requests.insert(
+      requests.end(),
+      {"{\"id\":1,\"method\":\"tools/list\",\"v\":1}\n",
+       "{\"clientName\":\"Zed\",\"id\":3,\"method\":\"tools/list\",\"v\":1}\n",
+       R"({"clientName":"Zed","id":"req/4","method":"tools/call","params":{"arguments":{},)"
+       R"("name":"get_context_packet"},"v":1})"
+       "\n"});
+  for (bool withClient : {false, true}) {
+    SCOPED_TRACE(withClient ? "with --client" : "without --client");
+    Sandbox box;
+    SocketPeer peer(box.socket, answer(R"({"ok":true,"result":{"tools":[]},"v":1})"));
+    auto result =
+        runShim(box.environment(), input,
+                withClient ? std::vector<std::string>{"--client", "x", "--client", "claude-code"}
+                           : std::vector<std::string>{});
+    peer.stop();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    std::vector<std::string> expected = requests;
+    // "client" sorts before every other member.
+    for (auto& request : expected) {
+      if (withClient) request.insert(1, R"("client":"claude-code",)");
+    }
+    EXPECT_EQ(peer.transcripts(), expected);
   }
-  SocketPeer peer(box.socket, PeerScripts::inTurn(scripts));
-  auto result = runShim(box.environment(std::nullopt), input);
-  peer.stop();
-  expectRun(result, expected);
-  EXPECT_EQ(peer.transcripts().size(), std::size(cases));
-  box.expectNoLaunch();
 }
 
 // ---- The application cannot be reached ------------------------------------------------------
