@@ -280,25 +280,14 @@ TEST(JSONValueTests, EqualityFollowsIEEEKindsAndContent) {
   EXPECT_TRUE(JSONValue::object({{"a", 1}, {"b", JSONValue::array({1, 2})}}) ==
               read(R"({"b":[1,2],"a":1})"));
 
-  const JSONValue distinct[] = {JSONValue(),
-                                JSONValue(true),
-                                JSONValue(false),
-                                JSONValue(1),
-                                JSONValue(0),
-                                JSONValue("1"),
-                                JSONValue("2"),
-                                JSONValue::array({}),
-                                JSONValue::object({}),
-                                JSONValue::array({1, 2}),
-                                JSONValue::array({2, 1}),
-                                JSONValue::array({1, 2, 2}),
-                                read(R"({"a":1})"),
-                                read(R"({"b":1})"),
-                                read(R"({"a":null})"),
-                                read(R"({"a":1,"b":1})"),
-                                read(R"({"a":{"b":[true]}})")};
-  for (std::size_t i = 0; i < std::size(distinct); ++i) {
-    for (std::size_t j = 0; j < std::size(distinct); ++j) {
+  std::vector<JSONValue> distinct;
+  for (std::string_view text : {"null", "true", "false", "1", "0", "\"1\"", "\"2\"", "[]", "{}",
+                                "[1,2]", "[2,1]", "[1,2,2]", R"({"a":1})", R"({"b":1})",
+                                R"({"a":null})", R"({"a":1,"b":1})", R"({"a":{"b":[true]}})"}) {
+    distinct.push_back(read(text));
+  }
+  for (std::size_t i = 0; i < distinct.size(); ++i) {
+    for (std::size_t j = 0; j < distinct.size(); ++j) {
       EXPECT_EQ(distinct[i] == distinct[j], i == j) << i << " vs " << j;
     }
   }

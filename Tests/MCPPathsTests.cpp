@@ -161,10 +161,6 @@ TEST(MCPPathsTests, PathsFromTheEnvironmentAlone) {
   EXPECT_EQ(MCPPaths::socketPath({{"HOME", "/home/u"}}), "/home/u/.local/share/Quill/mcp.sock");
   EXPECT_EQ(MCPPaths::statusFilePath({{"HOME", "/home/u"}}),
             "/home/u/.local/share/Quill/mcp-status.json");
-  EXPECT_EQ(MCPPaths::socketPath({{"XDG_DATA_HOME", "/d"}, {"QUILL_MCP_SOCKET", "/o.sock"}}),
-            "/o.sock");
-  EXPECT_EQ(MCPPaths::socketPath({{"XDG_DATA_HOME", "/d"}, {"QUILL_MCP_SOCKET", ""}}),
-            "/d/Quill/mcp.sock");
   // A home deep enough to push the default socket path past the limit.
   const std::string deepHome = "/" + std::string(100, 'h');
   EXPECT_EQ(MCPPaths::socketPath({{"HOME", deepHome}, {"TMPDIR", "/var/tmp/"}}),
