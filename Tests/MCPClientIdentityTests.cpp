@@ -63,6 +63,7 @@ TEST(MCPClientIdentityTests, TrimsWhiteSpaceAndNewlinesAtTheEndsOnly) {
       {" Zed\xC2\xA0\xE3\x80\x80Pro\n", "Zed\xC2\xA0\xE3\x80\x80Pro"},
       // Not white space: U+200B ZERO WIDTH SPACE, U+FEFF, U+180E, NUL.
       {"\xE2\x80\x8BZed\xE2\x80\x8B", "\xE2\x80\x8BZed\xE2\x80\x8B"},
+      {"\xE2\x80\x8B", "\xE2\x80\x8B"},
       {"\xEF\xBB\xBFZed", "\xEF\xBB\xBFZed"},
       {"\xE1\xA0\x8EZed", "\xE1\xA0\x8EZed"},
       {std::string_view("Zed\0", 4), std::string_view("Zed\0", 4)},

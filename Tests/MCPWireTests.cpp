@@ -176,6 +176,8 @@ TEST(MCPWireTests, RequestsAreWrittenWithSortedKeysAndNoAbsentFields) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MCPWire::encode(c.request).value_or("<failed>"), c.text);
+    // The record as a JSON value writes the same text.
+    EXPECT_EQ(MCPWire::jsonValue(c.request).encodedData(), c.text);
     // What one side writes, the other side reads back unchanged, except that a present null
     // reads back as absent.
     auto expected = c.request;
