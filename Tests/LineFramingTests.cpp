@@ -153,4 +153,44 @@ TEST(LineFramingTests, ReassemblesASixteenMebibyteLineFromSmallChunks) {
   EXPECT_FALSE(framing.droppedOversizedLine());
 }
 
+// The request loop reads lines where they lie: a line inside the chunk is a view into it with the
+// rest of the chunk's buffer readable behind it; a line joined across chunks is held by the
+// framing and can be given back before the visit ends.
+TEST(LineFramingTests, VisitsLinesInPlaceAndLetsAHeldLineGo) {
+  LineFraming framing;
+  struct Visit {
+    std::string line;
+    bool inChunk;
+    std::size_t readable;
+  };
+  std::vector<Visit> visits;
+  auto record = [&](const std::string& chunk, std::size_t chunkReadable) {
+    framing.forEachLine(chunk, chunkReadable,
+                        [&](std::string_view line, std::size_t readable,
+                            LineFraming::LineMemory& memory) {
+                          const bool inChunk = line.data() >= chunk.data() &&
+                                               line.data() < chunk.data() + chunk.size();
+                          visits.push_back({std::string(line), inChunk, readable});
+                          memory.release();
+                        });
+  };
+  const std::string first = "ab\r\ncd\nhel";
+  record(first, first.size() + 64);
+  const std::string second = "lo\nx";
+  record(second, second.size() + 64);
+
+  ASSERT_EQ(visits.size(), 3u);
+  EXPECT_EQ(visits[0].line, "ab");
+  EXPECT_TRUE(visits[0].inChunk);
+  EXPECT_EQ(visits[0].readable, first.size() + 64);
+  EXPECT_EQ(visits[1].line, "cd");
+  EXPECT_TRUE(visits[1].inChunk);
+  EXPECT_EQ(visits[1].readable, first.size() + 64 - 4);
+  EXPECT_EQ(visits[2].line, "hello");
+  EXPECT_FALSE(visits[2].inChunk);
+  EXPECT_GE(visits[2].readable, std::string("hello").size() + 64);
+  // The released line leaves the framing ready for the next one.
+  EXPECT_EQ(framing.append("y\n"), (Lines{"xy"}));
+}
+
 }  // namespace
