@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,36 @@ TEST(LineFramingTests, VisitsLinesInPlaceAndLetsAHeldLineGo) {
   EXPECT_GE(visits[2].readable, std::string("hello").size() + 64);
   // The released line leaves the framing ready for the next one.
   EXPECT_EQ(framing.append("y\n"), (Lines{"xy"}));
+}
+
+// A visitor may keep a held line beyond its visit: the line stays where it is while the framing
+// goes on with a buffer of its own. A line inside the caller's chunk has nothing to hand over.
+TEST(LineFramingTests, AHeldLineCanBeKeptAfterItsVisit) {
+  LineFraming framing;
+  std::vector<std::pair<std::string_view, std::shared_ptr<const char>>> kept;
+  auto feed = [&](std::string_view chunk) {
+    framing.forEachLine(chunk, chunk.size(),
+                        [&](std::string_view line, std::size_t, LineFraming::LineMemory& memory) {
+                          kept.emplace_back(line, memory.share());
+                        });
+  };
+  const std::string longLine(200 * 1024, 'l');
+  feed("in chunk\n" + longLine.substr(0, 1000));
+  feed(longLine.substr(1000) + "\nsec");
+  feed("ond\nthird\n");
+  feed("four");
+  feed("th\n");
+
+  ASSERT_EQ(kept.size(), 5u);
+  EXPECT_FALSE(kept[0].second);  // "in chunk"
+  EXPECT_FALSE(kept[3].second);  // "third"
+  for (std::size_t i : {1, 2, 4}) {
+    ASSERT_TRUE(kept[i].second);
+    EXPECT_EQ(kept[i].first.data(), kept[i].second.get());
+  }
+  EXPECT_EQ(kept[1].first, longLine);
+  EXPECT_EQ(kept[2].first, "second");
+  EXPECT_EQ(kept[4].first, "fourth");
 }
 
 }  // namespace

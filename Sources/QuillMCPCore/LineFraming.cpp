@@ -1,5 +1,7 @@
 #include "LineFraming.h"
 
+#include "LargeBuffer.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -12,6 +14,47 @@ constexpr std::size_t kReadPadding = 64;
 constexpr std::size_t kKeptBufferBytes = 64 * 1024;
 }  // namespace
 
+bool LineFraming::HeldLine::append(std::string_view bytes, std::size_t padding) {
+  const std::size_t needed = size_ + bytes.size() + padding;
+  if (capacity_ < needed) {
+    // Geometric growth: a line arriving in many chunks is moved only a few times.
+    const std::size_t capacity = std::max(needed, 2 * capacity_);
+    auto* grown = static_cast<char*>(std::realloc(data_, capacity));
+    if (!grown) return false;
+    data_ = grown;
+    capacity_ = capacity;
+    adviseLargeBuffer(data_, capacity_);
+  }
+  if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+  std::memset(data_ + size_, 0, padding);
+  return true;
+}
+
+void LineFraming::HeldLine::reset() noexcept {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+}
+
+char* LineFraming::HeldLine::take() noexcept {
+  char* taken = data_;
+  data_ = nullptr;
+  size_ = 0;
+  capacity_ = 0;
+  return taken;
+}
+
+std::shared_ptr<const char> LineFraming::LineMemory::share() {
+  if (!held_) return nullptr;
+  char* taken = held_->take();
+  if (!taken) return nullptr;
+  return std::shared_ptr<const char>(taken, [](const char* bytes) {
+    std::free(const_cast<char*>(bytes));
+  });
+}
+
 std::size_t LineFraming::nextLineFeed(std::string_view chunk, std::size_t position) {
   if (position >= chunk.size()) return std::string_view::npos;
   const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position);
@@ -19,17 +62,16 @@ std::size_t LineFraming::nextLineFeed(std::string_view chunk, std::size_t positi
                : std::string_view::npos;
 }
 
-void LineFraming::hold(std::string_view bytes) {
-  // Growth is geometric on every standard library (a plain reserve grows to exactly the size
-  // asked on some, which would copy the whole line again on every chunk).
-  const std::size_t needed = buffer_.size() + bytes.size() + kReadPadding;
-  if (buffer_.capacity() < needed) buffer_.reserve(std::max(needed, 2 * buffer_.capacity()));
-  buffer_.append(bytes);
+bool LineFraming::hold(std::string_view bytes) {
+  if (buffer_.append(bytes, kReadPadding)) return true;
+  buffer_.reset();
+  droppedOversizedLine_ = true;
+  return false;
 }
 
 void LineFraming::releaseHeldLine() {
   if (buffer_.capacity() > kKeptBufferBytes) {
-    std::string().swap(buffer_);
+    buffer_.reset();
   } else {
     buffer_.clear();
   }
@@ -37,7 +79,7 @@ void LineFraming::releaseHeldLine() {
 
 void LineFraming::limitHeldLine() {
   if (buffer_.size() > maxLineBytes) {
-    std::string().swap(buffer_);  // give the memory back, not just the length
+    buffer_.reset();  // give the memory back, not just the length
     skippingOversized_ = true;
     droppedOversizedLine_ = true;
   }
