@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,74 @@ TEST(JSONValueTests, ReadsLargeTexts) {
   std::string text = "[\"abcdef\"" + repeat(",\"abcdef\"", 299999) + "]";
   EXPECT_EQ(read(text).arrayValue()->size(), 300000u);
   EXPECT_EQ(read("{\"small\":true}")["small"], JSONValue(true));
+}
+
+// A long string read from a buffer that the caller shares is not copied: it points into the
+// buffer and keeps it alive. Short strings, strings with escapes and texts read without a backing
+// are copied, and the buffer goes as soon as the caller drops it.
+TEST(JSONValueTests, LongPlainStringsPointIntoASharedBuffer) {
+  const std::string longText(JSONValue::minBorrowedStringBytes, 'p');
+  const std::string text = "{\"long\":\"" + longText + "\",\"short\":\"s\",\"escaped\":\"" +
+                           longText + "\\n\",\"items\":[\"" + longText + "\"]}";
+  auto owner = std::make_shared<std::string>(text + std::string(64, '\0'));
+  const std::string_view bytes(owner->data(), text.size());
+  auto inside = [&](std::string_view piece) {
+    return piece.data() >= owner->data() && piece.data() < owner->data() + owner->size();
+  };
+
+  auto decoded = JSONValue::decode(bytes, owner->size(), owner);
+  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
+  JSONValue value = std::get<JSONValue>(std::move(decoded));
+  EXPECT_EQ(value, read(text));
+  EXPECT_TRUE(inside(*value["long"]->stringValue()));
+  EXPECT_TRUE(inside(*(*value["items"])[0]->stringValue()));
+  EXPECT_FALSE(inside(*value["short"]->stringValue()));
+  EXPECT_FALSE(inside(*value["escaped"]->stringValue()));
+
+  std::weak_ptr<std::string> watch = owner;
+  owner.reset();
+  EXPECT_FALSE(watch.expired());
+  EXPECT_EQ(value["long"]->stringValue(), longText);
+  value = JSONValue();
+  EXPECT_TRUE(watch.expired());
+
+  // Nothing long enough to borrow: the buffer is not kept.
+  owner = std::make_shared<std::string>("[\"s\",1]" + std::string(64, '\0'));
+  watch = owner;
+  decoded = JSONValue::decode(std::string_view(owner->data(), 7), owner->size(), owner);
+  owner.reset();
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(std::get<JSONValue>(decoded), JSONValue::array({"s", 1}));
+}
+
+// What a writer leaves out of the text for long strings is exactly what the text would hold.
+TEST(JSONValueTests, LongPlainStringsCanBeLeftOutOfTheTextAndSplicedBackIn) {
+  const std::string longText(JSONValue::minSplicedStringBytes, 'x');
+  const std::string text = "{\"b\":[\"" + longText + "\",\"" + longText + "y\"],\"a\":\"" +
+                           longText + "\\t\",\"c\":\"short\"}";
+  const JSONValue value = read(text);
+
+  std::string out = "prefix";
+  std::vector<JSONValue::Splice> splices;
+  ASSERT_TRUE(value.encodeInto(out, splices));
+  // The two plain long strings are left out; the escaped one and the short one are written.
+  ASSERT_EQ(splices.size(), 2u);
+  EXPECT_LT(out.size(), 2 * longText.size());
+  std::string whole;
+  std::size_t position = 0;
+  for (const auto& splice : splices) {
+    whole.append(out, position, splice.offset - position);
+    whole.append(splice.bytes);
+    position = splice.offset;
+  }
+  whole.append(out, position);
+  EXPECT_EQ(whole, "prefix" + write(value));
+
+  // A failed write leaves both the text and the splices as they were.
+  const std::string before = out;
+  EXPECT_FALSE(JSONValue::array({value, kNaN}).encodeInto(out, splices));
+  EXPECT_EQ(out, before);
+  EXPECT_EQ(splices.size(), 2u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -312,6 +312,11 @@ TEST(ShimTools, WireRequestsCarryTheArgumentsClientSlugAndName) {
        R"({"arguments":{"project":"Café ☕ \"Q\"\n","projekt":"",)"
        R"("task":{"deep":[1,2.5,{"x":null,"y":false}],"empty":{},"path":"a/b"}},)"
        R"("name":"get_context_packet"})"},
+      // Long strings in a line far longer than one read, with and without escapes.
+      {R"({"name":"get_context_packet","arguments":{"task":")" + std::string(300000, 't') +
+           R"(","notes":")" + std::string(100000, 'n') + R"(\u0041"}})",
+       R"({"arguments":{"notes":")" + std::string(100000, 'n') + R"(A","task":")" +
+           std::string(300000, 't') + R"("},"name":"get_context_packet"})"},
   };
   std::string input;
   std::vector<std::string> requests;  // as sent without --client

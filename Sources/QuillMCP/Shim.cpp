@@ -107,9 +107,9 @@ void Shim::run() {
 Shim::Answer Shim::answer(std::string_view line, std::size_t readableBytes,
                           LineFraming::LineMemory* memory) {
   if (line.empty()) return std::monostate{};
-  auto decoded = JSONRPC::decodeRequest(line, readableBytes);
-  // The request holds all it needs: a large line's memory goes back before the work and the answer.
-  if (memory) memory->release();
+  // A line held across reads is taken over, so that its long strings are used where they lie; its
+  // memory goes back as soon as the request no longer needs them, and at once when it holds none.
+  auto decoded = JSONRPC::decodeRequest(line, readableBytes, memory ? memory->share() : nullptr);
   if (auto* failure = std::get_if<JSONRPC::DecodeFailure>(&decoded)) {
     const bool parse = *failure == JSONRPC::DecodeFailure::parseError;
     auto encoded = JSONRPC::encodeError(

@@ -3,11 +3,12 @@
 namespace quill::JSONRPC {
 
 std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
-                                                          std::size_t readableBytes) {
+                                                          std::size_t readableBytes,
+                                                          const JSONValue::Backing& backing) {
   // The whole text is read and checked, but only the three members that matter are kept.
   static constexpr std::string_view kKeys[] = {"id", "method", "params"};
   std::optional<JSONValue> members[3];
-  auto decoded = JSONValue::decodeMembers(line, readableBytes, kKeys, members);
+  auto decoded = JSONValue::decodeMembers(line, readableBytes, kKeys, members, backing);
   auto* kind = std::get_if<JSONValue::Kind>(&decoded);
   if (!kind) return DecodeFailure::parseError;
   if (*kind != JSONValue::Kind::object) return DecodeFailure::invalidRequest;

@@ -10,13 +10,34 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "LargeBuffer.h"
+
 namespace quill {
 
 // ---------------------------------------------------------------------------------------------
 // Construction, lifetime, readers
 
 JSONValue::JSONValue(std::string value)
-    : storage_(std::in_place_index<2>, std::make_shared<const std::string>(std::move(value))) {}
+    : storage_(std::in_place_index<2>, ownedText(std::move(value), false)) {}
+
+JSONValue::StringPtr JSONValue::ownedText(std::string bytes, bool verbatim) {
+  struct Owned {
+    std::string storage;
+    Text text;
+  };
+  auto owned = std::make_shared<Owned>(Owned{std::move(bytes), {}});
+  owned->text = Text{owned->storage, verbatim};
+  return StringPtr(owned, &owned->text);
+}
+
+JSONValue::StringPtr JSONValue::borrowedText(std::string_view bytes, const Backing& backing) {
+  struct Borrowed {
+    Backing backing;
+    Text text;
+  };
+  auto borrowed = std::make_shared<Borrowed>(Borrowed{backing, Text{bytes, true}});
+  return StringPtr(borrowed, &borrowed->text);
+}
 
 JSONValue::JSONValue(Array elements)
     : storage_(std::in_place_index<3>, std::make_shared<Array>(std::move(elements))) {}
@@ -123,7 +144,7 @@ std::optional<std::int64_t> JSONValue::intValue() const noexcept {
 }
 
 std::optional<std::string_view> JSONValue::stringValue() const noexcept {
-  if (auto* value = std::get_if<StringPtr>(&storage_)) return std::string_view(**value);
+  if (auto* value = std::get_if<StringPtr>(&storage_)) return (*value)->bytes;
   return std::nullopt;
 }
 
@@ -217,7 +238,8 @@ struct JSONReader {
   }
 
   // The text of a string token without escapes, or nothing. `token` runs from the opening quote
-  // to the next token.
+  // to the next token. Without a backslash there is no quote inside either: an unescaped one
+  // would have ended the string.
   static std::optional<std::string_view> plainText(std::string_view token) {
     while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
                               token.back() == '\n' || token.back() == '\r')) {
@@ -225,15 +247,20 @@ struct JSONReader {
     }
     if (token.size() < 2 || token.front() != '"' || token.back() != '"') return std::nullopt;
     const std::string_view text = token.substr(1, token.size() - 2);
-    if (text.find('\\') != std::string_view::npos || text.find('"') != std::string_view::npos) {
-      return std::nullopt;
-    }
+    if (std::memchr(text.data(), '\\', text.size())) return std::nullopt;
     return text;
   }
 
-  static Error readString(simdjson::ondemand::value& value, JSONValue* out) {
+  // Text without escapes, from input already checked for valid UTF-8 and raw control characters,
+  // is written back as it stands. A long one points into the backing buffer when there is one.
+  static Error readString(simdjson::ondemand::value& value, JSONValue* out,
+                          const JSONValue::Backing& backing) {
     if (auto text = plainText(value.raw_json_token())) {
-      if (out) *out = JSONValue(std::string(*text));
+      if (!out) return simdjson::SUCCESS;
+      out->storage_.emplace<JSONValue::StringPtr>(
+          backing && text->size() >= JSONValue::minBorrowedStringBytes
+              ? JSONValue::borrowedText(*text, backing)
+              : JSONValue::ownedText(std::string(*text), true));
       return simdjson::SUCCESS;
     }
     std::string_view text;
@@ -261,7 +288,8 @@ struct JSONReader {
   // nesting depth the value has if it is an array or an object (the top-level value is at depth
   // 1). Only containers count: a scalar inside the deepest allowed container reads. The limit is
   // checked before the parser enters the container.
-  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue* out) {
+  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue* out,
+                         const JSONValue::Backing& backing) {
     simdjson::ondemand::json_type type;
     if (auto error = value.type().get(type)) return error;
     switch (type) {
@@ -285,37 +313,39 @@ struct JSONReader {
         return simdjson::SUCCESS;
       }
       case simdjson::ondemand::json_type::string:
-        return readString(value, out);
+        return readString(value, out, backing);
       case simdjson::ondemand::json_type::array: {
         if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
         simdjson::ondemand::array array;
         if (auto error = value.get_array().get(array)) return error;
-        return readArray(array, depth, out);
+        return readArray(array, depth, out, backing);
       }
       case simdjson::ondemand::json_type::object: {
         if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
         simdjson::ondemand::object object;
         if (auto error = value.get_object().get(object)) return error;
-        return readObject(object, depth, out);
+        return readObject(object, depth, out, backing);
       }
     }
     return simdjson::INCORRECT_TYPE;
   }
 
-  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue* out) {
+  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue* out,
+                         const JSONValue::Backing& backing) {
     JSONValue::Array elements;
     for (auto element : array) {
       simdjson::ondemand::value value;
       if (auto error = element.get(value)) return error;
       JSONValue item;
-      if (auto error = readValue(value, depth + 1, out ? &item : nullptr)) return error;
+      if (auto error = readValue(value, depth + 1, out ? &item : nullptr, backing)) return error;
       if (out) elements.push_back(std::move(item));
     }
     if (out) *out = JSONValue(std::move(elements));
     return simdjson::SUCCESS;
   }
 
-  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out) {
+  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out,
+                          const JSONValue::Backing& backing) {
     JSONValue::Object members;
     for (auto result : object) {
       simdjson::ondemand::field field;
@@ -324,7 +354,9 @@ struct JSONReader {
       if (auto error = readKey(field, key)) return error;
       std::string keyCopy = out ? std::string(key) : std::string();
       JSONValue item;
-      if (auto error = readValue(field.value(), depth + 1, out ? &item : nullptr)) return error;
+      if (auto error = readValue(field.value(), depth + 1, out ? &item : nullptr, backing)) {
+        return error;
+      }
       // With a key given twice, the last occurrence wins.
       if (out) members.insert_or_assign(std::move(keyCopy), std::move(item));
     }
@@ -335,7 +367,8 @@ struct JSONReader {
   // The top-level object, keeping only the values of the members named in `keys`.
   static Error readSelectedMembers(simdjson::ondemand::object& object,
                                    std::span<const std::string_view> keys,
-                                   std::span<std::optional<JSONValue>> values) {
+                                   std::span<std::optional<JSONValue>> values,
+                                   const JSONValue::Backing& backing) {
     for (auto result : object) {
       simdjson::ondemand::field field;
       if (auto error = std::move(result).get(field)) return error;
@@ -344,11 +377,11 @@ struct JSONReader {
       std::size_t slot = 0;
       while (slot < keys.size() && keys[slot] != key) ++slot;
       if (slot == keys.size()) {
-        if (auto error = readValue(field.value(), 2, nullptr)) return error;
+        if (auto error = readValue(field.value(), 2, nullptr, backing)) return error;
         continue;
       }
       JSONValue item;
-      if (auto error = readValue(field.value(), 2, &item)) return error;
+      if (auto error = readValue(field.value(), 2, &item, backing)) return error;
       values[slot] = std::move(item);  // with a key given twice, the last occurrence wins
     }
     return simdjson::SUCCESS;
@@ -358,7 +391,8 @@ struct JSONReader {
   // go to `values`. `kind` receives the kind of the top-level value.
   static Error readDocument(simdjson::ondemand::document& document, JSONValue* out,
                             std::span<const std::string_view> keys,
-                            std::span<std::optional<JSONValue>> values, JSONValue::Kind& kind) {
+                            std::span<std::optional<JSONValue>> values, JSONValue::Kind& kind,
+                            const JSONValue::Backing& backing) {
     simdjson::ondemand::json_type type;
     if (auto error = document.type().get(type)) return error;
     Error error = simdjson::SUCCESS;
@@ -397,7 +431,7 @@ struct JSONReader {
         kind = JSONValue::Kind::array;
         simdjson::ondemand::array array;
         error = document.get_array().get(array);
-        if (!error) error = readArray(array, 1, out);
+        if (!error) error = readArray(array, 1, out, backing);
         break;
       }
       case simdjson::ondemand::json_type::object: {
@@ -405,7 +439,8 @@ struct JSONReader {
         simdjson::ondemand::object object;
         error = document.get_object().get(object);
         if (!error) {
-          error = out ? readObject(object, 1, out) : readSelectedMembers(object, keys, values);
+          error = out ? readObject(object, 1, out, backing)
+                      : readSelectedMembers(object, keys, values, backing);
         }
         break;
       }
@@ -487,12 +522,13 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes)
 }
 
 std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
-                                                         std::size_t readableBytes) {
+                                                         std::size_t readableBytes,
+                                                         const Backing& backing) {
   if (bytes.empty()) return JSONReadError{"empty input"};
   JSONValue value;
   auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
     Kind kind;
-    return JSONReader::readDocument(document, &value, {}, {}, kind);
+    return JSONReader::readDocument(document, &value, {}, {}, kind, backing);
   });
   if (error) return JSONReadError{describe(error)};
   return value;
@@ -500,11 +536,11 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
 
 std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
     std::string_view bytes, std::size_t readableBytes, std::span<const std::string_view> keys,
-    std::span<std::optional<JSONValue>> values) {
+    std::span<std::optional<JSONValue>> values, const Backing& backing) {
   if (bytes.empty()) return JSONReadError{"empty input"};
   Kind kind = Kind::null;
   auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
-    return JSONReader::readDocument(document, nullptr, keys, values, kind);
+    return JSONReader::readDocument(document, nullptr, keys, values, kind, backing);
   });
   if (error) {
     for (auto& value : values) value.reset();
@@ -518,12 +554,15 @@ std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
 
 class JSONWriter {
  public:
-  explicit JSONWriter(std::string& out) : out_(out) {}
+  explicit JSONWriter(std::string& out, std::vector<JSONValue::Splice>* splices = nullptr)
+      : out_(out), splices_(splices) {}
 
   bool write(const JSONValue& root) {
     const std::size_t start = out_.size();
+    const std::size_t splicesStart = splices_ ? splices_->size() : 0;
     if (!writeTree(root)) {
       out_.resize(start);
+      if (splices_) splices_->resize(splicesStart);
       return false;
     }
     return true;
@@ -581,9 +620,15 @@ class JSONWriter {
         return true;
       case JSONValue::Kind::number:
         return writeNumber(*value.numberValue());
-      case JSONValue::Kind::string:
-        writeString(*value.stringValue());
+      case JSONValue::Kind::string: {
+        const JSONValue::Text& text = *std::get<JSONValue::StringPtr>(value.storage_);
+        if (text.verbatim) {
+          writeVerbatim(text.bytes);
+        } else {
+          writeString(text.bytes);
+        }
         return true;
+      }
       case JSONValue::Kind::array: {
         if (value.arrayValue()->empty()) {
           out_.append("[]");
@@ -655,13 +700,37 @@ class JSONWriter {
   }
 
  public:
+  // Room for `size` more bytes and what usually follows them (closing brackets, the members after a
+  // long string, a line feed), growing geometrically, so that a long text is copied only once.
+  void reserveFor(std::size_t size) {
+    constexpr std::size_t kTail = 256;
+    const std::size_t needed = out_.size() + size;
+    if (out_.capacity() < needed) {
+      out_.reserve(std::max(needed + kTail, 2 * out_.capacity()));
+      adviseLargeBuffer(out_.data(), out_.capacity());
+    }
+  }
+
+  // A string whose text needs no escape and no replacement.
+  void writeVerbatim(std::string_view text) {
+    if (splices_ && text.size() >= JSONValue::minSplicedStringBytes) {
+      out_.push_back('"');
+      splices_->push_back({out_.size(), text});
+      out_.push_back('"');
+      return;
+    }
+    reserveFor(text.size() + 2);
+    out_.push_back('"');
+    out_.append(text);
+    out_.push_back('"');
+  }
+
   void writeString(std::string_view text) {
     const std::size_t size = text.size();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t i = plainPrefix(bytes, size);
     // Room for the whole string, growing geometrically.
-    const std::size_t needed = out_.size() + size + 2 + (i == size ? 0 : size / 16 + 16);
-    if (out_.capacity() < needed) out_.reserve(std::max(needed, 2 * out_.capacity()));
+    reserveFor(size + 2 + (i == size ? 0 : size / 16 + 16));
     out_.push_back('"');
     if (i == size) {
       out_.append(text);
@@ -749,9 +818,14 @@ class JSONWriter {
   }
 
   std::string& out_;
+  std::vector<JSONValue::Splice>* splices_;
 };
 
 bool JSONValue::encodeInto(std::string& out) const { return JSONWriter(out).write(*this); }
+
+bool JSONValue::encodeInto(std::string& out, std::vector<Splice>& splices) const {
+  return JSONWriter(out, &splices).write(*this);
+}
 
 void JSONValue::appendQuoted(std::string& out, std::string_view text) {
   JSONWriter(out).writeString(text);

@@ -39,6 +39,11 @@ class JSONValue {
   // Texts nested deeper than this fail to read.
   static constexpr std::size_t maxReadDepth = 1024;
 
+  // The buffer a text is read from, when read strings may point into it instead of being copied.
+  // Each value that does keeps the buffer alive; only long strings do.
+  using Backing = std::shared_ptr<const void>;
+  static constexpr std::size_t minBorrowedStringBytes = 4096;
+
   JSONValue() noexcept = default;  // null
   JSONValue(std::nullptr_t) noexcept {}
   JSONValue(bool value) noexcept : storage_(std::in_place_index<0>, value) {}
@@ -95,8 +100,10 @@ class JSONValue {
   static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes);
   // The same, reading in place when at least 64 bytes past the end of `bytes` may be read
   // (`readableBytes` counts from the start of `bytes`); otherwise the text is copied first.
+  // With a `backing` that owns `bytes`, long strings without escapes point into it.
   static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes,
-                                                       std::size_t readableBytes);
+                                                       std::size_t readableBytes,
+                                                       const Backing& backing = {});
   // Reads and checks one JSON text exactly as `decode` does, but does not build a top-level
   // object: the value of each member named in `keys` goes to the matching slot of `values` (left
   // as it was when the member is missing; with a key given twice, the last wins). Gives the kind
@@ -104,7 +111,8 @@ class JSONValue {
   static std::variant<Kind, JSONReadError> decodeMembers(std::string_view bytes,
                                                          std::size_t readableBytes,
                                                          std::span<const std::string_view> keys,
-                                                         std::span<std::optional<JSONValue>> values);
+                                                         std::span<std::optional<JSONValue>> values,
+                                                         const Backing& backing = {});
 
   // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
@@ -114,6 +122,17 @@ class JSONValue {
 
   // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
   bool encodeInto(std::string& out) const;
+
+  // A long string left out of a written text, to be sent from where it lies: the bytes belong at
+  // `offset` in the text written. Valid while the value written (or a copy of it) lives.
+  struct Splice {
+    std::size_t offset;
+    std::string_view bytes;
+  };
+  static constexpr std::size_t minSplicedStringBytes = 64 * 1024;
+  // The same, leaving out the text of long strings that need no escape: between their quotes
+  // they are added to `splices`, in order. The full text is `out` with each splice inserted.
+  bool encodeInto(std::string& out, std::vector<Splice>& splices) const;
   // Appends `text` as a JSON string, by the same rules.
   static void appendQuoted(std::string& out, std::string_view text);
 
@@ -122,7 +141,15 @@ class JSONValue {
   friend bool operator==(const JSONValue& lhs, const JSONValue& rhs);
 
  private:
-  using StringPtr = std::shared_ptr<const std::string>;
+  // A string's bytes, owned or pointing into a backing buffer. `verbatim` marks text known to be
+  // written between the quotes as it stands (read without escapes from checked input).
+  struct Text {
+    std::string_view bytes;
+    bool verbatim = false;
+  };
+  using StringPtr = std::shared_ptr<const Text>;
+  static StringPtr ownedText(std::string bytes, bool verbatim);
+  static StringPtr borrowedText(std::string_view bytes, const Backing& backing);
   using ArrayPtr = std::shared_ptr<Array>;
   using ObjectPtr = std::shared_ptr<Object>;
   // Index order matches Kind.

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "FileDescriptor.h"
 #include "LineFraming.h"
@@ -46,14 +48,24 @@ timeval toTimeval(double seconds) {
   return value;
 }
 
-bool sendAll(int fd, const std::string& bytes) {
-  std::size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, kSendFlags);
+bool sendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), kSendFlags);
     if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+// Sends `text` with each splice's bytes inserted at its offset.
+bool sendSpliced(int fd, std::string_view text, const std::vector<JSONValue::Splice>& splices) {
+  std::size_t position = 0;
+  for (const auto& splice : splices) {
+    if (!sendAll(fd, text.substr(position, splice.offset - position))) return false;
+    if (!sendAll(fd, splice.bytes)) return false;
+    position = splice.offset;
+  }
+  return sendAll(fd, text.substr(position));
 }
 
 }  // namespace
@@ -81,10 +93,12 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
     return Failure::connect;
   }
 
+  // Long strings of the request are sent from where they lie rather than copied into the line.
   std::string line;
-  if (!MCPWire::encodeInto(request, line)) return Failure::io;
+  std::vector<JSONValue::Splice> splices;
+  if (!MCPWire::encodeInto(request, line, &splices)) return Failure::io;
   line.push_back('\n');
-  if (!sendAll(connection.get(), line)) return Failure::io;
+  if (!sendSpliced(connection.get(), line, splices)) return Failure::io;
   std::string().swap(line);
 
   // The first complete line is the response; it is read in place from the receive buffer, which
@@ -103,8 +117,9 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
     framing.forEachLine(
         std::string_view(buffer.get(), static_cast<std::size_t>(n)),
         kReceiveBufferBytes + kReadPadding,
-        [&](std::string_view received, std::size_t readable, LineFraming::LineMemory&) {
-          if (!response) response = MCPWire::decodeResponse(received, readable);
+        [&](std::string_view received, std::size_t readable, LineFraming::LineMemory& memory) {
+          // A long answer keeps its buffer: its long strings are passed on without a copy.
+          if (!response) response = MCPWire::decodeResponse(received, readable, memory.share());
         });
     if (!response) continue;
     if (!*response) return Failure::decode;

@@ -197,20 +197,24 @@ std::optional<MCPWireResponse> decodeResponse(std::string_view bytes) {
   return decodeResponse(bytes, bytes.size());
 }
 
-std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes) {
+std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes,
+                                              const JSONValue::Backing& backing) {
   // Only the five members of a response are kept; the rest is read, checked and dropped.
   std::optional<JSONValue> members[5];
-  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members);
+  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members, backing);
   auto* kind = std::get_if<JSONValue::Kind>(&decoded);
   if (!kind || *kind != JSONValue::Kind::object) return std::nullopt;
   return responseFromMembers(members);
 }
 
-bool encodeInto(const MCPWireRequest& request, std::string& out) {
+bool encodeInto(const MCPWireRequest& request, std::string& out,
+                std::vector<JSONValue::Splice>* splices) {
   // Members in key order, as the writer would put them.
   const std::size_t start = out.size();
+  const std::size_t splicesStart = splices ? splices->size() : 0;
   auto fail = [&] {
     out.resize(start);
+    if (splices) splices->resize(splicesStart);
     return false;
   };
   char separator = '{';
@@ -241,7 +245,9 @@ bool encodeInto(const MCPWireRequest& request, std::string& out) {
       out += paramsSeparator;
       paramsSeparator = ',';
       out += "\"arguments\":";
-      if (!request.params->arguments->encodeInto(out)) return fail();
+      const bool written = splices ? request.params->arguments->encodeInto(out, *splices)
+                                   : request.params->arguments->encodeInto(out);
+      if (!written) return fail();
     }
     if (request.params->name) {
       out += paramsSeparator;
