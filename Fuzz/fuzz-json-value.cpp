@@ -2,7 +2,8 @@
 // value and is written again to the same bytes. The reader never yields NaN or an infinity, so
 // equality is meaningful for every value it gives. Strings read without escapes are written as
 // they were read; the same value built by hand, whose strings the writer examines byte by byte,
-// must be written to the same text.
+// must be written to the same text; and so must the value read with its containers kept as
+// text.
 #include <cstddef>
 #include <cstdint>
 
@@ -57,6 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::checkOneLine(*text);
   FUZZ_CHECK(*value->encodedString() == *text);
   FUZZ_CHECK(rebuild(*value).encodedData() == text);
+  // Containers kept as text from any depth on are the same value, written to the same text.
+  for (std::size_t depth = 1; depth <= 3; ++depth) {
+    auto kept = quill::JSONValue::decode(bytes, bytes.size(), {}, depth);
+    auto* keptValue = std::get_if<JSONValue>(&kept);
+    FUZZ_CHECK(keptValue != nullptr);
+    FUZZ_CHECK(keptValue->encodedData() == text);
+    FUZZ_CHECK(*keptValue == *value);
+    walk(*keptValue);
+  }
 
   auto again = fuzz::read(*text);
   FUZZ_CHECK(again.has_value());

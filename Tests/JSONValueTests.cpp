@@ -179,6 +179,47 @@ TEST(JSONValueTests, LongPlainStringsPointIntoASharedBuffer) {
   EXPECT_EQ(std::get<JSONValue>(decoded), JSONValue::array({"s", 1}));
 }
 
+// Containers kept as text while reading are the same values as those read into trees: they
+// write the same text, compare equal, and can be looked into.
+TEST(JSONValueTests, ContainersKeptAsTextAreTheSameValues) {
+  const std::string texts[] = {
+      "[]",
+      "{}",
+      R"({"b":1,"a":[true,false,null,"x"]})",
+      // Keys out of order, repeated (the last wins), escaped and needing escapes when written.
+      R"({"z":{"y":2,"x":1,"y":3},"a\u0000":"\/\u00e9\n","\u00e9":[{"k":0,"j":-0.0}],"a":{}})",
+      // Numbers in every form the writer rewrites.
+      R"([1.0,1e2,-0,0.1,1E-7,123456789012345678901234567890,2.50,-1.5e300])",
+      R"( { "spaced" : [ 1 , { "in" : "side" } ] , "tab"	:	"\t" } )",
+      // The same key at two depths, and a repeated key whose first value holds a container.
+      R"({"k":{"k":[{"k":1}]},"d":[1],"d":{"e":[2]}})",
+  };
+  for (const auto& text : texts) {
+    SCOPED_TRACE(text);
+    const JSONValue tree = read(text);
+    for (std::size_t depth : {1, 2, 3}) {
+      auto decoded = JSONValue::decode(text, text.size(), {}, depth);
+      ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
+      const JSONValue& kept = std::get<JSONValue>(decoded);
+      EXPECT_EQ(kept.kind(), tree.kind());
+      EXPECT_EQ(write(kept), write(tree));
+      EXPECT_TRUE(kept == tree);
+      EXPECT_TRUE(tree == kept);
+    }
+  }
+  // Looking into a kept container reads it, members and elements alike.
+  auto decoded = JSONValue::decode(texts[3], texts[3].size(), {}, 1);
+  const JSONValue& kept = std::get<JSONValue>(decoded);
+  EXPECT_EQ(kept["z"], JSONValue::object({{"x", 1}, {"y", 3}}));
+  EXPECT_EQ((*kept["\u00e9"])[0]->member("j")->numberValue(), 0.0);
+  EXPECT_EQ(kept.objectValue()->size(), 4u);
+  // A kept container that does not read fails the whole text.
+  for (std::string_view bad : {R"({"a":[1,tru]})", R"({"a":{"b":1,}})", R"({"a":["\ud800"]})"}) {
+    EXPECT_FALSE(std::holds_alternative<JSONValue>(JSONValue::decode(bad, bad.size(), {}, 2)))
+        << bad;
+  }
+}
+
 // What a writer leaves out of the text for long strings is exactly what the text would hold.
 TEST(JSONValueTests, LongPlainStringsCanBeLeftOutOfTheTextAndSplicedBackIn) {
   const std::string longText(JSONValue::minSplicedStringBytes, 'x');

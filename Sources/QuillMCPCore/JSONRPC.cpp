@@ -5,10 +5,14 @@ namespace quill::JSONRPC {
 std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
                                                           std::size_t readableBytes,
                                                           const JSONValue::Backing& backing) {
-  // The whole text is read and checked, but only the three members that matter are kept.
+  // The whole text is read and checked, but only the three members that matter are kept. Of the
+  // params, the members are looked at; what lies deeper (a tool's arguments) is mostly passed on
+  // as it is, and so kept as text until something looks into it.
   static constexpr std::string_view kKeys[] = {"id", "method", "params"};
+  constexpr std::size_t kTextFromDepth = 3;
   std::optional<JSONValue> members[3];
-  auto decoded = JSONValue::decodeMembers(line, readableBytes, kKeys, members, backing);
+  auto decoded =
+      JSONValue::decodeMembers(line, readableBytes, kKeys, members, backing, kTextFromDepth);
   auto* kind = std::get_if<JSONValue::Kind>(&decoded);
   if (!kind) return DecodeFailure::parseError;
   if (*kind != JSONValue::Kind::object) return DecodeFailure::invalidRequest;
@@ -29,8 +33,11 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
 }
 
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result) {
-  // The members in key order, as the writer would put them.
-  std::string out = "{\"id\":";
+  // The members in key order, as the writer would put them. A usual answer, and the line feed the
+  // loop adds, fit in the first allocation.
+  std::string out;
+  out.reserve(256);
+  out = "{\"id\":";
   if (!id.encodeInto(out)) return std::nullopt;
   out += ",\"jsonrpc\":\"2.0\",\"result\":";
   if (!result.encodeInto(out)) return std::nullopt;

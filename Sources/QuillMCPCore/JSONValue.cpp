@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <stdexcept>
 
 #include "LargeBuffer.h"
 
@@ -44,6 +46,58 @@ JSONValue::JSONValue(Array elements)
 
 JSONValue::JSONValue(Object members)
     : storage_(std::in_place_index<4>, std::make_shared<Object>(std::move(members))) {}
+
+JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
+  Object object;
+  auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+  // Usually the members come sorted already and the sort costs one pass.
+  if (!std::is_sorted(members.begin(), members.end(), byKey)) {
+    std::stable_sort(members.begin(), members.end(), byKey);
+  }
+  // Of each run of equal keys, the last member wins.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
+  }
+  members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+  object.members_ = std::move(members);
+  return object;
+}
+
+JSONValue::Object::iterator JSONValue::Object::lowerBound(std::string_view key) noexcept {
+  return std::lower_bound(members_.begin(), members_.end(), key,
+                          [](const value_type& member, std::string_view k) { return member.first < k; });
+}
+
+JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const noexcept {
+  auto position = const_cast<Object*>(this)->lowerBound(key);
+  return position != members_.end() && position->first == key ? const_iterator(position) : end();
+}
+
+const JSONValue& JSONValue::Object::at(std::string_view key) const {
+  auto position = find(key);
+  if (position == end()) throw std::out_of_range("no member with this key");
+  return position->second;
+}
+
+std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::try_emplace(std::string key,
+                                                                           JSONValue value) {
+  auto position = lowerBound(key);
+  if (position != members_.end() && position->first == key) return {position, false};
+  return {members_.emplace(position, std::move(key), std::move(value)), true};
+}
+
+std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::insert_or_assign(std::string key,
+                                                                                JSONValue value) {
+  auto position = lowerBound(key);
+  if (position != members_.end() && position->first == key) {
+    position->second = std::move(value);
+    return {position, false};
+  }
+  return {members_.emplace(position, std::move(key), std::move(value)), true};
+}
 
 JSONValue JSONValue::array(std::initializer_list<JSONValue> elements) {
   return JSONValue(Array(elements));
@@ -89,14 +143,41 @@ JSONValue& JSONValue::operator=(JSONValue&& other) noexcept {
   return *this;
 }
 
+// Containers waiting to be torn down: the first few on the stack, more in a vector.
+class JSONValue::Pending {
+ public:
+  bool empty() const noexcept { return count_ == 0; }
+  void push(JSONValue&& value) {
+    if (count_ < kInline) {
+      inline_[count_] = std::move(value);
+    } else {
+      spilled_.push_back(std::move(value));
+    }
+    ++count_;
+  }
+  JSONValue pop() noexcept {
+    --count_;
+    if (count_ < kInline) return std::move(inline_[count_]);
+    JSONValue last = std::move(spilled_.back());
+    spilled_.pop_back();
+    return last;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  JSONValue inline_[kInline];
+  std::size_t count_ = 0;
+  std::vector<JSONValue> spilled_;
+};
+
 // Moves the children of a container that nobody else shares into `pending` and leaves this
 // value null, so that deep trees are torn down by a loop instead of by recursion.
-void JSONValue::releaseChildrenInto(std::vector<JSONValue>& pending) noexcept {
+void JSONValue::releaseChildrenInto(Pending& pending) noexcept {
   if (auto* array = std::get_if<ArrayPtr>(&storage_)) {
     if (*array && array->use_count() == 1) {
       for (auto& element : **array) {
         if (element.kind() == Kind::array || element.kind() == Kind::object) {
-          pending.push_back(std::move(element));
+          pending.push(std::move(element));
         }
       }
     }
@@ -104,7 +185,7 @@ void JSONValue::releaseChildrenInto(std::vector<JSONValue>& pending) noexcept {
     if (*object && object->use_count() == 1) {
       for (auto& [key, value] : **object) {
         if (value.kind() == Kind::array || value.kind() == Kind::object) {
-          pending.push_back(std::move(value));
+          pending.push(std::move(value));
         }
       }
     }
@@ -113,15 +194,17 @@ void JSONValue::releaseChildrenInto(std::vector<JSONValue>& pending) noexcept {
 }
 
 JSONValue::~JSONValue() {
-  const Kind k = kind();
-  if (k != Kind::array && k != Kind::object) return;
-  std::vector<JSONValue> pending;
-  releaseChildrenInto(pending);
-  while (!pending.empty()) {
-    JSONValue next = std::move(pending.back());
-    pending.pop_back();
-    next.releaseChildrenInto(pending);
+  // Only a container that nobody else shares has children to tear down.
+  long owners = 0;
+  if (auto* array = std::get_if<ArrayPtr>(&storage_)) {
+    owners = array->use_count();
+  } else if (auto* object = std::get_if<ObjectPtr>(&storage_)) {
+    owners = object->use_count();
   }
+  if (owners != 1) return;
+  Pending pending;
+  releaseChildrenInto(pending);
+  while (!pending.empty()) pending.pop().releaseChildrenInto(pending);
 }
 
 std::optional<bool> JSONValue::boolValue() const noexcept {
@@ -150,12 +233,39 @@ std::optional<std::string_view> JSONValue::stringValue() const noexcept {
 
 const JSONValue::Array* JSONValue::arrayValue() const noexcept {
   if (auto* value = std::get_if<ArrayPtr>(&storage_)) return value->get();
+  if (std::holds_alternative<WrittenPtr>(storage_)) return readFromText().arrayValue();
   return nullptr;
 }
 
 const JSONValue::Object* JSONValue::objectValue() const noexcept {
   if (auto* value = std::get_if<ObjectPtr>(&storage_)) return value->get();
+  if (std::holds_alternative<WrittenPtr>(storage_)) return readFromText().objectValue();
   return nullptr;
+}
+
+struct JSONValue::Written {
+  Kind kind;  // array or object
+  std::string text;
+  mutable std::once_flag once;
+  mutable JSONValue value;
+};
+
+JSONValue::Kind JSONValue::textKind() const noexcept {
+  return std::get<WrittenPtr>(storage_)->kind;
+}
+
+const JSONValue& JSONValue::readFromText() const noexcept {
+  const Written& written = *std::get<WrittenPtr>(storage_);
+  std::call_once(written.once, [&written] {
+    auto decoded = decode(written.text);
+    if (auto* value = std::get_if<JSONValue>(&decoded)) {
+      written.value = std::move(*value);
+    } else {
+      // The text was written by this program and reads back; only a lack of memory gets here.
+      written.value = written.kind == Kind::array ? JSONValue(Array{}) : JSONValue(Object{});
+    }
+  });
+  return written.value;
 }
 
 const JSONValue* JSONValue::member(std::string_view key) const noexcept {
@@ -224,338 +334,14 @@ bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Reading
-
-struct JSONReader {
-  using Error = simdjson::error_code;
-
-  // When a value's text holds no escape, its bytes are its text: the reader has already checked
-  // the whole input for valid UTF-8 and for raw control characters. Only text that went through
-  // escapes needs checking again, since the reader lets escapes of lone surrogates through as
-  // invalid UTF-8.
-  static bool validUTF8(std::string_view text) {
-    return simdjson::validate_utf8(text.data(), text.size());
-  }
-
-  // The text of a string token without escapes, or nothing. `token` runs from the opening quote
-  // to the next token. Without a backslash there is no quote inside either: an unescaped one
-  // would have ended the string.
-  static std::optional<std::string_view> plainText(std::string_view token) {
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
-                              token.back() == '\n' || token.back() == '\r')) {
-      token.remove_suffix(1);
-    }
-    if (token.size() < 2 || token.front() != '"' || token.back() != '"') return std::nullopt;
-    const std::string_view text = token.substr(1, token.size() - 2);
-    if (std::memchr(text.data(), '\\', text.size())) return std::nullopt;
-    return text;
-  }
-
-  // Text without escapes, from input already checked for valid UTF-8 and raw control characters,
-  // is written back as it stands. A long one points into the backing buffer when there is one.
-  static Error readString(simdjson::ondemand::value& value, JSONValue* out,
-                          const JSONValue::Backing& backing) {
-    if (auto text = plainText(value.raw_json_token())) {
-      if (!out) return simdjson::SUCCESS;
-      out->storage_.emplace<JSONValue::StringPtr>(
-          backing && text->size() >= JSONValue::minBorrowedStringBytes
-              ? JSONValue::borrowedText(*text, backing)
-              : JSONValue::ownedText(std::string(*text), true));
-      return simdjson::SUCCESS;
-    }
-    std::string_view text;
-    if (auto error = value.get_string().get(text)) return error;
-    if (!validUTF8(text)) return simdjson::STRING_ERROR;
-    if (out) *out = JSONValue(std::string(text));
-    return simdjson::SUCCESS;
-  }
-
-  // A member's key, valid until the next call on the object.
-  static Error readKey(simdjson::ondemand::field& field, std::string_view& key) {
-    // The raw key is the input from after its opening quote; the input is known to close it.
-    const char* raw = field.key().raw();
-    const char* end = raw;
-    while (*end != '"' && *end != '\\') ++end;
-    if (*end == '"') {
-      key = std::string_view(raw, static_cast<std::size_t>(end - raw));
-      return simdjson::SUCCESS;
-    }
-    if (auto error = field.unescaped_key().get(key)) return error;
-    return validUTF8(key) ? simdjson::SUCCESS : simdjson::STRING_ERROR;
-  }
-
-  // Reads one value into `out`, or only reads and checks it when `out` is null. `depth` is the
-  // nesting depth the value has if it is an array or an object (the top-level value is at depth
-  // 1). Only containers count: a scalar inside the deepest allowed container reads. The limit is
-  // checked before the parser enters the container.
-  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue* out,
-                         const JSONValue::Backing& backing) {
-    simdjson::ondemand::json_type type;
-    if (auto error = value.type().get(type)) return error;
-    switch (type) {
-      case simdjson::ondemand::json_type::null: {
-        bool isNull = false;
-        if (auto error = value.is_null().get(isNull)) return error;
-        if (!isNull) return simdjson::N_ATOM_ERROR;
-        if (out) *out = JSONValue();
-        return simdjson::SUCCESS;
-      }
-      case simdjson::ondemand::json_type::boolean: {
-        bool flag = false;
-        if (auto error = value.get_bool().get(flag)) return error;
-        if (out) *out = JSONValue(flag);
-        return simdjson::SUCCESS;
-      }
-      case simdjson::ondemand::json_type::number: {
-        double number = 0;
-        if (auto error = value.get_double().get(number)) return error;
-        if (out) *out = JSONValue(number);
-        return simdjson::SUCCESS;
-      }
-      case simdjson::ondemand::json_type::string:
-        return readString(value, out, backing);
-      case simdjson::ondemand::json_type::array: {
-        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
-        simdjson::ondemand::array array;
-        if (auto error = value.get_array().get(array)) return error;
-        return readArray(array, depth, out, backing);
-      }
-      case simdjson::ondemand::json_type::object: {
-        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
-        simdjson::ondemand::object object;
-        if (auto error = value.get_object().get(object)) return error;
-        return readObject(object, depth, out, backing);
-      }
-    }
-    return simdjson::INCORRECT_TYPE;
-  }
-
-  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue* out,
-                         const JSONValue::Backing& backing) {
-    JSONValue::Array elements;
-    for (auto element : array) {
-      simdjson::ondemand::value value;
-      if (auto error = element.get(value)) return error;
-      JSONValue item;
-      if (auto error = readValue(value, depth + 1, out ? &item : nullptr, backing)) return error;
-      if (out) elements.push_back(std::move(item));
-    }
-    if (out) *out = JSONValue(std::move(elements));
-    return simdjson::SUCCESS;
-  }
-
-  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out,
-                          const JSONValue::Backing& backing) {
-    JSONValue::Object members;
-    for (auto result : object) {
-      simdjson::ondemand::field field;
-      if (auto error = std::move(result).get(field)) return error;
-      std::string_view key;
-      if (auto error = readKey(field, key)) return error;
-      std::string keyCopy = out ? std::string(key) : std::string();
-      JSONValue item;
-      if (auto error = readValue(field.value(), depth + 1, out ? &item : nullptr, backing)) {
-        return error;
-      }
-      // With a key given twice, the last occurrence wins.
-      if (out) members.insert_or_assign(std::move(keyCopy), std::move(item));
-    }
-    if (out) *out = JSONValue(std::move(members));
-    return simdjson::SUCCESS;
-  }
-
-  // The top-level object, keeping only the values of the members named in `keys`.
-  static Error readSelectedMembers(simdjson::ondemand::object& object,
-                                   std::span<const std::string_view> keys,
-                                   std::span<std::optional<JSONValue>> values,
-                                   const JSONValue::Backing& backing) {
-    for (auto result : object) {
-      simdjson::ondemand::field field;
-      if (auto error = std::move(result).get(field)) return error;
-      std::string_view key;
-      if (auto error = readKey(field, key)) return error;
-      std::size_t slot = 0;
-      while (slot < keys.size() && keys[slot] != key) ++slot;
-      if (slot == keys.size()) {
-        if (auto error = readValue(field.value(), 2, nullptr, backing)) return error;
-        continue;
-      }
-      JSONValue item;
-      if (auto error = readValue(field.value(), 2, &item, backing)) return error;
-      values[slot] = std::move(item);  // with a key given twice, the last occurrence wins
-    }
-    return simdjson::SUCCESS;
-  }
-
-  // Reads the whole document. With `keys`, a top-level object is not built: its selected members
-  // go to `values`. `kind` receives the kind of the top-level value.
-  static Error readDocument(simdjson::ondemand::document& document, JSONValue* out,
-                            std::span<const std::string_view> keys,
-                            std::span<std::optional<JSONValue>> values, JSONValue::Kind& kind,
-                            const JSONValue::Backing& backing) {
-    simdjson::ondemand::json_type type;
-    if (auto error = document.type().get(type)) return error;
-    Error error = simdjson::SUCCESS;
-    switch (type) {
-      case simdjson::ondemand::json_type::null: {
-        kind = JSONValue::Kind::null;
-        bool isNull = false;
-        error = document.is_null().get(isNull);
-        if (!error && !isNull) error = simdjson::N_ATOM_ERROR;
-        if (!error && out) *out = JSONValue();
-        break;
-      }
-      case simdjson::ondemand::json_type::boolean: {
-        kind = JSONValue::Kind::boolean;
-        bool flag = false;
-        error = document.get_bool().get(flag);
-        if (!error && out) *out = JSONValue(flag);
-        break;
-      }
-      case simdjson::ondemand::json_type::number: {
-        kind = JSONValue::Kind::number;
-        double number = 0;
-        error = document.get_double().get(number);
-        if (!error && out) *out = JSONValue(number);
-        break;
-      }
-      case simdjson::ondemand::json_type::string: {
-        kind = JSONValue::Kind::string;
-        std::string_view text;
-        error = document.get_string().get(text);
-        if (!error && !validUTF8(text)) error = simdjson::STRING_ERROR;
-        if (!error && out) *out = JSONValue(std::string(text));
-        break;
-      }
-      case simdjson::ondemand::json_type::array: {
-        kind = JSONValue::Kind::array;
-        simdjson::ondemand::array array;
-        error = document.get_array().get(array);
-        if (!error) error = readArray(array, 1, out, backing);
-        break;
-      }
-      case simdjson::ondemand::json_type::object: {
-        kind = JSONValue::Kind::object;
-        simdjson::ondemand::object object;
-        error = document.get_object().get(object);
-        if (!error) {
-          error = out ? readObject(object, 1, out, backing)
-                      : readSelectedMembers(object, keys, values, backing);
-        }
-        break;
-      }
-    }
-    if (error) return error;
-    // Anything left after the value is trailing content: the location is valid only then.
-    if (!document.current_location().error()) return simdjson::TRAILING_CONTENT;
-    return simdjson::SUCCESS;
-  }
-};
-
-namespace {
-
-// A parser keeps buffers sized for the largest text it has read. One is kept for small texts so
-// that the common case allocates nothing; a large text gets a parser of its own that is freed
-// afterwards, so a single huge request does not pin its memory for the life of the process.
-constexpr std::size_t kRetainedParserCapacity = 64 * 1024;
-
-// The parser's own depth limit must lie beyond ours, so that `readValue` refuses a text before the
-// parser runs out: with its internal checks on (unoptimised builds) running out stops the
-// process. The parser indexes its per-depth slots from 0 with the top-level value at 1, so
-// containers as deep as `maxReadDepth` need one slot more.
-constexpr std::size_t kParserMaxDepth = JSONValue::maxReadDepth + 1;
-
-simdjson::ondemand::parser& smallTextParser() {
-  thread_local simdjson::ondemand::parser parser;
-  return parser;
-}
-
-std::string describe(simdjson::error_code error) {
-  if (error == simdjson::INCORRECT_TYPE || error == simdjson::N_ATOM_ERROR ||
-      error == simdjson::T_ATOM_ERROR || error == simdjson::F_ATOM_ERROR) {
-    return "not a JSON value";
-  }
-  return simdjson::error_message(error);
-}
-
-// Sets up the reader for `bytes` and reads the document with `read`.
-template <typename Read>
-simdjson::error_code withDocument(std::string_view bytes, std::size_t readableBytes, Read read) {
-  if (bytes.empty()) return simdjson::EMPTY;
-  // The reader may look up to SIMDJSON_PADDING bytes past the end of the text: read in place when
-  // the caller's buffer extends that far, else from a padded copy (a retained one for small texts).
-  simdjson::padded_string_view input;
-  simdjson::padded_string ownCopy;
-  thread_local std::unique_ptr<char[]> smallCopy;
-  if (readableBytes >= bytes.size() + simdjson::SIMDJSON_PADDING) {
-    input = simdjson::padded_string_view(bytes.data(), bytes.size(), readableBytes);
-  } else if (bytes.size() <= kRetainedParserCapacity) {
-    if (!smallCopy) smallCopy.reset(new char[kRetainedParserCapacity + simdjson::SIMDJSON_PADDING]);
-    std::memcpy(smallCopy.get(), bytes.data(), bytes.size());
-    std::memset(smallCopy.get() + bytes.size(), 0, simdjson::SIMDJSON_PADDING);
-    input = simdjson::padded_string_view(smallCopy.get(), bytes.size(),
-                                         bytes.size() + simdjson::SIMDJSON_PADDING);
-  } else {
-    ownCopy = simdjson::padded_string(bytes);
-    input = simdjson::padded_string_view(ownCopy.data(), ownCopy.size(),
-                                         ownCopy.size() + simdjson::SIMDJSON_PADDING);
-  }
-  std::unique_ptr<simdjson::ondemand::parser> ownParser;
-  simdjson::ondemand::parser* parser = &smallTextParser();
-  if (bytes.size() > kRetainedParserCapacity) {
-    ownParser = std::make_unique<simdjson::ondemand::parser>();
-    parser = ownParser.get();
-  }
-  if (parser->max_depth() != kParserMaxDepth || parser->capacity() < bytes.size()) {
-    const std::size_t capacity = std::max(parser->capacity(), bytes.size());
-    if (auto error = parser->allocate(capacity, kParserMaxDepth)) return error;
-  }
-  simdjson::ondemand::document document;
-  if (auto error = parser->iterate(input).get(document)) return error;
-  return read(document);
-}
-
-}  // namespace
-
-std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes) {
-  return decode(bytes, bytes.size());
-}
-
-std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
-                                                         std::size_t readableBytes,
-                                                         const Backing& backing) {
-  if (bytes.empty()) return JSONReadError{"empty input"};
-  JSONValue value;
-  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
-    Kind kind;
-    return JSONReader::readDocument(document, &value, {}, {}, kind, backing);
-  });
-  if (error) return JSONReadError{describe(error)};
-  return value;
-}
-
-std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
-    std::string_view bytes, std::size_t readableBytes, std::span<const std::string_view> keys,
-    std::span<std::optional<JSONValue>> values, const Backing& backing) {
-  if (bytes.empty()) return JSONReadError{"empty input"};
-  Kind kind = Kind::null;
-  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
-    return JSONReader::readDocument(document, nullptr, keys, values, kind, backing);
-  });
-  if (error) {
-    for (auto& value : values) value.reset();
-    return JSONReadError{describe(error)};
-  }
-  return kind;
-}
-
-// ---------------------------------------------------------------------------------------------
 // Writing, without recursion
 
 class JSONWriter {
  public:
   explicit JSONWriter(std::string& out, std::vector<JSONValue::Splice>* splices = nullptr)
       : out_(out), splices_(splices) {}
+
+  std::string& out() noexcept { return out_; }
 
   bool write(const JSONValue& root) {
     const std::size_t start = out_.size();
@@ -611,6 +397,10 @@ class JSONWriter {
   }
 
   bool openOrWriteScalar(const JSONValue& value, std::vector<Frame>& stack) {
+    if (auto* written = std::get_if<JSONValue::WrittenPtr>(&value.storage_)) {
+      out_.append((*written)->text);
+      return true;
+    }
     switch (value.kind()) {
       case JSONValue::Kind::null:
         out_.append("null");
@@ -656,6 +446,7 @@ class JSONWriter {
     return false;
   }
 
+ public:
   bool writeNumber(double number) {
     if (!std::isfinite(number)) return false;
     char digits[32];
@@ -669,6 +460,8 @@ class JSONWriter {
     out_.append(digits, result.ptr);
     return true;
   }
+
+ private:
 
   // True when any of the 8 bytes is a control character, '"', '\\' or not ASCII.
   static bool needsCare(std::uint64_t word) {
@@ -820,6 +613,509 @@ class JSONWriter {
   std::string& out_;
   std::vector<JSONValue::Splice>* splices_;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+struct JSONReader {
+  using Error = simdjson::error_code;
+
+  // A member of an object whose text is being written: its key and where its text lies.
+  struct MemberText {
+    std::string_view key;
+    std::size_t begin;
+    std::size_t end;
+  };
+
+  // What one reading needs besides the document.
+  struct Context {
+    const JSONValue::Backing& backing;
+    // Containers at this depth or deeper are kept as text; 0 for never.
+    std::size_t textFromDepth;
+    // The members of the objects being written as text, innermost last.
+    std::vector<MemberText> members;
+
+    bool keepsAsText(std::size_t depth) const { return textFromDepth != 0 && depth >= textFromDepth; }
+  };
+
+  // When a value's text holds no escape, its bytes are its text: the reader has already checked
+  // the whole input for valid UTF-8 and for raw control characters. Only text that went through
+  // escapes needs checking again, since the reader lets escapes of lone surrogates through as
+  // invalid UTF-8.
+  static bool validUTF8(std::string_view text) {
+    return simdjson::validate_utf8(text.data(), text.size());
+  }
+
+  // The text of a string token without escapes, or nothing. `token` runs from the opening quote
+  // to the next token. Without a backslash there is no quote inside either: an unescaped one
+  // would have ended the string.
+  static std::optional<std::string_view> plainText(std::string_view token) {
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
+                              token.back() == '\n' || token.back() == '\r')) {
+      token.remove_suffix(1);
+    }
+    if (token.size() < 2 || token.front() != '"' || token.back() != '"') return std::nullopt;
+    const std::string_view text = token.substr(1, token.size() - 2);
+    if (std::memchr(text.data(), '\\', text.size())) return std::nullopt;
+    return text;
+  }
+
+  // Text without escapes, from input already checked for valid UTF-8 and raw control characters,
+  // is written back as it stands. A long one points into the backing buffer when there is one.
+  static Error readString(simdjson::ondemand::value& value, JSONValue* out,
+                          Context& context) {
+    if (auto text = plainText(value.raw_json_token())) {
+      if (!out) return simdjson::SUCCESS;
+      out->storage_.emplace<JSONValue::StringPtr>(
+          context.backing && text->size() >= JSONValue::minBorrowedStringBytes
+              ? JSONValue::borrowedText(*text, context.backing)
+              : JSONValue::ownedText(std::string(*text), true));
+      return simdjson::SUCCESS;
+    }
+    std::string_view text;
+    if (auto error = value.get_string().get(text)) return error;
+    if (!validUTF8(text)) return simdjson::STRING_ERROR;
+    if (out) *out = JSONValue(std::string(text));
+    return simdjson::SUCCESS;
+  }
+
+  // A member's key, valid while the document is read: it lies in the input, or, when it had
+  // escapes, in the parser's buffer of unescaped strings, which only grows during one reading.
+  static Error readKey(simdjson::ondemand::field& field, std::string_view& key) {
+    // The raw key is the input from after its opening quote; the input is known to close it.
+    const char* raw = field.key().raw();
+    const char* end = raw;
+    while (*end != '"' && *end != '\\') ++end;
+    if (*end == '"') {
+      key = std::string_view(raw, static_cast<std::size_t>(end - raw));
+      return simdjson::SUCCESS;
+    }
+    if (auto error = field.unescaped_key().get(key)) return error;
+    return validUTF8(key) ? simdjson::SUCCESS : simdjson::STRING_ERROR;
+  }
+
+  // ---- Containers kept as text ------------------------------------------------------------
+  // The reading of a container writes its compact text straight away, by the writer's rules, and
+  // checks it as the reading of a value does. Members go out in the order they come; an object
+  // whose keys do not come strictly ascending is put in order (the last of equal keys kept) once
+  // its end is reached.
+
+  template <typename Container>
+  static Error keepAsText(Container& container, std::size_t depth, JSONValue& out,
+                          Context& context) {
+    auto written = std::make_shared<JSONValue::Written>();
+    written->kind = std::is_same_v<Container, simdjson::ondemand::array> ? JSONValue::Kind::array
+                                                                         : JSONValue::Kind::object;
+    JSONWriter writer(written->text);
+    Error error;
+    if constexpr (std::is_same_v<Container, simdjson::ondemand::array>) {
+      error = writeArray(container, depth, writer, context);
+    } else {
+      error = writeObject(container, depth, writer, context);
+    }
+    if (error) return error;
+    out.storage_.emplace<JSONValue::WrittenPtr>(std::move(written));
+    return simdjson::SUCCESS;
+  }
+
+  static Error writeValue(simdjson::ondemand::value value, std::size_t depth, JSONWriter& writer,
+                          Context& context) {
+    simdjson::ondemand::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    std::string& out = writer.out();
+    switch (type) {
+      case simdjson::ondemand::json_type::null: {
+        bool isNull = false;
+        if (auto error = value.is_null().get(isNull)) return error;
+        if (!isNull) return simdjson::N_ATOM_ERROR;
+        out.append("null");
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::boolean: {
+        bool flag = false;
+        if (auto error = value.get_bool().get(flag)) return error;
+        out.append(flag ? "true" : "false");
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::number: {
+        double number = 0;
+        if (auto error = value.get_double().get(number)) return error;
+        writer.writeNumber(number);  // always finite: the reader refuses numbers beyond a double
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::string: {
+        if (auto text = plainText(value.raw_json_token())) {
+          writer.writeVerbatim(*text);
+          return simdjson::SUCCESS;
+        }
+        std::string_view text;
+        if (auto error = value.get_string().get(text)) return error;
+        if (!validUTF8(text)) return simdjson::STRING_ERROR;
+        writer.writeString(text);
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::array: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
+        simdjson::ondemand::array array;
+        if (auto error = value.get_array().get(array)) return error;
+        return writeArray(array, depth, writer, context);
+      }
+      case simdjson::ondemand::json_type::object: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
+        simdjson::ondemand::object object;
+        if (auto error = value.get_object().get(object)) return error;
+        return writeObject(object, depth, writer, context);
+      }
+    }
+    return simdjson::INCORRECT_TYPE;
+  }
+
+  static Error writeArray(simdjson::ondemand::array& array, std::size_t depth, JSONWriter& writer,
+                          Context& context) {
+    std::string& out = writer.out();
+    out.push_back('[');
+    bool first = true;
+    for (auto element : array) {
+      simdjson::ondemand::value value;
+      if (auto error = element.get(value)) return error;
+      if (!first) out.push_back(',');
+      first = false;
+      if (auto error = writeValue(value, depth + 1, writer, context)) return error;
+    }
+    out.push_back(']');
+    return simdjson::SUCCESS;
+  }
+
+  static Error writeObject(simdjson::ondemand::object& object, std::size_t depth,
+                           JSONWriter& writer, Context& context) {
+    std::string& out = writer.out();
+    auto& members = context.members;
+    const std::size_t first = members.size();
+    const std::size_t start = out.size();
+    out.push_back('{');
+    bool ordered = true;
+    for (auto result : object) {
+      simdjson::ondemand::field field;
+      if (auto error = std::move(result).get(field)) return error;
+      std::string_view key;
+      if (auto error = readKey(field, key)) return error;
+      if (members.size() > first) {
+        if (!(members.back().key < key)) ordered = false;
+        out.push_back(',');
+      }
+      const std::size_t begin = out.size();
+      writer.writeString(key);
+      out.push_back(':');
+      if (auto error = writeValue(field.value(), depth + 1, writer, context)) return error;
+      members.push_back({key, begin, out.size()});
+    }
+    if (!ordered) putInOrder(out, start + 1, members, first);
+    members.resize(first);
+    out.push_back('}');
+    return simdjson::SUCCESS;
+  }
+
+  // Rewrites the members written from `from` on, listed in members[first...], sorted by key, with
+  // only the last of equal keys.
+  static void putInOrder(std::string& out, std::size_t from, std::vector<MemberText>& members,
+                         std::size_t first) {
+    auto begin = members.begin() + static_cast<std::ptrdiff_t>(first);
+    std::stable_sort(begin, members.end(),
+                     [](const MemberText& a, const MemberText& b) { return a.key < b.key; });
+    std::string ordered;
+    ordered.reserve(out.size() - from);
+    for (auto member = begin; member != members.end(); ++member) {
+      if (member + 1 != members.end() && (member + 1)->key == member->key) continue;
+      if (!ordered.empty()) ordered.push_back(',');
+      ordered.append(out, member->begin, member->end - member->begin);
+    }
+    out.replace(from, out.size() - from, ordered);
+  }
+
+  // Reads one value into `out`, or only reads and checks it when `out` is null. `depth` is the
+  // nesting depth the value has if it is an array or an object (the top-level value is at depth
+  // 1). Only containers count: a scalar inside the deepest allowed container reads. The limit is
+  // checked before the parser enters the container.
+  static Error readValue(simdjson::ondemand::value value, std::size_t depth, JSONValue* out,
+                         Context& context) {
+    simdjson::ondemand::json_type type;
+    if (auto error = value.type().get(type)) return error;
+    switch (type) {
+      case simdjson::ondemand::json_type::null: {
+        bool isNull = false;
+        if (auto error = value.is_null().get(isNull)) return error;
+        if (!isNull) return simdjson::N_ATOM_ERROR;
+        if (out) *out = JSONValue();
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::boolean: {
+        bool flag = false;
+        if (auto error = value.get_bool().get(flag)) return error;
+        if (out) *out = JSONValue(flag);
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::number: {
+        double number = 0;
+        if (auto error = value.get_double().get(number)) return error;
+        if (out) *out = JSONValue(number);
+        return simdjson::SUCCESS;
+      }
+      case simdjson::ondemand::json_type::string:
+        return readString(value, out, context);
+      case simdjson::ondemand::json_type::array: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
+        simdjson::ondemand::array array;
+        if (auto error = value.get_array().get(array)) return error;
+        if (out && context.keepsAsText(depth)) return keepAsText(array, depth, *out, context);
+        return readArray(array, depth, out, context);
+      }
+      case simdjson::ondemand::json_type::object: {
+        if (depth > JSONValue::maxReadDepth) return simdjson::DEPTH_ERROR;
+        simdjson::ondemand::object object;
+        if (auto error = value.get_object().get(object)) return error;
+        if (out && context.keepsAsText(depth)) return keepAsText(object, depth, *out, context);
+        return readObject(object, depth, out, context);
+      }
+    }
+    return simdjson::INCORRECT_TYPE;
+  }
+
+  static Error readArray(simdjson::ondemand::array& array, std::size_t depth, JSONValue* out,
+                         Context& context) {
+    JSONValue::Array elements;
+    for (auto element : array) {
+      simdjson::ondemand::value value;
+      if (auto error = element.get(value)) return error;
+      JSONValue item;
+      if (auto error = readValue(value, depth + 1, out ? &item : nullptr, context)) return error;
+      if (out) elements.push_back(std::move(item));
+    }
+    if (out) *out = JSONValue(std::move(elements));
+    return simdjson::SUCCESS;
+  }
+
+  static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out,
+                          Context& context) {
+    std::vector<JSONValue::Object::value_type> members;
+    for (auto result : object) {
+      simdjson::ondemand::field field;
+      if (auto error = std::move(result).get(field)) return error;
+      std::string_view key;
+      if (auto error = readKey(field, key)) return error;
+      std::string keyCopy = out ? std::string(key) : std::string();
+      JSONValue item;
+      if (auto error = readValue(field.value(), depth + 1, out ? &item : nullptr, context)) {
+        return error;
+      }
+      if (out) members.emplace_back(std::move(keyCopy), std::move(item));
+    }
+    // With a key given twice, the last occurrence wins.
+    if (out) *out = JSONValue(JSONValue::Object::collect(std::move(members)));
+    return simdjson::SUCCESS;
+  }
+
+  // The top-level object, keeping only the values of the members named in `keys`.
+  static Error readSelectedMembers(simdjson::ondemand::object& object,
+                                   std::span<const std::string_view> keys,
+                                   std::span<std::optional<JSONValue>> values,
+                                   Context& context) {
+    for (auto result : object) {
+      simdjson::ondemand::field field;
+      if (auto error = std::move(result).get(field)) return error;
+      std::string_view key;
+      if (auto error = readKey(field, key)) return error;
+      std::size_t slot = 0;
+      while (slot < keys.size() && keys[slot] != key) ++slot;
+      if (slot == keys.size()) {
+        if (auto error = readValue(field.value(), 2, nullptr, context)) return error;
+        continue;
+      }
+      JSONValue item;
+      if (auto error = readValue(field.value(), 2, &item, context)) return error;
+      values[slot] = std::move(item);  // with a key given twice, the last occurrence wins
+    }
+    return simdjson::SUCCESS;
+  }
+
+  // Reads the whole document. With `keys`, a top-level object is not built: its selected members
+  // go to `values`. `kind` receives the kind of the top-level value.
+  static Error readDocument(simdjson::ondemand::document& document, JSONValue* out,
+                            std::span<const std::string_view> keys,
+                            std::span<std::optional<JSONValue>> values, JSONValue::Kind& kind,
+                            Context& context) {
+    simdjson::ondemand::json_type type;
+    if (auto error = document.type().get(type)) return error;
+    Error error = simdjson::SUCCESS;
+    switch (type) {
+      case simdjson::ondemand::json_type::null: {
+        kind = JSONValue::Kind::null;
+        bool isNull = false;
+        error = document.is_null().get(isNull);
+        if (!error && !isNull) error = simdjson::N_ATOM_ERROR;
+        if (!error && out) *out = JSONValue();
+        break;
+      }
+      case simdjson::ondemand::json_type::boolean: {
+        kind = JSONValue::Kind::boolean;
+        bool flag = false;
+        error = document.get_bool().get(flag);
+        if (!error && out) *out = JSONValue(flag);
+        break;
+      }
+      case simdjson::ondemand::json_type::number: {
+        kind = JSONValue::Kind::number;
+        double number = 0;
+        error = document.get_double().get(number);
+        if (!error && out) *out = JSONValue(number);
+        break;
+      }
+      case simdjson::ondemand::json_type::string: {
+        kind = JSONValue::Kind::string;
+        std::string_view text;
+        error = document.get_string().get(text);
+        if (!error && !validUTF8(text)) error = simdjson::STRING_ERROR;
+        if (!error && out) *out = JSONValue(std::string(text));
+        break;
+      }
+      case simdjson::ondemand::json_type::array: {
+        kind = JSONValue::Kind::array;
+        simdjson::ondemand::array array;
+        error = document.get_array().get(array);
+        if (!error) {
+          error = out && context.keepsAsText(1) ? keepAsText(array, 1, *out, context)
+                                                : readArray(array, 1, out, context);
+        }
+        break;
+      }
+      case simdjson::ondemand::json_type::object: {
+        kind = JSONValue::Kind::object;
+        simdjson::ondemand::object object;
+        error = document.get_object().get(object);
+        if (!error) {
+          if (!out) {
+            error = readSelectedMembers(object, keys, values, context);
+          } else if (context.keepsAsText(1)) {
+            error = keepAsText(object, 1, *out, context);
+          } else {
+            error = readObject(object, 1, out, context);
+          }
+        }
+        break;
+      }
+    }
+    if (error) return error;
+    // Anything left after the value is trailing content: the location is valid only then.
+    if (!document.current_location().error()) return simdjson::TRAILING_CONTENT;
+    return simdjson::SUCCESS;
+  }
+};
+
+namespace {
+
+// A parser keeps buffers sized for the largest text it has read. One is kept for small texts so
+// that the common case allocates nothing; a large text gets a parser of its own that is freed
+// afterwards, so a single huge request does not pin its memory for the life of the process.
+constexpr std::size_t kRetainedParserCapacity = 64 * 1024;
+
+// The parser's own depth limit must lie beyond ours, so that `readValue` refuses a text before the
+// parser runs out: with its internal checks on (unoptimised builds) running out stops the
+// process. The parser indexes its per-depth slots from 0 with the top-level value at 1, so
+// containers as deep as `maxReadDepth` need one slot more.
+constexpr std::size_t kParserMaxDepth = JSONValue::maxReadDepth + 1;
+
+simdjson::ondemand::parser& smallTextParser() {
+  thread_local simdjson::ondemand::parser parser;
+  return parser;
+}
+
+// Containers are kept as text only in short texts: in a long one, long strings are better left
+// where they lie than copied into text.
+std::size_t textDepthFor(std::string_view bytes, std::size_t textFromDepth) {
+  return bytes.size() < JSONValue::minSplicedStringBytes ? textFromDepth : 0;
+}
+
+std::string describe(simdjson::error_code error) {
+  if (error == simdjson::INCORRECT_TYPE || error == simdjson::N_ATOM_ERROR ||
+      error == simdjson::T_ATOM_ERROR || error == simdjson::F_ATOM_ERROR) {
+    return "not a JSON value";
+  }
+  return simdjson::error_message(error);
+}
+
+// Sets up the reader for `bytes` and reads the document with `read`.
+template <typename Read>
+simdjson::error_code withDocument(std::string_view bytes, std::size_t readableBytes, Read read) {
+  if (bytes.empty()) return simdjson::EMPTY;
+  // The reader may look up to SIMDJSON_PADDING bytes past the end of the text: read in place when
+  // the caller's buffer extends that far, else from a padded copy (a retained one for small texts).
+  simdjson::padded_string_view input;
+  simdjson::padded_string ownCopy;
+  thread_local std::unique_ptr<char[]> smallCopy;
+  if (readableBytes >= bytes.size() + simdjson::SIMDJSON_PADDING) {
+    input = simdjson::padded_string_view(bytes.data(), bytes.size(), readableBytes);
+  } else if (bytes.size() <= kRetainedParserCapacity) {
+    if (!smallCopy) smallCopy.reset(new char[kRetainedParserCapacity + simdjson::SIMDJSON_PADDING]);
+    std::memcpy(smallCopy.get(), bytes.data(), bytes.size());
+    std::memset(smallCopy.get() + bytes.size(), 0, simdjson::SIMDJSON_PADDING);
+    input = simdjson::padded_string_view(smallCopy.get(), bytes.size(),
+                                         bytes.size() + simdjson::SIMDJSON_PADDING);
+  } else {
+    ownCopy = simdjson::padded_string(bytes);
+    input = simdjson::padded_string_view(ownCopy.data(), ownCopy.size(),
+                                         ownCopy.size() + simdjson::SIMDJSON_PADDING);
+  }
+  std::unique_ptr<simdjson::ondemand::parser> ownParser;
+  simdjson::ondemand::parser* parser = &smallTextParser();
+  if (bytes.size() > kRetainedParserCapacity) {
+    ownParser = std::make_unique<simdjson::ondemand::parser>();
+    parser = ownParser.get();
+  }
+  if (parser->max_depth() != kParserMaxDepth || parser->capacity() < bytes.size()) {
+    const std::size_t capacity = std::max(parser->capacity(), bytes.size());
+    if (auto error = parser->allocate(capacity, kParserMaxDepth)) return error;
+  }
+  simdjson::ondemand::document document;
+  if (auto error = parser->iterate(input).get(document)) return error;
+  return read(document);
+}
+
+}  // namespace
+
+std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes) {
+  return decode(bytes, bytes.size());
+}
+
+std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
+                                                         std::size_t readableBytes,
+                                                         const Backing& backing,
+                                                         std::size_t textFromDepth) {
+  if (bytes.empty()) return JSONReadError{"empty input"};
+  JSONValue value;
+  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
+    Kind kind;
+    JSONReader::Context context{backing, textDepthFor(bytes, textFromDepth), {}};
+    return JSONReader::readDocument(document, &value, {}, {}, kind, context);
+  });
+  if (error) return JSONReadError{describe(error)};
+  return value;
+}
+
+std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
+    std::string_view bytes, std::size_t readableBytes, std::span<const std::string_view> keys,
+    std::span<std::optional<JSONValue>> values, const Backing& backing,
+    std::size_t textFromDepth) {
+  if (bytes.empty()) return JSONReadError{"empty input"};
+  Kind kind = Kind::null;
+  auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
+    JSONReader::Context context{backing, textDepthFor(bytes, textFromDepth), {}};
+    return JSONReader::readDocument(document, nullptr, keys, values, kind, context);
+  });
+  if (error) {
+    for (auto& value : values) value.reset();
+    return JSONReadError{describe(error)};
+  }
+  return kind;
+}
 
 bool JSONValue::encodeInto(std::string& out) const { return JSONWriter(out).write(*this); }
 

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -33,8 +32,43 @@ class JSONValue {
   enum class Kind : std::uint8_t { boolean, number, string, array, object, null };
 
   using Array = std::vector<JSONValue>;
-  // Keys are compared byte by byte, which is also the order in which members are written.
-  using Object = std::map<std::string, JSONValue, std::less<>>;
+
+  // Members with distinct keys, kept sorted by key. Keys are compared byte by byte, which is also
+  // the order in which members are written. Stored flat, in one block, with the lookups and
+  // insertions of a map (each insertion moves the members behind it; `collect` builds a large
+  // object at once).
+  class Object {
+   public:
+    using value_type = std::pair<std::string, JSONValue>;
+    using iterator = std::vector<value_type>::iterator;
+    using const_iterator = std::vector<value_type>::const_iterator;
+
+    Object() = default;
+    // Members in any order; of members with the same key, the last one is kept.
+    static Object collect(std::vector<value_type> members);
+
+    iterator begin() noexcept { return members_.begin(); }
+    iterator end() noexcept { return members_.end(); }
+    const_iterator begin() const noexcept { return members_.begin(); }
+    const_iterator end() const noexcept { return members_.end(); }
+    std::size_t size() const noexcept { return members_.size(); }
+    bool empty() const noexcept { return members_.empty(); }
+
+    const_iterator find(std::string_view key) const noexcept;
+    // The value under `key`; throws std::out_of_range when there is none.
+    const JSONValue& at(std::string_view key) const;
+    // Adds the member unless the key is present; the iterator points at the member with the key.
+    std::pair<iterator, bool> try_emplace(std::string key, JSONValue value);
+    std::pair<iterator, bool> emplace(std::string key, JSONValue value) {
+      return try_emplace(std::move(key), std::move(value));
+    }
+    // Adds the member, or replaces the value of the one with the same key.
+    std::pair<iterator, bool> insert_or_assign(std::string key, JSONValue value);
+
+   private:
+    iterator lowerBound(std::string_view key) noexcept;
+    std::vector<value_type> members_;
+  };
 
   // Texts nested deeper than this fail to read.
   static constexpr std::size_t maxReadDepth = 1024;
@@ -72,7 +106,10 @@ class JSONValue {
   JSONValue& operator=(JSONValue&& other) noexcept;
   ~JSONValue();
 
-  Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
+  Kind kind() const noexcept {
+    const std::size_t index = storage_.index();
+    return index < kTextIndex ? static_cast<Kind>(index) : textKind();
+  }
 
   // Readers. None converts between kinds: the string "1" has no number, the number 1 no bool.
   std::optional<bool> boolValue() const noexcept;
@@ -101,9 +138,16 @@ class JSONValue {
   // The same, reading in place when at least 64 bytes past the end of `bytes` may be read
   // (`readableBytes` counts from the start of `bytes`); otherwise the text is copied first.
   // With a `backing` that owns `bytes`, long strings without escapes point into it.
+  //
+  // With `textFromDepth` (the top-level value is at depth 1), arrays and objects at that depth
+  // or deeper are kept as their compact text, written while reading, and read into values only
+  // when something looks into them: a value that is only passed on and written again is never
+  // built. Only texts shorter than `minSplicedStringBytes` are read this way; in longer ones, long
+  // strings are worth keeping where they lie.
   static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes,
                                                        std::size_t readableBytes,
-                                                       const Backing& backing = {});
+                                                       const Backing& backing = {},
+                                                       std::size_t textFromDepth = 0);
   // Reads and checks one JSON text exactly as `decode` does, but does not build a top-level
   // object: the value of each member named in `keys` goes to the matching slot of `values` (left
   // as it was when the member is missing; with a key given twice, the last wins). Gives the kind
@@ -112,7 +156,8 @@ class JSONValue {
                                                          std::size_t readableBytes,
                                                          std::span<const std::string_view> keys,
                                                          std::span<std::optional<JSONValue>> values,
-                                                         const Backing& backing = {});
+                                                         const Backing& backing = {},
+                                                         std::size_t textFromDepth = 0);
 
   // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
@@ -148,18 +193,27 @@ class JSONValue {
     bool verbatim = false;
   };
   using StringPtr = std::shared_ptr<const Text>;
+  // An array or object kept as its compact text, read into a value when first looked into.
+  struct Written;
+  using WrittenPtr = std::shared_ptr<const Written>;
   static StringPtr ownedText(std::string bytes, bool verbatim);
   static StringPtr borrowedText(std::string_view bytes, const Backing& backing);
   using ArrayPtr = std::shared_ptr<Array>;
   using ObjectPtr = std::shared_ptr<Object>;
   // Index order matches Kind.
-  using Storage = std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate>;
+  using Storage =
+      std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate, WrittenPtr>;
+  static constexpr std::size_t kTextIndex = 6;
+  Kind textKind() const noexcept;
+  // The value read from the text it is kept as.
+  const JSONValue& readFromText() const noexcept;
 
   Storage storage_{std::monostate{}};
 
   friend class JSONWriter;
   friend struct JSONReader;
-  void releaseChildrenInto(std::vector<JSONValue>& pending) noexcept;
+  class Pending;
+  void releaseChildrenInto(Pending& pending) noexcept;
 };
 
 }  // namespace quill

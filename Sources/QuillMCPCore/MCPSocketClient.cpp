@@ -21,6 +21,8 @@ namespace quill::MCPSocketClient {
 namespace {
 
 constexpr std::size_t kReceiveBufferBytes = 65536;
+// Room for a usual request line at once, so that writing it does not grow the text step by step.
+constexpr std::size_t kUsualRequestBytes = 512;
 
 // ---- Platform: keeping a send to a closed peer from raising SIGPIPE. ------------------------
 #if defined(SO_NOSIGPIPE)
@@ -95,6 +97,7 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
 
   // Long strings of the request are sent from where they lie rather than copied into the line.
   std::string line;
+  line.reserve(kUsualRequestBytes);
   std::vector<JSONValue::Splice> splices;
   if (!MCPWire::encodeInto(request, line, &splices)) return Failure::io;
   line.push_back('\n');
@@ -105,17 +108,18 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   // has room behind its end for the reader.
   constexpr std::size_t kReadPadding = 64;
   LineFraming framing;
-  // Not zeroed as a whole (that would cost more than the exchange): only the room behind what
-  // each read brings in, so that the reader never looks at undefined bytes.
-  std::unique_ptr<char[]> buffer(new char[kReceiveBufferBytes + kReadPadding]);
+  // On the stack, so it costs nothing to set up. Not zeroed as a whole (that would cost more than
+  // the exchange): only the room behind what each read brings in, so that the reader never looks
+  // at undefined bytes.
+  char buffer[kReceiveBufferBytes + kReadPadding];
   for (;;) {
-    const ssize_t n = ::read(connection.get(), buffer.get(), kReceiveBufferBytes);
+    const ssize_t n = ::read(connection.get(), buffer, kReceiveBufferBytes);
     if (n == 0) return Failure::io;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
-    std::memset(buffer.get() + n, 0, kReadPadding);
+    std::memset(buffer + n, 0, kReadPadding);
     std::optional<std::optional<MCPWireResponse>> response;
     framing.forEachLine(
-        std::string_view(buffer.get(), static_cast<std::size_t>(n)),
+        std::string_view(buffer, static_cast<std::size_t>(n)),
         kReceiveBufferBytes + kReadPadding,
         [&](std::string_view received, std::size_t readable, LineFraming::LineMemory& memory) {
           // A long answer keeps its buffer: its long strings are passed on without a copy.

@@ -199,9 +199,12 @@ std::optional<MCPWireResponse> decodeResponse(std::string_view bytes) {
 
 std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes,
                                               const JSONValue::Backing& backing) {
-  // Only the five members of a response are kept; the rest is read, checked and dropped.
+  // Only the five members of a response are kept; the rest is read, checked and dropped. The
+  // result is mostly passed on as it is, and so kept as text until something looks into it.
+  constexpr std::size_t kTextFromDepth = 2;
   std::optional<JSONValue> members[5];
-  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members, backing);
+  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members, backing,
+                                          kTextFromDepth);
   auto* kind = std::get_if<JSONValue::Kind>(&decoded);
   if (!kind || *kind != JSONValue::Kind::object) return std::nullopt;
   return responseFromMembers(members);
