@@ -50,8 +50,17 @@ JSONValue::JSONValue(Object members)
 JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
   Object object;
   auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
-  // Usually the members come sorted already and the sort costs one pass.
-  if (!std::is_sorted(members.begin(), members.end(), byKey)) {
+  // Usually the members come sorted already and the sort costs one pass; a few are put in order
+  // in place, more with a merge sort. Both keep equal keys in their order.
+  constexpr std::size_t kFew = 16;
+  if (std::is_sorted(members.begin(), members.end(), byKey)) {
+  } else if (members.size() <= kFew) {
+    for (std::size_t i = 1; i < members.size(); ++i) {
+      for (std::size_t j = i; j > 0 && byKey(members[j], members[j - 1]); --j) {
+        std::swap(members[j], members[j - 1]);
+      }
+    }
+  } else {
     std::stable_sort(members.begin(), members.end(), byKey);
   }
   // Of each run of equal keys, the last member wins.
@@ -512,6 +521,16 @@ class JSONWriter {
       out_.push_back('"');
       return;
     }
+    // A short one, quotes and all, in one step.
+    constexpr std::size_t kShort = 62;
+    if (text.size() <= kShort) {
+      char quoted[kShort + 2];
+      quoted[0] = '"';
+      std::memcpy(quoted + 1, text.data(), text.size());
+      quoted[text.size() + 1] = '"';
+      out_.append(quoted, text.size() + 2);
+      return;
+    }
     reserveFor(text.size() + 2);
     out_.push_back('"');
     out_.append(text);
@@ -523,13 +542,12 @@ class JSONWriter {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t i = plainPrefix(bytes, size);
     // Room for the whole string, growing geometrically.
-    reserveFor(size + 2 + (i == size ? 0 : size / 16 + 16));
-    out_.push_back('"');
     if (i == size) {
-      out_.append(text);
-      out_.push_back('"');
+      writeVerbatim(text);
       return;
     }
+    reserveFor(size + 2 + size / 16 + 16);
+    out_.push_back('"');
     std::size_t runStart = 0;
     while (i < size) {
       if (i + 8 <= size) {
@@ -681,11 +699,14 @@ struct JSONReader {
 
   // A member's key, valid while the document is read: it lies in the input, or, when it had
   // escapes, in the parser's buffer of unescaped strings, which only grows during one reading.
-  static Error readKey(simdjson::ondemand::field& field, std::string_view& key) {
+  // `plain` tells whether the key was written without escapes.
+  static Error readKey(simdjson::ondemand::field& field, std::string_view& key,
+                       bool* plain = nullptr) {
     // The raw key is the input from after its opening quote; the input is known to close it.
     const char* raw = field.key().raw();
     const char* end = raw;
     while (*end != '"' && *end != '\\') ++end;
+    if (plain) *plain = *end == '"';
     if (*end == '"') {
       key = std::string_view(raw, static_cast<std::size_t>(end - raw));
       return simdjson::SUCCESS;
@@ -706,6 +727,9 @@ struct JSONReader {
     auto written = std::make_shared<JSONValue::Written>();
     written->kind = std::is_same_v<Container, simdjson::ondemand::array> ? JSONValue::Kind::array
                                                                          : JSONValue::Kind::object;
+    // Room for a usual argument list or result at once, rather than growing step by step.
+    constexpr std::size_t kUsualTextBytes = 256;
+    written->text.reserve(kUsualTextBytes);
     JSONWriter writer(written->text);
     Error error;
     if constexpr (std::is_same_v<Container, simdjson::ondemand::array>) {
@@ -714,6 +738,8 @@ struct JSONReader {
       error = writeObject(container, depth, writer, context);
     }
     if (error) return error;
+    // Many short texts should not each keep room for a long one.
+    if (written->text.capacity() > 2 * written->text.size() + 64) written->text.shrink_to_fit();
     out.storage_.emplace<JSONValue::WrittenPtr>(std::move(written));
     return simdjson::SUCCESS;
   }
@@ -798,13 +824,18 @@ struct JSONReader {
       simdjson::ondemand::field field;
       if (auto error = std::move(result).get(field)) return error;
       std::string_view key;
-      if (auto error = readKey(field, key)) return error;
+      bool plain = false;
+      if (auto error = readKey(field, key, &plain)) return error;
       if (members.size() > first) {
         if (!(members.back().key < key)) ordered = false;
         out.push_back(',');
       }
       const std::size_t begin = out.size();
-      writer.writeString(key);
+      if (plain) {
+        writer.writeVerbatim(key);
+      } else {
+        writer.writeString(key);
+      }
       out.push_back(':');
       if (auto error = writeValue(field.value(), depth + 1, writer, context)) return error;
       members.push_back({key, begin, out.size()});

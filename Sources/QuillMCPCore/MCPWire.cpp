@@ -1,6 +1,7 @@
 #include "MCPWire.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 
 namespace quill {
@@ -50,8 +51,7 @@ void readOptionalValue(const JSONValue& object, std::string_view key,
 }
 
 // "v": an integral number that fits a signed 64-bit integer.
-std::optional<std::int64_t> readVersion(const JSONValue& object) {
-  const JSONValue* value = required(object, "v");
+std::optional<std::int64_t> readVersion(const JSONValue* value) {
   if (!value) return std::nullopt;
   auto number = value->numberValue();
   if (!number || *number != std::trunc(*number)) return std::nullopt;
@@ -121,7 +121,7 @@ JSONValue jsonValue(const MCPWireResponse& response) {
 std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value) {
   if (!value.objectValue()) return std::nullopt;
   MCPWireRequest request;
-  auto v = readVersion(value);
+  auto v = readVersion(required(value, "v"));
   if (!v) return std::nullopt;
   request.v = *v;
 
@@ -152,9 +152,7 @@ constexpr std::string_view kResponseKeys[] = {"error", "id", "ok", "result", "v"
 std::optional<MCPWireResponse> responseFromMembers(std::optional<JSONValue> (&members)[5]) {
   auto& [error, id, ok, result, v] = members;
   MCPWireResponse response;
-  if (!v) return std::nullopt;
-  const JSONValue version = JSONValue::object({{"v", *v}});
-  auto number = readVersion(version);
+  auto number = readVersion(v ? &*v : nullptr);
   if (!number) return std::nullopt;
   response.v = *number;
 
@@ -220,12 +218,13 @@ bool encodeInto(const MCPWireRequest& request, std::string& out,
     if (splices) splices->resize(splicesStart);
     return false;
   };
-  char separator = '{';
+  // The keys are constants that need no escapes; each is written with the separator before it.
+  bool first = true;
   auto key = [&](std::string_view name) {
-    out.push_back(separator);
-    separator = ',';
-    JSONValue::appendQuoted(out, name);
-    out.push_back(':');
+    out.append(first ? "{\"" : ",\"");
+    first = false;
+    out.append(name);
+    out.append("\":");
   };
   if (request.client) {
     key("client");
@@ -245,9 +244,8 @@ bool encodeInto(const MCPWireRequest& request, std::string& out,
     key("params");
     char paramsSeparator = '{';
     if (request.params->arguments) {
-      out += paramsSeparator;
+      out += "{\"arguments\":";
       paramsSeparator = ',';
-      out += "\"arguments\":";
       const bool written = splices ? request.params->arguments->encodeInto(out, *splices)
                                    : request.params->arguments->encodeInto(out);
       if (!written) return fail();
@@ -262,7 +260,14 @@ bool encodeInto(const MCPWireRequest& request, std::string& out,
     out += '}';
   }
   key("v");
-  if (!JSONValue(request.v).encodeInto(out)) return fail();
+  // Written as the writer writes the number: plainly below 2^53, as a double beyond.
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  if (request.v > -kExact && request.v < kExact) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, request.v).ptr);
+  } else if (!JSONValue(request.v).encodeInto(out)) {
+    return fail();
+  }
   out.push_back('}');
   return true;
 }
