@@ -5,6 +5,8 @@
 //   floor  a few lines of C that answer every line with one fixed line (Benchmarks/floor.c)
 //   shim   quill-mcp, with a fast stand-in for the desktop application behind it
 //   sdk    an MCP server on the official TypeScript SDK (Benchmarks/sdk-server/server.mjs)
+//   relay  for tool calls only: a shim that does no work of its own (Benchmarks/relay.c), the
+//          cost of the extra process and its hops alone
 //
 // Every figure is taken side by side in the same run, rounds interleaving the servers, and
 // printed as median, minimum and maximum over the samples, with the ratios that the goals are
@@ -463,7 +465,7 @@ MemoryRun largeLineMemory(const Server& server, std::size_t bytes, int lines) {
 // ---- Report -------------------------------------------------------------------------------
 
 struct Options {
-  std::string floor, shim, peer, node = "node", sdkScript, jsonPath;
+  std::string floor, shim, peer, relay, node = "node", sdkScript, jsonPath;
   int runs = 5;
   long pings = 200'000;
   long sdkPings = 200'000;
@@ -515,6 +517,7 @@ Options parse(int argc, char** argv) {
     if (arg == "--floor") options.floor = value();
     else if (arg == "--shim") options.shim = value();
     else if (arg == "--peer") options.peer = value();
+    else if (arg == "--relay") options.relay = value();
     else if (arg == "--node") options.node = value();
     else if (arg == "--sdk-server") options.sdkScript = value();
     else if (arg == "--json") options.jsonPath = value();
@@ -527,7 +530,8 @@ Options parse(int argc, char** argv) {
     else die("unknown argument " + arg);
   }
   if (options.floor.empty() || options.shim.empty() || options.peer.empty()) {
-    die("usage: quill-bench-client --floor PATH --shim PATH --peer PATH [--sdk-server SCRIPT] "
+    die("usage: quill-bench-client --floor PATH --shim PATH --peer PATH [--relay PATH] "
+        "[--sdk-server SCRIPT] "
         "[--node PATH] [--runs N] [--pings N] [--calls N] [--memory-lines N] [--json FILE] "
         "[--check] [--only start|pings|large|calls|memory]");
   }
@@ -566,7 +570,8 @@ int main(int argc, char** argv) {
   if (withSdk) servers.push_back(&sdk);
 
   std::map<std::string, Stats> start, pingRate, pingHwm, large8Ping, large8Call;
-  Stats direct, shimSequential, shimPipelined;
+  Stats direct, shimSequential, shimPipelined, relaySequential, relayPipelined;
+  const Server relay{"relay", {options.relay}, quiet};
   const std::size_t largeBytes = 8 * kMiB;
   const std::string largePing = largeLine(largeBytes, false);
   const std::string largeCall = largeLine(largeBytes, true);
@@ -595,6 +600,10 @@ int main(int argc, char** argv) {
       direct.samples.push_back(directCalls(socketPath, options.calls));
       shimSequential.samples.push_back(toolCalls(shim, options.calls, false));
       shimPipelined.samples.push_back(toolCalls(shim, options.calls, true));
+      if (!options.relay.empty()) {
+        relaySequential.samples.push_back(toolCalls(relay, options.calls, false));
+        relayPipelined.samples.push_back(toolCalls(relay, options.calls, true));
+      }
     }
     std::fprintf(stderr, ".");
   }
@@ -632,6 +641,13 @@ int main(int argc, char** argv) {
   std::printf("%-34s %s\n", "tool call, direct to peer (us)", formatStats(direct, 1e6, 1).c_str());
   std::printf("%-34s %s\n", "tool call via shim, one by one (us)", formatStats(shimSequential, 1e6, 1).c_str());
   std::printf("%-34s %s\n", "tool call via shim, pipelined (us)", formatStats(shimPipelined, 1e6, 1).c_str());
+  if (!options.relay.empty()) {
+    auto added = [&](const Stats& stats) { return stats.median() / direct.median() - 1; };
+    std::printf("%-34s %s (+%.0f%%)\n", "via a relay, one by one (us)",
+                formatStats(relaySequential, 1e6, 1).c_str(), 100 * added(relaySequential));
+    std::printf("%-34s %s (+%.0f%%)\n", "via a relay, pipelined (us)",
+                formatStats(relayPipelined, 1e6, 1).c_str(), 100 * added(relayPipelined));
+  }
   const double lineMiB = 16.0;
   const double costMultiple =
       static_cast<double>(memory.hwmAfterFirstKiB - memory.baselineRssKiB) / 1024.0 / lineMiB;
@@ -719,7 +735,9 @@ int main(int argc, char** argv) {
     series("largeToolCall", large8Call, "s");
     out << "  \"toolCall\": {\"unit\": \"s/call\", \"direct\": " << jsonArray(direct.samples)
         << ", \"shimOneByOne\": " << jsonArray(shimSequential.samples)
-        << ", \"shimPipelined\": " << jsonArray(shimPipelined.samples) << "},\n";
+        << ", \"shimPipelined\": " << jsonArray(shimPipelined.samples)
+        << ", \"relayOneByOne\": " << jsonArray(relaySequential.samples)
+        << ", \"relayPipelined\": " << jsonArray(relayPipelined.samples) << "},\n";
     out << "  \"largeLineMemory\": {\"lineBytes\": " << 16 * kMiB << ", \"baselineRssKiB\": "
         << memory.baselineRssKiB << ", \"hwmAfterFirstKiB\": " << memory.hwmAfterFirstKiB
         << ", \"hwmAfterLastKiB\": " << memory.hwmAfterLastKiB << ", \"rssAfterEachKiB\": [";
