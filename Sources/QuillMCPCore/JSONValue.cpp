@@ -19,8 +19,24 @@ namespace quill {
 // ---------------------------------------------------------------------------------------------
 // Construction, lifetime, readers
 
-JSONValue::JSONValue(std::string value)
-    : storage_(std::in_place_index<2>, ownedText(std::move(value), false)) {}
+JSONValue::JSONValue(std::string value) {
+  if (value.size() <= ShortText::capacity) {
+    setText(value, false);
+  } else {
+    storage_.emplace<StringPtr>(ownedText(std::move(value), false));
+  }
+}
+
+void JSONValue::setText(std::string_view bytes, bool verbatim) {
+  if (bytes.size() <= ShortText::capacity) {
+    ShortText& text = storage_.emplace<ShortText>();
+    std::memcpy(text.bytes, bytes.data(), bytes.size());
+    text.size = static_cast<std::uint8_t>(bytes.size());
+    text.verbatim = verbatim;
+  } else {
+    storage_.emplace<StringPtr>(ownedText(std::string(bytes), verbatim));
+  }
+}
 
 JSONValue::StringPtr JSONValue::ownedText(std::string bytes, bool verbatim) {
   struct Owned {
@@ -237,6 +253,7 @@ std::optional<std::int64_t> JSONValue::intValue() const noexcept {
 
 std::optional<std::string_view> JSONValue::stringValue() const noexcept {
   if (auto* value = std::get_if<StringPtr>(&storage_)) return (*value)->bytes;
+  if (auto* text = std::get_if<ShortText>(&storage_)) return std::string_view(text->bytes, text->size);
   return std::nullopt;
 }
 
@@ -420,11 +437,16 @@ class JSONWriter {
       case JSONValue::Kind::number:
         return writeNumber(*value.numberValue());
       case JSONValue::Kind::string: {
-        const JSONValue::Text& text = *std::get<JSONValue::StringPtr>(value.storage_);
-        if (text.verbatim) {
-          writeVerbatim(text.bytes);
+        bool verbatim = false;
+        if (auto* text = std::get_if<JSONValue::StringPtr>(&value.storage_)) {
+          verbatim = (*text)->verbatim;
+        } else if (auto* shortText = std::get_if<JSONValue::ShortText>(&value.storage_)) {
+          verbatim = shortText->verbatim;
+        }
+        if (verbatim) {
+          writeVerbatim(*value.stringValue());
         } else {
-          writeString(text.bytes);
+          writeString(*value.stringValue());
         }
         return true;
       }
@@ -654,6 +676,23 @@ struct JSONReader {
     std::vector<MemberText> members;
 
     bool keepsAsText(std::size_t depth) const { return textFromDepth != 0 && depth >= textFromDepth; }
+
+    // The list of members keeps its room from one reading to the next (a reading started while
+    // another runs gets one of its own).
+    Context(const JSONValue::Backing& readBacking, std::size_t readTextFromDepth)
+        : backing(readBacking),
+          textFromDepth(readTextFromDepth),
+          members(std::move(spareMembers())) {
+      members.clear();
+    }
+    ~Context() { spareMembers() = std::move(members); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    static std::vector<MemberText>& spareMembers() {
+      thread_local std::vector<MemberText> spare;
+      return spare;
+    }
   };
 
   // When a value's text holds no escape, its bytes are its text: the reader has already checked
@@ -684,16 +723,17 @@ struct JSONReader {
                           Context& context) {
     if (auto text = plainText(value.raw_json_token())) {
       if (!out) return simdjson::SUCCESS;
-      out->storage_.emplace<JSONValue::StringPtr>(
-          context.backing && text->size() >= JSONValue::minBorrowedStringBytes
-              ? JSONValue::borrowedText(*text, context.backing)
-              : JSONValue::ownedText(std::string(*text), true));
+      if (context.backing && text->size() >= JSONValue::minBorrowedStringBytes) {
+        out->storage_.emplace<JSONValue::StringPtr>(JSONValue::borrowedText(*text, context.backing));
+      } else {
+        out->setText(*text, true);
+      }
       return simdjson::SUCCESS;
     }
     std::string_view text;
     if (auto error = value.get_string().get(text)) return error;
     if (!validUTF8(text)) return simdjson::STRING_ERROR;
-    if (out) *out = JSONValue(std::string(text));
+    if (out) out->setText(text, false);
     return simdjson::SUCCESS;
   }
 
@@ -1124,7 +1164,7 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
   JSONValue value;
   auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
     Kind kind;
-    JSONReader::Context context{backing, textDepthFor(bytes, textFromDepth), {}};
+    JSONReader::Context context(backing, textDepthFor(bytes, textFromDepth));
     return JSONReader::readDocument(document, &value, {}, {}, kind, context);
   });
   if (error) return JSONReadError{describe(error)};
@@ -1138,7 +1178,7 @@ std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
   if (bytes.empty()) return JSONReadError{"empty input"};
   Kind kind = Kind::null;
   auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
-    JSONReader::Context context{backing, textDepthFor(bytes, textFromDepth), {}};
+    JSONReader::Context context(backing, textDepthFor(bytes, textFromDepth));
     return JSONReader::readDocument(document, nullptr, keys, values, kind, context);
   });
   if (error) {

@@ -108,7 +108,8 @@ class JSONValue {
 
   Kind kind() const noexcept {
     const std::size_t index = storage_.index();
-    return index < kTextIndex ? static_cast<Kind>(index) : textKind();
+    if (index < kTextIndex) return static_cast<Kind>(index);
+    return index == kShortIndex ? Kind::string : textKind();
   }
 
   // Readers. None converts between kinds: the string "1" has no number, the number 1 no bool.
@@ -117,7 +118,8 @@ class JSONValue {
   // The number truncated toward zero; absent for other kinds, non-finite numbers and numbers
   // outside the signed 64-bit range.
   std::optional<std::int64_t> intValue() const noexcept;
-  // Views into this value's storage: valid while this value, or a copy of it, is alive.
+  // A view into this value: valid while this value is alive (a long string's also while a copy
+  // of it is).
   std::optional<std::string_view> stringValue() const noexcept;
   const Array* arrayValue() const noexcept;
   const Object* objectValue() const noexcept;
@@ -193,6 +195,15 @@ class JSONValue {
     bool verbatim = false;
   };
   using StringPtr = std::shared_ptr<const Text>;
+  // A short string, held in the value itself.
+  struct ShortText {
+    static constexpr std::size_t capacity = 22;
+    char bytes[capacity];
+    std::uint8_t size;
+    bool verbatim;
+  };
+  // Sets this value to the string `bytes`.
+  void setText(std::string_view bytes, bool verbatim);
   // An array or object kept as its compact text, read into a value when first looked into.
   struct Written;
   using WrittenPtr = std::shared_ptr<const Written>;
@@ -201,9 +212,10 @@ class JSONValue {
   using ArrayPtr = std::shared_ptr<Array>;
   using ObjectPtr = std::shared_ptr<Object>;
   // Index order matches Kind.
-  using Storage =
-      std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate, WrittenPtr>;
+  using Storage = std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate,
+                               WrittenPtr, ShortText>;
   static constexpr std::size_t kTextIndex = 6;
+  static constexpr std::size_t kShortIndex = 7;
   Kind textKind() const noexcept;
   // The value read from the text it is kept as.
   const JSONValue& readFromText() const noexcept;
