@@ -213,8 +213,13 @@ TEST(JSONValueTests, ContainersKeptAsTextAreTheSameValues) {
   EXPECT_EQ(kept["z"], JSONValue::object({{"x", 1}, {"y", 3}}));
   EXPECT_EQ((*kept["\u00e9"])[0]->member("j")->numberValue(), 0.0);
   EXPECT_EQ(kept.objectValue()->size(), 4u);
-  // A kept container that does not read fails the whole text.
-  for (std::string_view bad : {R"({"a":[1,tru]})", R"({"a":{"b":1,}})", R"({"a":["\ud800"]})"}) {
+  // A kept container that does not read fails the whole text, and so does one nested too deeply.
+  const std::string tooDeep = "{\"a\":" + nestedArrays(JSONValue::maxReadDepth, "1") + "}";
+  const std::string deepest = "{\"a\":" + nestedArrays(JSONValue::maxReadDepth - 1, "1") + "}";
+  EXPECT_TRUE(std::holds_alternative<JSONValue>(JSONValue::decode(deepest, deepest.size(), {}, 2)));
+  for (std::string_view bad :
+       {std::string_view(tooDeep), std::string_view(R"({"a":[1,tru]})"),
+        std::string_view(R"({"a":{"b":1,}})"), std::string_view(R"({"a":["\ud800"]})")}) {
     EXPECT_FALSE(std::holds_alternative<JSONValue>(JSONValue::decode(bad, bad.size(), {}, 2)))
         << bad;
   }

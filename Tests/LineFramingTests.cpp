@@ -166,14 +166,14 @@ TEST(LineFramingTests, VisitsLinesInPlaceAndLetsAHeldLineGo) {
   };
   std::vector<Visit> visits;
   auto record = [&](const std::string& chunk, std::size_t chunkReadable) {
-    framing.forEachLine(chunk, chunkReadable,
-                        [&](std::string_view line, std::size_t readable,
-                            LineFraming::LineMemory& memory) {
-                          const bool inChunk = line.data() >= chunk.data() &&
-                                               line.data() < chunk.data() + chunk.size();
-                          visits.push_back({std::string(line), inChunk, readable});
-                          memory.release();
-                        });
+    framing.forEachLine(
+        chunk, chunkReadable,
+        [&](std::string_view line, std::size_t readable, LineFraming::LineMemory& memory) {
+          const bool inChunk =
+              line.data() >= chunk.data() && line.data() < chunk.data() + chunk.size();
+          visits.push_back({std::string(line), inChunk, readable});
+          memory.release();
+        });
   };
   const std::string first = "ab\r\ncd\nhel";
   record(first, first.size() + 64);

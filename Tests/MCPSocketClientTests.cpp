@@ -101,13 +101,16 @@ TEST(MCPSocketClientTests, SendsLongArgumentsExactlyAsEncoded) {
   const std::string arguments = "{\"task\":\"" + longText + "\",\"notes\":[\"" + longText +
                                 "\\n\",\"" + longText + "\"],\"project\":\"Apollo\"}";
   auto owner = std::make_shared<std::string>(arguments + std::string(64, '\0'));
-  auto decoded = JSONValue::decode(std::string_view(owner->data(), arguments.size()),
-                                   owner->size(), owner);
+  auto decoded =
+      JSONValue::decode(std::string_view(owner->data(), arguments.size()), owner->size(), owner);
   ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
   const MCPWireRequest request{
-      1,           JSONValue(2),
-      "tools/call", "claude-code",
-      std::nullopt, MCPWireRequest::Params{"get_context_packet", std::get<JSONValue>(decoded)}};
+      1,
+      JSONValue(2),
+      "tools/call",
+      "claude-code",
+      std::nullopt,
+      MCPWireRequest::Params{"get_context_packet", std::get<JSONValue>(decoded)}};
 
   EXPECT_EQ(roundTrip(peer.path(), request), R"({"id":2,"ok":true,"result":{},"v":1})");
   peer.stop();

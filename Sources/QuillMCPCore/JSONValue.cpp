@@ -92,8 +92,9 @@ JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
 }
 
 JSONValue::Object::iterator JSONValue::Object::lowerBound(std::string_view key) noexcept {
-  return std::lower_bound(members_.begin(), members_.end(), key,
-                          [](const value_type& member, std::string_view k) { return member.first < k; });
+  return std::lower_bound(
+      members_.begin(), members_.end(), key,
+      [](const value_type& member, std::string_view k) { return member.first < k; });
 }
 
 JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const noexcept {
@@ -108,14 +109,14 @@ const JSONValue& JSONValue::Object::at(std::string_view key) const {
 }
 
 std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::try_emplace(std::string key,
-                                                                           JSONValue value) {
+                                                                            JSONValue value) {
   auto position = lowerBound(key);
   if (position != members_.end() && position->first == key) return {position, false};
   return {members_.emplace(position, std::move(key), std::move(value)), true};
 }
 
 std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::insert_or_assign(std::string key,
-                                                                                JSONValue value) {
+                                                                                 JSONValue value) {
   auto position = lowerBound(key);
   if (position != members_.end() && position->first == key) {
     position->second = std::move(value);
@@ -253,7 +254,8 @@ std::optional<std::int64_t> JSONValue::intValue() const noexcept {
 
 std::optional<std::string_view> JSONValue::stringValue() const noexcept {
   if (auto* value = std::get_if<StringPtr>(&storage_)) return (*value)->bytes;
-  if (auto* text = std::get_if<ShortText>(&storage_)) return std::string_view(text->bytes, text->size);
+  if (auto* text = std::get_if<ShortText>(&storage_))
+    return std::string_view(text->bytes, text->size);
   return std::nullopt;
 }
 
@@ -493,7 +495,6 @@ class JSONWriter {
   }
 
  private:
-
   // True when any of the 8 bytes is a control character, '"', '\\' or not ASCII.
   static bool needsCare(std::uint64_t word) {
     constexpr std::uint64_t ones = 0x0101010101010101ull;
@@ -504,7 +505,7 @@ class JSONWriter {
     return (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control | word) & highs;
   }
 
- // Bytes written as they are inside a string: printable ASCII but for '"' and '\\'.
+  // Bytes written as they are inside a string: printable ASCII but for '"' and '\\'.
   static constexpr std::array<bool, 256> kPlain = [] {
     std::array<bool, 256> plain{};
     for (int c = 0x20; c < 0x80; ++c) plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
@@ -609,13 +610,27 @@ class JSONWriter {
  private:
   void writeEscape(unsigned char c) {
     switch (c) {
-      case '"': out_.append("\\\""); return;
-      case '\\': out_.append("\\\\"); return;
-      case '\b': out_.append("\\b"); return;
-      case '\f': out_.append("\\f"); return;
-      case '\n': out_.append("\\n"); return;
-      case '\r': out_.append("\\r"); return;
-      case '\t': out_.append("\\t"); return;
+      case '"':
+        out_.append("\\\"");
+        return;
+      case '\\':
+        out_.append("\\\\");
+        return;
+      case '\b':
+        out_.append("\\b");
+        return;
+      case '\f':
+        out_.append("\\f");
+        return;
+      case '\n':
+        out_.append("\\n");
+        return;
+      case '\r':
+        out_.append("\\r");
+        return;
+      case '\t':
+        out_.append("\\t");
+        return;
       default: {
         static constexpr char hex[] = "0123456789abcdef";
         const char escape[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
@@ -675,7 +690,9 @@ struct JSONReader {
     // The members of the objects being written as text, innermost last.
     std::vector<MemberText> members;
 
-    bool keepsAsText(std::size_t depth) const { return textFromDepth != 0 && depth >= textFromDepth; }
+    bool keepsAsText(std::size_t depth) const {
+      return textFromDepth != 0 && depth >= textFromDepth;
+    }
 
     // The list of members keeps its room from one reading to the next (a reading started while
     // another runs gets one of its own).
@@ -707,8 +724,8 @@ struct JSONReader {
   // to the next token. Without a backslash there is no quote inside either: an unescaped one
   // would have ended the string.
   static std::optional<std::string_view> plainText(std::string_view token) {
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' ||
-                              token.back() == '\n' || token.back() == '\r')) {
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' ||
+                              token.back() == '\r')) {
       token.remove_suffix(1);
     }
     if (token.size() < 2 || token.front() != '"' || token.back() != '"') return std::nullopt;
@@ -719,12 +736,12 @@ struct JSONReader {
 
   // Text without escapes, from input already checked for valid UTF-8 and raw control characters,
   // is written back as it stands. A long one points into the backing buffer when there is one.
-  static Error readString(simdjson::ondemand::value& value, JSONValue* out,
-                          Context& context) {
+  static Error readString(simdjson::ondemand::value& value, JSONValue* out, Context& context) {
     if (auto text = plainText(value.raw_json_token())) {
       if (!out) return simdjson::SUCCESS;
       if (context.backing && text->size() >= JSONValue::minBorrowedStringBytes) {
-        out->storage_.emplace<JSONValue::StringPtr>(JSONValue::borrowedText(*text, context.backing));
+        out->storage_.emplace<JSONValue::StringPtr>(
+            JSONValue::borrowedText(*text, context.backing));
       } else {
         out->setText(*text, true);
       }
@@ -988,8 +1005,7 @@ struct JSONReader {
   // The top-level object, keeping only the values of the members named in `keys`.
   static Error readSelectedMembers(simdjson::ondemand::object& object,
                                    std::span<const std::string_view> keys,
-                                   std::span<std::optional<JSONValue>> values,
-                                   Context& context) {
+                                   std::span<std::optional<JSONValue>> values, Context& context) {
     for (auto result : object) {
       simdjson::ondemand::field field;
       if (auto error = std::move(result).get(field)) return error;
@@ -1173,8 +1189,7 @@ std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes,
 
 std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
     std::string_view bytes, std::size_t readableBytes, std::span<const std::string_view> keys,
-    std::span<std::optional<JSONValue>> values, const Backing& backing,
-    std::size_t textFromDepth) {
+    std::span<std::optional<JSONValue>> values, const Backing& backing, std::size_t textFromDepth) {
   if (bytes.empty()) return JSONReadError{"empty input"};
   Kind kind = Kind::null;
   auto error = withDocument(bytes, readableBytes, [&](simdjson::ondemand::document& document) {
@@ -1188,7 +1203,9 @@ std::variant<JSONValue::Kind, JSONReadError> JSONValue::decodeMembers(
   return kind;
 }
 
-bool JSONValue::encodeInto(std::string& out) const { return JSONWriter(out).write(*this); }
+bool JSONValue::encodeInto(std::string& out) const {
+  return JSONWriter(out).write(*this);
+}
 
 bool JSONValue::encodeInto(std::string& out, std::vector<Splice>& splices) const {
   return JSONWriter(out, &splices).write(*this);

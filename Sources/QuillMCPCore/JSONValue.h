@@ -83,9 +83,8 @@ class JSONValue {
   JSONValue(bool value) noexcept : storage_(std::in_place_index<0>, value) {}
   JSONValue(double value) noexcept : storage_(std::in_place_index<1>, value) {}
   template <typename Integer>
-    requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>)
-  JSONValue(Integer value) noexcept
-      : storage_(std::in_place_index<1>, static_cast<double>(value)) {}
+  requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
+  noexcept : storage_(std::in_place_index<1>, static_cast<double>(value)) {}
   JSONValue(std::string value);
   JSONValue(std::string_view value) : JSONValue(std::string(value)) {}
   JSONValue(const char* value) : JSONValue(std::string(value)) {}
@@ -108,7 +107,7 @@ class JSONValue {
 
   Kind kind() const noexcept {
     const std::size_t index = storage_.index();
-    if (index < kTextIndex) return static_cast<Kind>(index);
+    if (index < kWrittenIndex) return static_cast<Kind>(index);
     return index == kShortIndex ? Kind::string : textKind();
   }
 
@@ -211,11 +210,13 @@ class JSONValue {
   static StringPtr borrowedText(std::string_view bytes, const Backing& backing);
   using ArrayPtr = std::shared_ptr<Array>;
   using ObjectPtr = std::shared_ptr<Object>;
-  // Index order matches Kind.
+  // The first six in the order of Kind; then the two other ways of holding an array or object
+  // and a string.
   using Storage = std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate,
                                WrittenPtr, ShortText>;
-  static constexpr std::size_t kTextIndex = 6;
+  static constexpr std::size_t kWrittenIndex = 6;
   static constexpr std::size_t kShortIndex = 7;
+  // The kind of an array or object kept as text.
   Kind textKind() const noexcept;
   // The value read from the text it is kept as.
   const JSONValue& readFromText() const noexcept;

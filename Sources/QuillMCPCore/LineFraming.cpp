@@ -1,9 +1,9 @@
 #include "LineFraming.h"
 
-#include "LargeBuffer.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "LargeBuffer.h"
 
 namespace quill {
 
@@ -50,9 +50,8 @@ std::shared_ptr<const char> LineFraming::LineMemory::share() {
   if (!held_) return nullptr;
   char* taken = held_->take();
   if (!taken) return nullptr;
-  return std::shared_ptr<const char>(taken, [](const char* bytes) {
-    std::free(const_cast<char*>(bytes));
-  });
+  return std::shared_ptr<const char>(
+      taken, [](const char* bytes) { std::free(const_cast<char*>(bytes)); });
 }
 
 std::size_t LineFraming::nextLineFeed(std::string_view chunk, std::size_t position) {

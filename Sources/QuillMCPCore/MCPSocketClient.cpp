@@ -119,8 +119,7 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
     std::memset(buffer + n, 0, kReadPadding);
     std::optional<std::optional<MCPWireResponse>> response;
     framing.forEachLine(
-        std::string_view(buffer, static_cast<std::size_t>(n)),
-        kReceiveBufferBytes + kReadPadding,
+        std::string_view(buffer, static_cast<std::size_t>(n)), kReceiveBufferBytes + kReadPadding,
         [&](std::string_view received, std::size_t readable, LineFraming::LineMemory& memory) {
           // A long answer keeps its buffer: its long strings are passed on without a copy.
           if (!response) response = MCPWire::decodeResponse(received, readable, memory.share());

@@ -33,8 +33,8 @@ struct MCPWireRequest {
   };
 
   std::int64_t v = 1;
-  std::optional<JSONValue> id;  // the agent's request id, passed through
-  std::string method;           // "tools/list" or "tools/call"
+  std::optional<JSONValue> id;            // the agent's request id, passed through
+  std::string method;                     // "tools/list" or "tools/call"
   std::optional<std::string> client;      // the --client slug
   std::optional<std::string> clientName;  // the client's name from `initialize`
   std::optional<Params> params;           // present for "tools/call"
