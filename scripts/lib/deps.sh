@@ -16,6 +16,7 @@ FUZZ_PACKAGES=(
   "libclang-rt-14-dev:glob:/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a"
 )
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
+VALGRIND_PACKAGES=("valgrind:command:valgrind")
 BREW_PACKAGES="cmake ninja simdjson googletest google-benchmark node llvm gcovr"
 
 _present() {
@@ -109,4 +110,8 @@ ensure_fuzzing() {
 ensure_coverage() {
   if _on_macos; then _ensure_brew gcovr; return; fi
   ensure_packages "${COVERAGE_PACKAGES[@]}"
+}
+ensure_valgrind() {
+  if _on_macos; then echo "valgrind does not run on this macOS; use the sanitizer preset" >&2; return 1; fi
+  ensure_packages "${VALGRIND_PACKAGES[@]}"
 }
