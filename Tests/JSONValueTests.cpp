@@ -207,6 +207,18 @@ TEST(JSONValueTests, ContainersKeptAsTextAreTheSameValues) {
       EXPECT_TRUE(tree == kept);
     }
   }
+  // Many members out of order, and a wide array of containers.
+  std::string many = "{";
+  for (int i = 40; i > 0; --i)
+    many += "\"k" + std::to_string(i % 30) + "\":[" + std::to_string(i) + "],";
+  many += "\"k0\":{}}";
+  const JSONValue manyTree = read(many);
+  EXPECT_EQ(manyTree.objectValue()->size(), 30u);
+  EXPECT_EQ(manyTree["k5"], JSONValue::array({5}));  // of 35 and 5, the later one
+  EXPECT_EQ(manyTree["k0"], JSONValue(JSONValue::Object{}));
+  auto manyKept = JSONValue::decode(many, many.size(), {}, 1);
+  EXPECT_EQ(write(std::get<JSONValue>(manyKept)), write(manyTree));
+
   // Looking into a kept container reads it, members and elements alike.
   auto decoded = JSONValue::decode(texts[3], texts[3].size(), {}, 1);
   const JSONValue& kept = std::get<JSONValue>(decoded);
@@ -299,6 +311,13 @@ TEST(JSONValueTests, WritesCompactWithMembersSortedAtEveryDepth) {
   EXPECT_EQ(
       write(value),
       R"({"B":{"nested":{"1":null,"10":10,"2":2}},"a":[],"b":1,"c":[{"y":true,"z":null},"s",false]})");
+  // Members added one by one are kept in order, a replaced one where it was.
+  JSONValue::Object members;
+  EXPECT_TRUE(members.insert_or_assign("b", 1).second);
+  EXPECT_TRUE(members.insert_or_assign("a", 2).second);
+  EXPECT_FALSE(members.insert_or_assign("b", 3).second);
+  EXPECT_FALSE(members.try_emplace("a", 4).second);
+  EXPECT_EQ(write(JSONValue(std::move(members))), R"({"a":2,"b":3})");
 }
 
 TEST(JSONValueTests, WritesStringsWithTheFewestEscapes) {

@@ -62,6 +62,8 @@ TEST(MCPWireTests, ResponsesThatRead) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MCPWire::decodeResponse(c.text), c.expected) << c.text;
+    // Reading the members where they lie gives what reading the whole value first gives.
+    EXPECT_EQ(MCPWire::responseFromJSON(parse(c.text)), c.expected) << c.text;
   }
 }
 
