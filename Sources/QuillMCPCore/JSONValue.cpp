@@ -91,15 +91,18 @@ JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
   return object;
 }
 
-JSONValue::Object::iterator JSONValue::Object::lowerBound(std::string_view key) noexcept {
-  return std::lower_bound(
-      members_.begin(), members_.end(), key,
-      [](const value_type& member, std::string_view k) { return member.first < k; });
+namespace {
+// The first member whose key is not below `key`, in members sorted by key.
+template <typename Members>
+auto lowerBound(Members& members, std::string_view key) noexcept {
+  return std::lower_bound(members.begin(), members.end(), key,
+                          [](const auto& member, std::string_view k) { return member.first < k; });
 }
+}  // namespace
 
 JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const noexcept {
-  auto position = const_cast<Object*>(this)->lowerBound(key);
-  return position != members_.end() && position->first == key ? const_iterator(position) : end();
+  auto position = lowerBound(members_, key);
+  return position != members_.end() && position->first == key ? position : end();
 }
 
 const JSONValue& JSONValue::Object::at(std::string_view key) const {
@@ -110,14 +113,14 @@ const JSONValue& JSONValue::Object::at(std::string_view key) const {
 
 std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::try_emplace(std::string key,
                                                                             JSONValue value) {
-  auto position = lowerBound(key);
+  auto position = lowerBound(members_, key);
   if (position != members_.end() && position->first == key) return {position, false};
   return {members_.emplace(position, std::move(key), std::move(value)), true};
 }
 
 std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::insert_or_assign(std::string key,
                                                                                  JSONValue value) {
-  auto position = lowerBound(key);
+  auto position = lowerBound(members_, key);
   if (position != members_.end() && position->first == key) {
     position->second = std::move(value);
     return {position, false};

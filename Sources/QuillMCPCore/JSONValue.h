@@ -66,7 +66,6 @@ class JSONValue {
     std::pair<iterator, bool> insert_or_assign(std::string key, JSONValue value);
 
    private:
-    iterator lowerBound(std::string_view key) noexcept;
     std::vector<value_type> members_;
   };
 

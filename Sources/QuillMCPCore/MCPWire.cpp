@@ -1,7 +1,6 @@
 #include "MCPWire.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 
 namespace quill {
@@ -260,14 +259,7 @@ bool encodeInto(const MCPWireRequest& request, std::string& out,
     out += '}';
   }
   key("v");
-  // Written as the writer writes the number: plainly below 2^53, as a double beyond.
-  constexpr std::int64_t kExact = std::int64_t{1} << 53;
-  if (request.v > -kExact && request.v < kExact) {
-    char digits[24];
-    out.append(digits, std::to_chars(digits, digits + sizeof digits, request.v).ptr);
-  } else if (!JSONValue(request.v).encodeInto(out)) {
-    return fail();
-  }
+  if (!JSONValue(request.v).encodeInto(out)) return fail();
   out.push_back('}');
   return true;
 }
