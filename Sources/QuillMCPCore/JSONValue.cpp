@@ -685,33 +685,57 @@ struct JSONReader {
     std::size_t end;
   };
 
+  // Room a reading works in and hands back when it ends, so that the next reading on this thread
+  // starts with it (a reading started while another runs gets room of its own). What a hostile
+  // text made large is not kept.
+  struct Scratch {
+    // The members of the objects being written as text, innermost last.
+    std::vector<MemberText> keys;
+    // The members of the objects being read into values, innermost last.
+    std::vector<JSONValue::Object::value_type> members;
+    // The text of the container being kept as text.
+    std::string text;
+
+    void clearForReuse() {
+      constexpr std::size_t kKeptKeys = 1024;
+      constexpr std::size_t kKeptMembers = 1024;
+      constexpr std::size_t kKeptTextBytes = 64 * 1024;
+      keys.clear();
+      if (keys.capacity() > kKeptKeys) std::vector<MemberText>().swap(keys);
+      members.clear();  // they may hold values that keep a large input alive
+      if (members.capacity() > kKeptMembers) {
+        std::vector<JSONValue::Object::value_type>().swap(members);
+      }
+      text.clear();
+      if (text.capacity() > kKeptTextBytes) std::string().swap(text);
+    }
+  };
+
   // What one reading needs besides the document.
   struct Context {
     const JSONValue::Backing& backing;
     // Containers at this depth or deeper are kept as text; 0 for never.
     std::size_t textFromDepth;
-    // The members of the objects being written as text, innermost last.
-    std::vector<MemberText> members;
+    Scratch scratch;
 
     bool keepsAsText(std::size_t depth) const {
       return textFromDepth != 0 && depth >= textFromDepth;
     }
 
-    // The list of members keeps its room from one reading to the next (a reading started while
-    // another runs gets one of its own).
     Context(const JSONValue::Backing& readBacking, std::size_t readTextFromDepth)
-        : backing(readBacking),
-          textFromDepth(readTextFromDepth),
-          members(std::move(spareMembers())) {
-      members.clear();
+        : backing(readBacking), textFromDepth(readTextFromDepth), scratch(std::move(spare())) {
+      scratch.clearForReuse();
     }
-    ~Context() { spareMembers() = std::move(members); }
+    ~Context() {
+      scratch.clearForReuse();
+      spare() = std::move(scratch);
+    }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
-    static std::vector<MemberText>& spareMembers() {
-      thread_local std::vector<MemberText> spare;
-      return spare;
+    static Scratch& spare() {
+      thread_local Scratch kept;
+      return kept;
     }
   };
 
@@ -784,13 +808,11 @@ struct JSONReader {
   template <typename Container>
   static Error keepAsText(Container& container, std::size_t depth, JSONValue& out,
                           Context& context) {
-    auto written = std::make_shared<JSONValue::Written>();
-    written->kind = std::is_same_v<Container, simdjson::ondemand::array> ? JSONValue::Kind::array
-                                                                         : JSONValue::Kind::object;
-    // Room for a usual argument list or result at once, rather than growing step by step.
-    constexpr std::size_t kUsualTextBytes = 256;
-    written->text.reserve(kUsualTextBytes);
-    JSONWriter writer(written->text);
+    // The text is written in the reading's room and then copied once, at its size, into the
+    // value: a kept text is usually short, and many of them should not each keep spare room.
+    std::string& text = context.scratch.text;
+    text.clear();
+    JSONWriter writer(text);
     Error error;
     if constexpr (std::is_same_v<Container, simdjson::ondemand::array>) {
       error = writeArray(container, depth, writer, context);
@@ -798,8 +820,10 @@ struct JSONReader {
       error = writeObject(container, depth, writer, context);
     }
     if (error) return error;
-    // Many short texts should not each keep room for a long one.
-    if (written->text.capacity() > 2 * written->text.size() + 64) written->text.shrink_to_fit();
+    auto written = std::make_shared<JSONValue::Written>();
+    written->kind = std::is_same_v<Container, simdjson::ondemand::array> ? JSONValue::Kind::array
+                                                                         : JSONValue::Kind::object;
+    written->text.assign(text);
     out.storage_.emplace<JSONValue::WrittenPtr>(std::move(written));
     return simdjson::SUCCESS;
   }
@@ -875,7 +899,7 @@ struct JSONReader {
   static Error writeObject(simdjson::ondemand::object& object, std::size_t depth,
                            JSONWriter& writer, Context& context) {
     std::string& out = writer.out();
-    auto& members = context.members;
+    auto& members = context.scratch.keys;
     const std::size_t first = members.size();
     const std::size_t start = out.size();
     out.push_back('{');
@@ -987,7 +1011,10 @@ struct JSONReader {
 
   static Error readObject(simdjson::ondemand::object& object, std::size_t depth, JSONValue* out,
                           Context& context) {
-    std::vector<JSONValue::Object::value_type> members;
+    // Members gather in the reading's room (an inner object's above this one's, gone again before
+    // this one goes on), and the object gets them in one allocation of their number.
+    auto& members = context.scratch.members;
+    const std::size_t first = members.size();
     for (auto result : object) {
       simdjson::ondemand::field field;
       if (auto error = std::move(result).get(field)) return error;
@@ -1000,8 +1027,13 @@ struct JSONReader {
       }
       if (out) members.emplace_back(std::move(keyCopy), std::move(item));
     }
+    if (!out) return simdjson::SUCCESS;
+    const auto begin = members.begin() + static_cast<std::ptrdiff_t>(first);
+    std::vector<JSONValue::Object::value_type> own(std::make_move_iterator(begin),
+                                                   std::make_move_iterator(members.end()));
+    members.erase(begin, members.end());
     // With a key given twice, the last occurrence wins.
-    if (out) *out = JSONValue(JSONValue::Object::collect(std::move(members)));
+    *out = JSONValue(JSONValue::Object::collect(std::move(own)));
     return simdjson::SUCCESS;
   }
 
