@@ -713,30 +713,48 @@ struct JSONReader {
 
   // What one reading needs besides the document.
   struct Context {
+   private:
+    std::optional<Scratch> own_;  // room of its own, when the thread's is taken
+
+   public:
     const JSONValue::Backing& backing;
     // Containers at this depth or deeper are kept as text; 0 for never.
     std::size_t textFromDepth;
-    Scratch scratch;
+    Scratch& scratch;
 
     bool keepsAsText(std::size_t depth) const {
       return textFromDepth != 0 && depth >= textFromDepth;
     }
 
     Context(const JSONValue::Backing& readBacking, std::size_t readTextFromDepth)
-        : backing(readBacking), textFromDepth(readTextFromDepth), scratch(std::move(spare())) {
-      scratch.clearForReuse();
-    }
+        : backing(readBacking), textFromDepth(readTextFromDepth), scratch(borrowScratch(own_)) {}
     ~Context() {
-      scratch.clearForReuse();
-      spare() = std::move(scratch);
+      if (own_) return;
+      scratch.clearForReuse();  // values in it may keep a large input alive
+      spare().inUse = false;
     }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
-    static Scratch& spare() {
-      thread_local Scratch kept;
+   private:
+    struct Spare {
+      Scratch scratch;
+      bool inUse = false;
+    };
+    static Spare& spare() {
+      thread_local Spare kept;
       return kept;
     }
+    // The thread's kept room, or, while another reading uses it, room of this reading's own.
+    static Scratch& borrowScratch(std::optional<Scratch>& own) {
+      Spare& kept = spare();
+      if (!kept.inUse) {
+        kept.inUse = true;
+        return kept.scratch;
+      }
+      return own.emplace();
+    }
+
   };
 
   // When a value's text holds no escape, its bytes are its text: the reader has already checked
