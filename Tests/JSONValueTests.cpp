@@ -177,6 +177,15 @@ TEST(JSONValueTests, LongPlainStringsPointIntoASharedBuffer) {
   owner.reset();
   EXPECT_TRUE(watch.expired());
   EXPECT_EQ(std::get<JSONValue>(decoded), JSONValue::array({"s", 1}));
+
+  // A reading that fails after borrowing from the buffer (at the bad literal) does not keep it.
+  const std::string broken = "{\"a\":{\"long\":\"" + longText + "\",\"b\":[1,{\"c\":tru}]}}";
+  owner = std::make_shared<std::string>(broken + std::string(64, '\0'));
+  watch = owner;
+  decoded = JSONValue::decode(std::string_view(owner->data(), broken.size()), owner->size(), owner);
+  EXPECT_FALSE(std::holds_alternative<JSONValue>(decoded));
+  owner.reset();
+  EXPECT_TRUE(watch.expired());
 }
 
 // Containers kept as text while reading are the same values as those read into trees: they
@@ -234,6 +243,53 @@ TEST(JSONValueTests, ContainersKeptAsTextAreTheSameValues) {
         std::string_view(R"({"a":{"b":1,}})"), std::string_view(R"({"a":["\ud800"]})")}) {
     EXPECT_FALSE(std::holds_alternative<JSONValue>(JSONValue::decode(bad, bad.size(), {}, 2)))
         << bad;
+  }
+}
+
+// Readings share working room on a thread: an object's members must not mix with those of the
+// objects around it, of a wide object read before it, or of a reading that failed half-way.
+TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNestingAndReadings) {
+  auto wide = [](int count) {  // keys k<count-1> down to k0, each holding its number
+    std::string text = "{";
+    for (int i = count - 1; i >= 0; --i) {
+      text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + (i > 0 ? "," : "}");
+    }
+    return text;
+  };
+  struct Case {
+    std::string text;
+    std::string path;  // members to follow from the top
+    std::size_t size;  // members of the object found there
+  };
+  const std::vector<Case> cases = {
+      {wide(2000), "", 2000},
+      {R"({"a":1,"w":)" + wide(1500) + R"(,"z":2})", "", 3},
+      {R"({"a":1,"w":)" + wide(1500) + R"(,"z":2})", "w", 1500},
+      {"[" + wide(1200) + R"(,{"b":{"c":3}}])", "", 0},
+      {R"({"x":{"y":{"z":{}}},"y":[{"q":1},{"r":2}],"x2":{"m":1,"n":2}})", "x2", 2},
+      {R"({"x":{"y":{"z":{}}},"y":[{"q":1},{"r":2}],"x2":{"m":1,"n":2}})", "x", 1},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.text.substr(0, 60));
+    for (std::size_t textFromDepth : {0, 2}) {
+      // A reading that fails inside nested objects leaves nothing behind for the next one.
+      EXPECT_FALSE(reads(R"({"p":{"q":1,"r":{"s":[1,{"t":2,)"));
+      auto decoded = JSONValue::decode(item.text, item.text.size(), {}, textFromDepth);
+      ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
+      const JSONValue* value = &std::get<JSONValue>(decoded);
+      if (!item.path.empty()) value = value->member(item.path);
+      ASSERT_NE(value, nullptr);
+      if (value->kind() == JSONValue::Kind::array) {
+        EXPECT_EQ(write(*value), "[" + write(read(wide(1200))) + R"(,{"b":{"c":3}}])");
+        continue;
+      }
+      ASSERT_EQ(value->objectValue()->size(), item.size);
+      if (item.size >= 1000) {
+        EXPECT_EQ(*value->member("k0"), JSONValue(0));
+        EXPECT_EQ(*value->member("k999"), JSONValue(999));
+      }
+      EXPECT_EQ(read(R"({"s":{"t":2}})"), JSONValue::object({{"s", JSONValue::object({{"t", 2}})}}));
+    }
   }
 }
 

@@ -696,10 +696,11 @@ struct JSONReader {
     // The text of the container being kept as text.
     std::string text;
 
+    static constexpr std::size_t kKeptKeys = 1024;
+    static constexpr std::size_t kKeptMembers = 1024;
+    static constexpr std::size_t kKeptTextBytes = 64 * 1024;
+
     void clearForReuse() {
-      constexpr std::size_t kKeptKeys = 1024;
-      constexpr std::size_t kKeptMembers = 1024;
-      constexpr std::size_t kKeptTextBytes = 64 * 1024;
       keys.clear();
       if (keys.capacity() > kKeptKeys) std::vector<MemberText>().swap(keys);
       members.clear();  // they may hold values that keep a large input alive
@@ -1046,10 +1047,15 @@ struct JSONReader {
       if (out) members.emplace_back(std::move(keyCopy), std::move(item));
     }
     if (!out) return simdjson::SUCCESS;
-    const auto begin = members.begin() + static_cast<std::ptrdiff_t>(first);
-    std::vector<JSONValue::Object::value_type> own(std::make_move_iterator(begin),
-                                                   std::make_move_iterator(members.end()));
-    members.erase(begin, members.end());
+    std::vector<JSONValue::Object::value_type> own;
+    if (first == 0 && members.size() > Scratch::kKeptMembers) {
+      own = std::move(members);  // a large object takes the room itself rather than a copy
+      members = {};
+    } else {
+      const auto begin = members.begin() + static_cast<std::ptrdiff_t>(first);
+      own.assign(std::make_move_iterator(begin), std::make_move_iterator(members.end()));
+      members.erase(begin, members.end());
+    }
     // With a key given twice, the last occurrence wins.
     *out = JSONValue(JSONValue::Object::collect(std::move(own)));
     return simdjson::SUCCESS;
