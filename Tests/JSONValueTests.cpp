@@ -273,7 +273,7 @@ TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNestingAndReadings) {
     SCOPED_TRACE(item.text.substr(0, 60));
     for (std::size_t textFromDepth : {0, 2}) {
       // A reading that fails inside nested objects leaves nothing behind for the next one.
-      EXPECT_FALSE(reads(R"({"p":{"q":1,"r":{"s":[1,{"t":2,)"));
+      EXPECT_FALSE(reads(R"({"p":{"q":1,"r":{"s":[1,{"t":tru}]}}})"));
       auto decoded = JSONValue::decode(item.text, item.text.size(), {}, textFromDepth);
       ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
       const JSONValue* value = &std::get<JSONValue>(decoded);
