@@ -755,7 +755,6 @@ struct JSONReader {
       }
       return own.emplace();
     }
-
   };
 
   // When a value's text holds no escape, its bytes are its text: the reader has already checked
