@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPPaths.h"
+#include "SocketCredentials.h"
 
 namespace quill::MCPSocketClient {
 
@@ -37,6 +39,8 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 // ---- End of platform ---------------------------------------------------------------------
 
+using Clock = std::chrono::steady_clock;
+
 timeval toTimeval(double seconds) {
   constexpr double kShortest = 1e-6;
   constexpr double kLongest = 1e9;
@@ -50,9 +54,46 @@ timeval toTimeval(double seconds) {
   return value;
 }
 
-bool sendAll(int fd, std::string_view bytes) {
+void setTimeout(int fd, int option, double seconds) {
+  const timeval timeout = toTimeval(seconds);
+  (void)::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
+}
+
+// Runs `transfer` (one send or one receive on `fd`, bounded by the socket's `option` time-out of
+// `timeoutSeconds`) once. When a signal interrupts it (a stop and continue of the process does,
+// on Linux, even with SA_RESTART), it is resumed with the time that is left of its time-out, so
+// an interruption neither fails the exchange nor stretches the wait. Gives what `transfer` gave,
+// with -1 and EAGAIN once the time is up.
+template <typename Transfer>
+ssize_t resumingAfterSignals(int fd, int option, double timeoutSeconds, Transfer transfer) {
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(timeoutSeconds));
+  bool shortened = false;
+  for (;;) {
+    const ssize_t n = transfer();
+    if (n >= 0 || errno != EINTR) {
+      const int savedErrno = errno;
+      if (shortened) setTimeout(fd, option, timeoutSeconds);
+      errno = savedErrno;
+      return n;
+    }
+    const std::chrono::duration<double> left = deadline - Clock::now();
+    if (left.count() <= 0) {
+      if (shortened) setTimeout(fd, option, timeoutSeconds);
+      errno = EAGAIN;
+      return -1;
+    }
+    setTimeout(fd, option, left.count());
+    shortened = true;
+  }
+}
+
+bool sendAll(int fd, std::string_view bytes, double timeoutSeconds) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), kSendFlags);
+    const ssize_t n = resumingAfterSignals(fd, SO_SNDTIMEO, timeoutSeconds, [&] {
+      return ::send(fd, bytes.data(), bytes.size(), kSendFlags);
+    });
     if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
@@ -60,14 +101,17 @@ bool sendAll(int fd, std::string_view bytes) {
 }
 
 // Sends `text` with each splice's bytes inserted at its offset.
-bool sendSpliced(int fd, std::string_view text, const std::vector<JSONValue::Splice>& splices) {
+bool sendSpliced(int fd, std::string_view text, const std::vector<JSONValue::Splice>& splices,
+                 double timeoutSeconds) {
   std::size_t position = 0;
   for (const auto& splice : splices) {
-    if (!sendAll(fd, text.substr(position, splice.offset - position))) return false;
-    if (!sendAll(fd, splice.bytes)) return false;
+    if (!sendAll(fd, text.substr(position, splice.offset - position), timeoutSeconds)) {
+      return false;
+    }
+    if (!sendAll(fd, splice.bytes, timeoutSeconds)) return false;
     position = splice.offset;
   }
-  return sendAll(fd, text.substr(position));
+  return sendAll(fd, text.substr(position), timeoutSeconds);
 }
 
 }  // namespace
@@ -76,9 +120,8 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (connection.get() < 0) return Failure::connect;
   suppressSigpipe(connection.get());
-  const timeval timeout = toTimeval(timeoutSeconds);
-  (void)::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  (void)::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  setTimeout(connection.get(), SO_RCVTIMEO, timeoutSeconds);
+  setTimeout(connection.get(), SO_SNDTIMEO, timeoutSeconds);
 
   // The path limit is the same on every platform, even where the address field is larger. A path
   // that cannot name a file (empty, or with a NUL byte that would cut it short or, on Linux,
@@ -94,6 +137,9 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
       0) {
     return Failure::connect;
   }
+  // Whoever listens there answers for the application only when it runs as this user: another
+  // local user must not be able to read our requests or feed the agent its own answers.
+  if (!peerIsSameUser(connection.get())) return Failure::connect;
 
   // Long strings of the request are sent from where they lie rather than copied into the line.
   std::string line;
@@ -101,7 +147,7 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   std::vector<JSONValue::Splice> splices;
   if (!MCPWire::encodeInto(request, line, &splices)) return Failure::io;
   line.push_back('\n');
-  if (!sendSpliced(connection.get(), line, splices)) return Failure::io;
+  if (!sendSpliced(connection.get(), line, splices, timeoutSeconds)) return Failure::io;
   std::string().swap(line);
 
   // The first complete line is the response; it is read in place from the receive buffer, which
@@ -113,7 +159,9 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   // at undefined bytes.
   char buffer[kReceiveBufferBytes + kReadPadding];
   for (;;) {
-    const ssize_t n = ::read(connection.get(), buffer, kReceiveBufferBytes);
+    const ssize_t n = resumingAfterSignals(connection.get(), SO_RCVTIMEO, timeoutSeconds, [&] {
+      return ::read(connection.get(), buffer, kReceiveBufferBytes);
+    });
     if (n == 0) return Failure::io;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
     std::memset(buffer + n, 0, kReadPadding);
