@@ -77,6 +77,19 @@ TEST(MCPPathsTests, SocketPath) {
      longOverride + "/quill-mcp.sock"},
 #if !defined(__APPLE__)
     {"no TMPDIR", {{"HOME", "/home/u"}}, tooLong, "/tmp/quill-mcp.sock"},
+    // The user's own runtime folder comes before the shared /tmp; TMPDIR before both.
+    {"no TMPDIR, a runtime folder",
+     {{"XDG_RUNTIME_DIR", "/run/user/501"}},
+     tooLong,
+     "/run/user/501/quill-mcp.sock"},
+    {"a relative runtime folder is not used",
+     {{"XDG_RUNTIME_DIR", "run/user/501"}},
+     tooLong,
+     "/tmp/quill-mcp.sock"},
+    {"TMPDIR before the runtime folder",
+     {{"XDG_RUNTIME_DIR", "/run/user/501"}, {"TMPDIR", "/var/tmp"}},
+     tooLong,
+     "/var/tmp/quill-mcp.sock"},
 #endif
   };
   for (const auto& c : cases) {
@@ -151,6 +164,8 @@ TEST(MCPPathsTests, SupportDirectoryFollowsTheXDGDataHome) {
       {{{"XDG_DATA_HOME", "data"}, {"HOME", "/home/u"}}, "/home/u/.local/share/Quill"},
       {{{"XDG_DATA_HOME", ""}, {"HOME", "/home/u"}}, "/home/u/.local/share/Quill"},
       {{{"HOME", "/home/u"}}, "/home/u/.local/share/Quill"},
+      {{{"HOME", "/home/u/"}}, "/home/u/.local/share/Quill"},
+      {{{"XDG_DATA_HOME", "/data/"}}, "/data/Quill"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MCPPaths::supportDirectory(c.environment), c.expected) << c.expected;

@@ -71,14 +71,17 @@ std::string applicationSupportDirectory(const Environment& environment) {
   sysdir_search_path_enumeration_state state = sysdir_start_search_path_enumeration(
       SYSDIR_DIRECTORY_APPLICATION_SUPPORT, SYSDIR_DOMAIN_MASK_USER);
   if (sysdir_get_next_search_path_enumeration(state, path) != 0) {
-    std::string found(path);
-    if (found.starts_with("~")) found = homeDirectory(environment) + found.substr(1);
-    return found;
+    const std::string_view found(path);
+    // The system may answer "~/Library/…": the home directory is joined with one "/", whether
+    // or not HOME ends in one.
+    if (found == "~") return homeDirectory(environment);
+    if (found.starts_with("~/")) return join(homeDirectory(environment), found.substr(2));
+    return std::string(found);
   }
   return join(homeDirectory(environment), "Library/Application Support");
 }
 
-std::string platformTemporaryDirectory() {
+std::string platformTemporaryDirectory(const Environment&) {
   char path[PATH_MAX];
   const size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, path, sizeof path);
   if (length > 0 && length <= sizeof path) return std::string(path);
@@ -96,14 +99,22 @@ std::string applicationSupportDirectory(const Environment& environment) {
   return join(homeDirectory(environment), ".local/share");
 }
 
-std::string platformTemporaryDirectory() { return "/tmp"; }
+// The user's own runtime folder ($XDG_RUNTIME_DIR, when absolute) before the shared /tmp, where
+// any local user could take the socket's name first.
+std::string platformTemporaryDirectory(const Environment& environment) {
+  if (const std::string* runtime = lookup(environment, "XDG_RUNTIME_DIR");
+      runtime && runtime->starts_with("/")) {
+    return *runtime;
+  }
+  return "/tmp";
+}
 
 #endif
 // ---- End of platform ---------------------------------------------------------------------
 
 std::string temporaryDirectory(const Environment& environment) {
   const std::string* value = lookup(environment, temporaryDirectoryEnvKey);
-  if (!value) return platformTemporaryDirectory();
+  if (!value) return platformTemporaryDirectory(environment);
   if (value->empty()) return workingDirectory();
   if (!value->starts_with("/")) return join(workingDirectory(), *value);
   return *value;
