@@ -222,10 +222,10 @@ TEST(ShimTools, ApplicationAnswersBecomeTheAgentsAnswersWithoutStatusOrLaunch) {
        answer(R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q"}],)"
               R"("nextCursor":null}})"),
        R"({"nextCursor":null,"tools":[{"a":"p/q","b":2,"name":"x"}]})"},
-      {"tools that is not an array is forwarded unchanged", list,
-       answer(R"({"ok":true,"result":{"tools":"none"},"v":1})"), R"({"tools":"none"})"},
-      {"tools null is still a member", list, answer(R"({"ok":true,"result":{"tools":null},"v":1})"),
-       R"({"tools":null})"},
+      // A client would refuse a list whose tools are not an array, and the agent see no tool.
+      {"tools that is not an array", list, answer(R"({"ok":true,"result":{"tools":"none"},"v":1})"),
+       kFallbackList},
+      {"tools null", list, answer(R"({"ok":true,"result":{"tools":null},"v":1})"), kFallbackList},
       {"a result without tools", list, answer(R"({"ok":true,"result":{"tool":[]},"v":1})"),
        kFallbackList},
       {"a result that is not an object", list,
@@ -241,8 +241,11 @@ TEST(ShimTools, ApplicationAnswersBecomeTheAgentsAnswersWithoutStatusOrLaunch) {
        answer(R"({"ok":true,"result":{"content":[{"type":"text","text":"Brief"}],)"
               R"("isError":false,"_meta":{"k":[null]}},"v":1})"),
        R"({"_meta":{"k":[null]},"content":[{"text":"Brief","type":"text"}],"isError":false})"},
-      {"a result of another kind is forwarded too", call,
-       answer(R"({"ok":true,"result":"plain","v":1})"), R"("plain")"},
+      // A client would refuse a tool result that is not an object, and the agent see no text.
+      {"a result that is not an object", call, answer(R"({"ok":true,"result":"plain","v":1})"),
+       errorResult(kInternalError)},
+      {"a result that is an array", call, answer(R"({"ok":true,"result":[{}],"v":1})"),
+       errorResult(kInternalError)},
       {"unknownProject: its message", call, failure("unknownProject", "No such project here."),
        errorResult("No such project here.")},
       {"unknownProject with an empty message", call, failure("unknownProject", ""),
@@ -415,6 +418,60 @@ TEST(ShimToolsCallLaunch, OneLaunchPerProcessAndTheStatusIsReadAgainWhenTheWindo
   // The launcher's own output goes to standard error, never among the answers.
   expectRun(shim.finish(120s), errorTextLine("2", kAppNotRunning), kLaunchOutput);
   EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
+}
+
+// The application comes up within the window but cannot answer: it is running, so the agent is
+// told of an internal error, not asked to open it.
+TEST(ShimToolsCallLaunch, AnApplicationReachedButFailingWithinTheWindowIsNotCalledNotRunning) {
+  Sandbox box;
+  Subprocess shim(shimCommand(), box.environment(std::nullopt));
+  ASSERT_TRUE(shim.write(toolsCall("1", "{}")));
+  ASSERT_NO_FATAL_FAILURE(waitForError(shim, "launching Quill"));
+  // It reads the request and closes, every time.
+  SocketPeer peer(box.socket, PeerScripts::replyAndClose(""));
+  EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", errorTextLine("1", kInternalError));
+  expectRun(shim.finish(60s), "", kLaunchOutput);
+  EXPECT_GE(peer.transcripts().size(), 1u);
+}
+
+// A client started us with standard error closed: the launcher still runs, writing into nothing,
+// and the application it starts answers.
+TEST(ShimToolsCallLaunch, TheApplicationIsLaunchedWhenStandardErrorIsClosed) {
+  Sandbox box;
+  auto env = box.environment(std::nullopt);
+  env["QUILL_TEST_PEER_BINARY"] = QUILL_PEER_BINARY;
+  env["QUILL_TEST_PEER_ARGS"] = "--projects " + std::string(QUILL_SOURCE_DIR) +
+                                "/examples/projects.json";
+  auto result = testing::runProcess(
+      {"/bin/sh", "-c", "exec \"$0\" 2>&-", QUILL_MCP_LAUNCH_TEST_BINARY}, env,
+      toolsCall("1", R"({"project":"light"})"), 120s);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
+  EXPECT_TRUE(result.out.starts_with(
+      R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Quill briefing: Lighthouse)"))
+      << result.out;
+}
+
+// ---- Stopped and continued ----------------------------------------------------------------
+
+// Ctrl-Z and fg on a terminal client stop and continue the shim while it waits for the
+// application; the wait goes on and the answer still arrives.
+TEST(ShimTools, AShimStoppedAndContinuedWhileWaitingStillDeliversTheAnswer) {
+  Sandbox box;
+  SocketPeer peer(box.socket,
+                  PeerScripts::replyAfter(600ms, R"({"ok":true,"result":{"tools":[]},"v":1})"
+                                                 "\n"));
+  for (const auto& request : {toolsList("1"), toolsCall("1", "{}")}) {
+    SCOPED_TRACE(request);
+    Subprocess shim(shimCommand(), box.environment());
+    ASSERT_TRUE(shim.write(request));
+    std::this_thread::sleep_for(200ms);
+    shim.signal(SIGSTOP);
+    std::this_thread::sleep_for(100ms);
+    shim.signal(SIGCONT);
+    EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", resultLine("1", R"({"tools":[]})"));
+    expectRun(shim.finish(60s), "");
+  }
 }
 
 // ---- Against the stand-in application ------------------------------------------------------

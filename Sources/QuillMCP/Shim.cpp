@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,21 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+// Blocks until `fd` has input (or has ended). `poll` cannot wait on every kind of descriptor:
+// macOS answers POLLNVAL at once for a terminal, and the loop would spin; `select` can wait on
+// those. Should both fail, a short sleep keeps the loop from spinning all the same.
+void waitForInput(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  if (::poll(&ready, 1, -1) > 0 && !(ready.revents & POLLNVAL)) return;
+  if (fd < FD_SETSIZE) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    if (::select(fd + 1, &readable, nullptr, nullptr, nullptr) > 0) return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 }  // namespace
 
 std::optional<std::string> Shim::scanClientSlug(const std::vector<std::string>& arguments) {
@@ -85,8 +101,7 @@ void Shim::run() {
     if (n < 0 && errno == EINTR) continue;
     // A client may hand us a non-blocking descriptor: wait for input instead of ending.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd ready{streams_.input, POLLIN, 0};
-      (void)::poll(&ready, 1, -1);
+      waitForInput(streams_.input);
       continue;
     }
     // End of input, or an input that can no longer be read: the client is gone.
@@ -165,8 +180,10 @@ JSONValue Shim::handleToolsList(const JSONRPCRequest& request) {
   auto result =
       MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest, kToolsListTimeoutSeconds);
   if (auto* response = std::get_if<MCPWireResponse>(&result)) {
-    if (response->ok && response->result && response->result->member("tools")) {
-      return std::move(*response->result);
+    // Anything but an array of tools would make the client refuse the whole answer.
+    if (response->ok && response->result) {
+      const JSONValue* tools = response->result->member("tools");
+      if (tools && tools->arrayValue()) return std::move(*response->result);
     }
   }
   return ToolDefinition::listResult({});
@@ -205,6 +222,8 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   };
   if (auto reason = explainFromStatus()) return *reason;
 
+  // What the latest attempt came to decides the text when the status file explains nothing.
+  auto lastFailure = Failure::connect;
   auto noLaunch = env_.find(kNoLaunchEnvKey);
   if (noLaunch == env_.end() || noLaunch->second != "1") {
     if (!launchedApp_) {
@@ -218,10 +237,13 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
       std::this_thread::sleep_for(pause);
       result = attempt();
       if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
+      lastFailure = std::get<Failure>(result);
       pause = std::min(pause * 2, kLongestPause);
     }
   }
   if (auto reason = explainFromStatus()) return *reason;
+  // Reached at the end but unable to answer, it is running: saying it is not would mislead.
+  if (lastFailure != Failure::connect) return Friendly{MCPErrors::internalError};
   return Friendly{MCPErrors::appNotRunning};
 }
 
@@ -237,12 +259,18 @@ void Shim::launchApp() {
 
   // The launcher must not read the client's requests from our standard input, nor write into
   // the answer stream on our standard output: it gets /dev/null as input and our standard error
-  // as its output.
+  // as its output. A client may start us with standard error closed; the launcher then writes
+  // into /dev/null, since a spawn that is told to copy a closed descriptor fails as a whole.
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return;
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, streams_.error, 1);
-  if (streams_.error != 2) posix_spawn_file_actions_adddup2(&actions, streams_.error, 2);
+  if (::fcntl(streams_.error, F_GETFD) != -1) {
+    posix_spawn_file_actions_adddup2(&actions, streams_.error, 1);
+    if (streams_.error != 2) posix_spawn_file_actions_adddup2(&actions, streams_.error, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  }
   // It starts with SIGPIPE at its default, not ignored as it is here.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -268,7 +296,10 @@ JSONValue Shim::toolResult(const CallOutcome& outcome) {
   };
   if (auto* friendly = std::get_if<Friendly>(&outcome)) return failure(friendly->text);
   const auto& response = std::get<MCPWireResponse>(outcome);
-  if (response.ok && response.result) return *response.result;
+  // A tool result is an object; anything else would make the client refuse the whole answer.
+  if (response.ok && response.result) {
+    return response.result->objectValue() ? *response.result : failure(MCPErrors::internalError);
+  }
   if (!response.error) return failure(MCPErrors::internalError);
   switch (response.error->code) {
     case MCPWireErrorCode::disabled:

@@ -181,6 +181,14 @@ PeerScript replyAndClose(std::string bytes) {
   };
 }
 
+PeerScript replyAfter(std::chrono::milliseconds delay, std::string bytes) {
+  return [delay, bytes = std::move(bytes)](PeerConnection& connection) {
+    if (!connection.readLine()) return;
+    std::this_thread::sleep_for(delay);
+    connection.write(bytes);
+  };
+}
+
 PeerScript silent() {
   return [](PeerConnection& connection) { connection.readUntilClosed(); };
 }

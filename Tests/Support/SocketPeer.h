@@ -4,6 +4,7 @@
 // good response, garbage, an early close or silence.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -61,6 +62,8 @@ namespace PeerScripts {
 PeerScript reply(std::string bytes, bool oneBytePerWrite = false);
 // Reads the request line, writes `bytes` and closes at once.
 PeerScript replyAndClose(std::string bytes);
+// Reads the request line, waits `delay`, writes `bytes` and closes.
+PeerScript replyAfter(std::chrono::milliseconds delay, std::string bytes);
 // Reads the request line and keeps silent until the client closes.
 PeerScript silent();
 // Reads nothing and keeps silent until the client closes.
