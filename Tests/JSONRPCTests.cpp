@@ -166,6 +166,20 @@ TEST(JSONRPCTests, EncodesErrorResponses) {
   for (const auto& c : cases) EXPECT_EQ(JSONRPC::encodeError(c.id, c.code, c.message), c.text);
 }
 
+TEST(JSONRPCTests, ErrorDataIsWrittenBetweenCodeAndMessageOnlyWhenGiven) {
+  const JSONValue data = JSONValue::object(
+      {{"supported", JSONValue::array({"2026-07-28"})}, {"requested", "2030-01-01"}});
+  EXPECT_EQ(JSONRPC::encodeError(JSONValue(3), -32022, "Unsupported protocol version", data),
+            R"({"error":{"code":-32022,"data":{"requested":"2030-01-01","supported":)"
+            R"(["2026-07-28"]},"message":"Unsupported protocol version"},"id":3,"jsonrpc":"2.0"})");
+  // Present null is data too; absent leaves the member out.
+  EXPECT_EQ(JSONRPC::encodeError(std::nullopt, -32603, "x", JSONValue()),
+            R"({"error":{"code":-32603,"data":null,"message":"x"},"id":null,"jsonrpc":"2.0"})");
+  EXPECT_EQ(JSONRPC::encodeError(std::nullopt, -32603, "x", std::nullopt),
+            R"({"error":{"code":-32603,"message":"x"},"id":null,"jsonrpc":"2.0"})");
+  EXPECT_FALSE(JSONRPC::encodeError(JSONValue(1), -32603, "x", JSONValue::array({kNaN})));
+}
+
 TEST(JSONRPCTests, NonFiniteNumbersMakeAResponseUnwritable) {
   EXPECT_FALSE(JSONRPC::encodeResponse(1, JSONValue::object({{"x", JSONValue::array({kNaN})}})));
   EXPECT_FALSE(JSONRPC::encodeResponse(kNaN, JSONValue::object({})));

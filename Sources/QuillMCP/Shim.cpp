@@ -27,6 +27,8 @@ namespace quill {
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// Followed by the method exactly as received.
+constexpr std::string_view kMethodNotFound = "Method not found: ";
 // What the JSON reader may look at past the end of a text.
 constexpr std::size_t kReadPadding = 64;
 
@@ -142,21 +144,47 @@ Shim::Answer Shim::answer(std::string_view line, std::size_t readableBytes,
     encoded = JSONRPC::encodeResponse(*request.id, *value);
   } else {
     const auto& error = std::get<MethodError>(result);
-    encoded = JSONRPC::encodeError(request.id, error.code, error.message);
+    encoded = JSONRPC::encodeError(request.id, error.code, error.message, error.data);
   }
   if (!encoded) return EncodingFailed{};
   return std::move(*encoded);
 }
 
 Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
+  const auto kind = MCPProtocol::classifyRequest(request.params);
+  if (const auto* refusal = std::get_if<MCPProtocol::RequestRefusal>(&kind)) {
+    return MethodError{refusal->code, std::string(refusal->message), refusal->data};
+  }
+  if (const auto* stateless = std::get_if<MCPProtocol::StatelessRequest>(&kind)) {
+    return dispatchStateless(request, stateless->clientName);
+  }
   if (request.method == "initialize") return handleInitialize(request);
   if (request.method == "ping") {
     static const JSONValue empty{JSONValue::Object{}};
     return empty;
   }
-  if (request.method == "tools/list") return handleToolsList(request);
-  if (request.method == "tools/call") return handleToolsCall(request);
-  return MethodError{JSONRPCErrorCode::methodNotFound, "Method not found: " + request.method};
+  if (request.method == "tools/list") return handleToolsList(request, clientName_);
+  if (request.method == "tools/call") return handleToolsCall(request, clientName_);
+  return MethodError{JSONRPCErrorCode::methodNotFound,
+                     std::string(kMethodNotFound) + request.method};
+}
+
+Shim::HandlerResult Shim::dispatchStateless(const JSONRPCRequest& request,
+                                            const std::optional<std::string>& clientName) {
+  if (request.method == "server/discover") return MCPProtocol::discoverResult(shimVersion);
+  if (request.method == "tools/list") {
+    return MCPProtocol::statelessToolsListResult(handleToolsList(request, clientName));
+  }
+  if (request.method == "tools/call") {
+    HandlerResult result = handleToolsCall(request, clientName);
+    if (const auto* value = std::get_if<JSONValue>(&result)) {
+      return MCPProtocol::statelessToolsCallResult(*value);
+    }
+    return result;
+  }
+  // `initialize` and `ping` belong to the handshake, which this revision does without.
+  return MethodError{JSONRPCErrorCode::methodNotFound,
+                     std::string(kMethodNotFound) + request.method};
 }
 
 JSONValue Shim::handleInitialize(const JSONRPCRequest& request) {
@@ -175,8 +203,9 @@ JSONValue Shim::handleInitialize(const JSONRPCRequest& request) {
   return MCPProtocol::initializeResult(clientVersion, shimVersion);
 }
 
-JSONValue Shim::handleToolsList(const JSONRPCRequest& request) {
-  MCPWireRequest wireRequest{1, request.id, "tools/list", clientSlug_, clientName_, std::nullopt};
+JSONValue Shim::handleToolsList(const JSONRPCRequest& request,
+                                const std::optional<std::string>& clientName) {
+  MCPWireRequest wireRequest{1, request.id, "tools/list", clientSlug_, clientName, std::nullopt};
   auto result =
       MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest, kToolsListTimeoutSeconds);
   if (auto* response = std::get_if<MCPWireResponse>(&result)) {
@@ -189,7 +218,8 @@ JSONValue Shim::handleToolsList(const JSONRPCRequest& request) {
   return ToolDefinition::listResult({});
 }
 
-Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request) {
+Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request,
+                                          const std::optional<std::string>& clientName) {
   const JSONValue* name = request.params ? request.params->member("name") : nullptr;
   if (!name || name->stringValue() != ToolDefinition::getContextPacketName) {
     return MethodError{JSONRPCErrorCode::invalidParams, "Unknown tool"};
@@ -198,8 +228,8 @@ Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request) {
   if (const JSONValue* arguments = request.params->member("arguments")) {
     params.arguments = *arguments;
   }
-  MCPWireRequest wireRequest{1,           request.id,  "tools/call",
-                             clientSlug_, clientName_, std::move(params)};
+  MCPWireRequest wireRequest{1,           request.id, "tools/call",
+                             clientSlug_, clientName, std::move(params)};
   return toolResult(callWithRecovery(wireRequest));
 }
 

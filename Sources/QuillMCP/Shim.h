@@ -60,10 +60,11 @@ class Shim {
   static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
 
  private:
-  // A handler's answer: a result, or a JSON-RPC error code and message.
+  // A handler's answer: a result, or a JSON-RPC error code and message (and data, rarely).
   struct MethodError {
     std::int64_t code;
     std::string message;
+    std::optional<JSONValue> data = std::nullopt;
   };
   using HandlerResult = std::variant<JSONValue, MethodError>;
 
@@ -75,9 +76,17 @@ class Shim {
   using CallOutcome = std::variant<MCPWireResponse, Friendly>;
 
   HandlerResult dispatch(const JSONRPCRequest& request);
+  // A request that carries its protocol version in `params._meta`, answered from the request
+  // alone (`clientName` is the one it names itself): `clientName_` is neither read nor changed.
+  HandlerResult dispatchStateless(const JSONRPCRequest& request,
+                                  const std::optional<std::string>& clientName);
   JSONValue handleInitialize(const JSONRPCRequest& request);
-  JSONValue handleToolsList(const JSONRPCRequest& request);
-  HandlerResult handleToolsCall(const JSONRPCRequest& request);
+  // `clientName` is what the application is told about the client: `clientName_` after a
+  // handshake, or what a stateless request names itself.
+  JSONValue handleToolsList(const JSONRPCRequest& request,
+                            const std::optional<std::string>& clientName);
+  HandlerResult handleToolsCall(const JSONRPCRequest& request,
+                                const std::optional<std::string>& clientName);
 
   // One attempt; if the application is unreachable: the status file, one launch per process,
   // and retries with growing pauses for a fixed window. Never fails.

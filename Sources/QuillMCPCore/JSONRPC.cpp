@@ -46,8 +46,11 @@ std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& 
 }
 
 std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
-                                       std::string_view message) {
-  const JSONValue error = JSONValue::object({{"code", code}, {"message", message}});
+                                       std::string_view message,
+                                       const std::optional<JSONValue>& data) {
+  const JSONValue error =
+      data ? JSONValue::object({{"code", code}, {"data", *data}, {"message", message}})
+           : JSONValue::object({{"code", code}, {"message", message}});
   return JSONValue::object({{"jsonrpc", "2.0"}, {"id", id.value_or(JSONValue())}, {"error", error}})
       .encodedData();
 }

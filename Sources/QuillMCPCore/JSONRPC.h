@@ -49,9 +49,12 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
 // {"id":…,"jsonrpc":"2.0","result":…}; absent when the id or result holds a non-finite number.
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result);
 
-// {"error":{"code":…,"message":…},"id":…,"jsonrpc":"2.0"}, an absent id written as null.
+// {"error":{"code":…,"message":…},"id":…,"jsonrpc":"2.0"}, an absent id written as null. The
+// error holds a "data" member only when `data` is given; absent when `data` holds a non-finite
+// number.
 std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
-                                       std::string_view message);
+                                       std::string_view message,
+                                       const std::optional<JSONValue>& data = std::nullopt);
 
 }  // namespace JSONRPC
 }  // namespace quill

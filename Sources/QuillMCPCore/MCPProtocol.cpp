@@ -1,12 +1,51 @@
 #include "MCPProtocol.h"
 
 #include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "JSONRPC.h"
 
 namespace quill::MCPProtocol {
 
 namespace {
 constexpr std::string_view kFallbackVersion = "2025-06-18";
+
+constexpr std::string_view kProtocolVersionKey = "io.modelcontextprotocol/protocolVersion";
+constexpr std::string_view kClientCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
+constexpr std::string_view kClientInfoKey = "io.modelcontextprotocol/clientInfo";
+constexpr std::string_view kServerInfoKey = "io.modelcontextprotocol/serverInfo";
+
+constexpr std::string_view kInvalidMetaMessage =
+    "Invalid _meta: io.modelcontextprotocol/protocolVersion must be a string and "
+    "io.modelcontextprotocol/clientCapabilities an object";
+constexpr std::string_view kUnsupportedVersionMessage = "Unsupported protocol version";
+
+JSONValue serverInfo(std::string_view serverVersion) {
+  return JSONValue::object({{"name", "quill"}, {"title", "Quill"}, {"version", serverVersion}});
 }
+
+JSONValue statelessVersionList() {
+  std::vector<JSONValue> versions(statelessVersions.begin(), statelessVersions.end());
+  return JSONValue(JSONValue::Array(std::move(versions)));
+}
+
+// `value` with `added` set, when it is an object.
+JSONValue withMembers(const JSONValue& value,
+                      std::initializer_list<std::pair<std::string_view, JSONValue>> added) {
+  const JSONValue::Object* object = value.objectValue();
+  if (!object) return value;
+  auto isAdded = [&](std::string_view key) {
+    return std::any_of(added.begin(), added.end(), [&](const auto& a) { return a.first == key; });
+  };
+  std::vector<std::pair<std::string, JSONValue>> members;
+  for (const auto& [key, member] : *object) {
+    if (!isAdded(key)) members.emplace_back(key, member);
+  }
+  for (const auto& [key, member] : added) members.emplace_back(std::string(key), member);
+  return JSONValue::object(std::move(members));
+}
+}  // namespace
 
 const std::string_view instructions =
     "Quill holds the user's project memory on this Mac: cited facts, uncertain items, and hard "
@@ -25,10 +64,63 @@ JSONValue initializeResult(std::optional<std::string_view> clientVersion,
   return JSONValue::object({
       {"protocolVersion", negotiateVersion(clientVersion)},
       {"capabilities", JSONValue::object({{"tools", JSONValue::object({{"listChanged", false}})}})},
-      {"serverInfo",
-       JSONValue::object({{"name", "quill"}, {"title", "Quill"}, {"version", serverVersion}})},
+      {"serverInfo", serverInfo(serverVersion)},
       {"instructions", instructions},
   });
+}
+
+RequestKind classifyRequest(const std::optional<JSONValue>& params) {
+  const JSONValue* meta = params ? params->member("_meta") : nullptr;
+  const JSONValue* version = meta ? meta->member(kProtocolVersionKey) : nullptr;
+  if (!version) return HandshakeRequest{};
+
+  const std::optional<std::string_view> requested = version->stringValue();
+  if (!requested) {
+    return RequestRefusal{JSONRPCErrorCode::invalidParams, kInvalidMetaMessage, std::nullopt};
+  }
+  // An unlisted revision is told which ones are served before anything else is checked: its
+  // `_meta` may be shaped differently.
+  if (std::find(statelessVersions.begin(), statelessVersions.end(), *requested) ==
+      statelessVersions.end()) {
+    return RequestRefusal{
+        unsupportedVersionCode, kUnsupportedVersionMessage,
+        JSONValue::object({{"requested", *requested}, {"supported", statelessVersionList()}})};
+  }
+  const JSONValue* capabilities = meta->member(kClientCapabilitiesKey);
+  if (!capabilities || !capabilities->objectValue()) {
+    return RequestRefusal{JSONRPCErrorCode::invalidParams, kInvalidMetaMessage, std::nullopt};
+  }
+
+  StatelessRequest request;
+  if (const JSONValue* clientInfo = meta->member(kClientInfoKey)) {
+    if (const JSONValue* name = clientInfo->member("name"); name && name->stringValue()) {
+      request.clientName = std::string(*name->stringValue());
+    }
+  }
+  return request;
+}
+
+JSONValue discoverResult(std::string_view serverVersion) {
+  std::vector<JSONValue> versions(statelessVersions.begin(), statelessVersions.end());
+  versions.insert(versions.end(), supportedVersions.begin(), supportedVersions.end());
+  // No "listChanged": announcing it would have a client open a subscription for changes.
+  return JSONValue::object({
+      {"resultType", "complete"},
+      {"supportedVersions", JSONValue(JSONValue::Array(std::move(versions)))},
+      {"capabilities", JSONValue::object({{"tools", JSONValue(JSONValue::Object{})}})},
+      {"instructions", instructions},
+      {"ttlMs", 0},
+      {"cacheScope", "private"},
+      {"_meta", JSONValue::object({{kServerInfoKey, serverInfo(serverVersion)}})},
+  });
+}
+
+JSONValue statelessToolsListResult(const JSONValue& list) {
+  return withMembers(list, {{"resultType", "complete"}, {"ttlMs", 0}, {"cacheScope", "private"}});
+}
+
+JSONValue statelessToolsCallResult(const JSONValue& result) {
+  return withMembers(result, {{"resultType", "complete"}});
 }
 
 }  // namespace quill::MCPProtocol

@@ -1,8 +1,9 @@
 // Drives quill-mcp the way an agent's client does: the official MCP client SDK starts the shim as
 // a child process and talks to it over standard input and output. Behind the shim stands
 // quill-peer, the stand-in for the Quill desktop application, on a private socket. The exact
-// bytes of every answer are checked by the C++ process tests; this proves that a real client
-// accepts them.
+// bytes of every answer are checked by the C++ process tests; this proves that real clients
+// accept them: SDK 1.x with the `initialize` handshake, and SDK 2.x speaking revision 2026-07-28
+// (no handshake; every request carries its version in `_meta`), pinned to it and in `auto` mode.
 //
 // Paths come from the environment (scripts/e2e sets them):
 //   QUILL_MCP_BINARY     the quill-mcp executable
@@ -18,6 +19,8 @@ import { setTimeout as sleep } from 'node:timers/promises';
 
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { Client as ClientV2 } from '@modelcontextprotocol/client';
+import { StdioClientTransport as StdioClientTransportV2 } from '@modelcontextprotocol/client/stdio';
 
 // Only so that a broken build fails instead of hanging; nothing here is expected to come close.
 const PATIENCE_MS = 60_000;
@@ -124,6 +127,80 @@ async function openSession(name) {
   };
 }
 
+// SDK 2.x's own stdio transport probes with `server/discover` on a short-lived sibling process and
+// then starts the session's process, which sees no probe; any subclass of it probes in place, on
+// the session's process, as a client that answers to neither shape would.
+class InPlaceStdioTransportV2 extends StdioClientTransportV2 {}
+
+// Starts quill-mcp with SDK 2.x in the negotiation `mode` ('auto' or { pin }), without --client,
+// so that the application names the client after the clientInfo in each request's `_meta`.
+async function openSessionV2(name, mode, Transport) {
+  const transport = new Transport({
+    command: shimBinary,
+    args: [],
+    env: {
+      QUILL_MCP_SOCKET: join(dir, `${name}.sock`),
+      QUILL_MCP_STATUS: join(dir, `${name}.json`),
+      QUILL_MCP_NO_LAUNCH: '1',
+    },
+    stderr: 'pipe',
+  });
+  const stderr = collect(transport.stderr);
+  const client = new ClientV2(
+    { name: 'quill-e2e-v2', version: '2.4.0' },
+    { versionNegotiation: { mode } },
+  );
+  const errors = [];
+  client.onerror = (error) => errors.push(error);
+  await withTimeout(client.connect(transport), 'the version negotiation');
+  // The SDK offers no other way to learn how the session's process ended.
+  const child = transport._process;
+  if (!child) throw new Error('the SDK 2.x transport no longer exposes its child process');
+  children.add(child);
+  const exited = exitOf(child);
+  return {
+    client,
+    async close() {
+      child.stdin.end();
+      const ending = await withTimeout(exited, 'quill-mcp to exit');
+      await withTimeout(stderr.ended, 'the end of quill-mcp standard error');
+      await client.close();
+      assert.deepEqual(errors, []);
+      assert.deepEqual({ ...ending, stderr: stderr.text() }, { code: 0, signal: null, stderr: '' });
+    },
+  };
+}
+
+// Starts quill-peer with the example projects on its own socket, and waits until it listens.
+async function startPeer(name) {
+  const peer = spawn(peerBinary, ['--projects', projectsFile], {
+    env: {
+      ...process.env,
+      QUILL_MCP_SOCKET: join(dir, `${name}.sock`),
+      QUILL_MCP_STATUS: join(dir, `${name}.json`),
+    },
+    stdio: ['ignore', 'ignore', 'pipe'],
+  });
+  children.add(peer);
+  const peerErr = collect(peer.stderr);
+  await withTimeout(
+    (async () => {
+      while (!peerErr.text().includes('quill-peer: listening on ')) {
+        if (peer.exitCode !== null) throw new Error(`quill-peer exited:\n${peerErr.text()}`);
+        await sleep(20);
+      }
+    })(),
+    'quill-peer to listen',
+  );
+  return {
+    async stop() {
+      peer.kill('SIGTERM');
+      const stopped = await withTimeout(exitOf(peer), 'quill-peer to stop');
+      assert.deepEqual(stopped, { code: 0, signal: null });
+    },
+  };
+}
+
 // The list as the SDK hands it over, down to what tells the two lists apart; the C++ process
 // tests compare every byte of it.
 async function toolNamesAndDescriptions(session) {
@@ -160,26 +237,7 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
   });
 
   test('while Quill runs: the handshake, the application\u2019s list and a briefing', async () => {
-    const peer = spawn(peerBinary, ['--projects', projectsFile], {
-      env: {
-        ...process.env,
-        QUILL_MCP_SOCKET: join(dir, 'up.sock'),
-        QUILL_MCP_STATUS: join(dir, 'up.json'),
-      },
-      stdio: ['ignore', 'ignore', 'pipe'],
-    });
-    children.add(peer);
-    const peerErr = collect(peer.stderr);
-    await withTimeout(
-      (async () => {
-        while (!peerErr.text().includes('quill-peer: listening on ')) {
-          if (peer.exitCode !== null) throw new Error(`quill-peer exited:\n${peerErr.text()}`);
-          await sleep(20);
-        }
-      })(),
-      'quill-peer to listen',
-    );
-
+    const peer = await startPeer('up');
     const session = await openSession('up');
     // The SDK asks for a newer version than the shim speaks; the shim answers with its newest.
     assert.equal(session.transport.negotiatedProtocolVersion, '2025-06-18');
@@ -195,9 +253,42 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
     assert.equal(briefing.isError, false, JSON.stringify(briefing));
     assert.match(briefing.content[0].text, /^Quill briefing: Lighthouse Mobile App\n/);
     await session.close();
-
-    peer.kill('SIGTERM');
-    const stopped = await withTimeout(exitOf(peer), 'quill-peer to stop');
-    assert.deepEqual(stopped, { code: 0, signal: null });
+    await peer.stop();
   });
+
+  for (const [era, mode, Transport] of [
+    ['SDK 2.x pinned to 2026-07-28, probing on the session\u2019s process', { pin: '2026-07-28' },
+      InPlaceStdioTransportV2],
+    ['SDK 2.x in auto mode, probing on a sibling process', 'auto', StdioClientTransportV2],
+  ]) {
+    test(`${era}: no handshake, the application\u2019s list and a briefing`, async () => {
+      const name = typeof mode === 'string' ? mode : 'pinned';
+      const peer = await startPeer(name);
+      const session = await openSessionV2(name, mode, Transport);
+      assert.equal(session.client.getProtocolEra(), 'modern');
+      assert.equal(session.client.getNegotiatedProtocolVersion(), '2026-07-28');
+      assert.deepEqual(session.client.getServerVersion(), {
+        name: 'quill',
+        title: 'Quill',
+        version: '1.0',
+      });
+      assert.deepEqual(session.client.getServerCapabilities(), { tools: {} });
+      assert.match(session.client.getInstructions(), /^Quill holds the user's project memory/);
+      assert.deepEqual(await toolNamesAndDescriptions(session), [
+        {
+          name: 'get_context_packet',
+          description: `${TOOL_DESCRIPTION} Current projects: ${projectNames.join(', ')}.`,
+        },
+      ]);
+      const briefing = await call(session, 'lighthouse');
+      assert.equal(briefing.isError, false, JSON.stringify(briefing));
+      // Named after the clientInfo that came with the call itself.
+      assert.match(
+        briefing.content[0].text,
+        /^Quill briefing: Lighthouse Mobile App\nAsked by MCP agent \(quill-e2e-v2\) via quill-e2e-v2\.\n/,
+      );
+      await session.close();
+      await peer.stop();
+    });
+  }
 });
