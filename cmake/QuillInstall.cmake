@@ -1,0 +1,31 @@
+# What `cmake --install` puts where, in three components.
+#   shim  quill-mcp and quill-mcp-doctor, side by side
+#   peer  quill-peer and the sample projects it serves
+#   dev   the core library, its headers in include/QuillMCPCore/ and the CMake package
+#         QuillMCPCore (target QuillMCPCore::QuillMCPCore) with its version file
+include(CMakePackageConfigHelpers)
+
+install(TARGETS quill-mcp quill-mcp-doctor
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT shim)
+
+if(TARGET quill-peer)
+  install(TARGETS quill-peer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT peer)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/projects.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/quill-mcp/examples COMPONENT peer)
+endif()
+
+set(QUILL_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuillMCPCore)
+file(GLOB QUILL_CORE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/Sources/QuillMCPCore/*.h)
+install(TARGETS QuillMCPCore EXPORT QuillMCPCoreTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES ${QUILL_CORE_HEADERS}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QuillMCPCore COMPONENT dev)
+install(EXPORT QuillMCPCoreTargets NAMESPACE QuillMCPCore::
+  DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/QuillMCPCoreConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake INSTALL_DESTINATION ${QUILL_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake
+              ${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
+  DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
