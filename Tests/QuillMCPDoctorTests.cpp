@@ -1,0 +1,393 @@
+// quill-mcp-doctor driven from outside: started against quill-peer, a scripted peer, or whatever
+// lies at the socket path, with its exit status, the key lines of its report and its --json
+// output read back.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "JSONValue.h"
+#include "MCPStatus.h"
+#include "SocketPeer.h"
+#include "Subprocess.h"
+
+namespace quill {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ProcessResult;
+using testing::TemporaryDirectory;
+
+struct Report {
+  ProcessResult text;
+  JSONValue json;  // null when --json gave no JSON
+};
+
+// The environment of a user whose Quill uses `socket` and `status`.
+testing::EnvironmentMap environmentFor(const std::string& socket, const std::string& status) {
+  auto environment = testing::currentEnvironment();
+  environment.erase("QUILL_MCP_NO_LAUNCH");
+  environment["QUILL_MCP_SOCKET"] = socket;
+  environment["QUILL_MCP_STATUS"] = status;
+  return environment;
+}
+
+// Runs the doctor twice with the same options: for its text, and for its --json report.
+Report runDoctor(const testing::EnvironmentMap& environment,
+                 std::vector<std::string> options = {}) {
+  std::vector<std::string> argv{QUILL_MCP_DOCTOR_BINARY};
+  argv.insert(argv.end(), options.begin(), options.end());
+  Report report{testing::runProcess(argv, environment, ""), JSONValue()};
+  argv.push_back("--json");
+  const ProcessResult json = testing::runProcess(argv, environment, "");
+  EXPECT_EQ(json.exitStatus, report.text.exitStatus);
+  EXPECT_TRUE(json.out.ends_with("\n"));
+  if (auto decoded = JSONValue::decode(json.out); auto* value = std::get_if<JSONValue>(&decoded)) {
+    report.json = *value;
+  } else {
+    ADD_FAILURE() << "not JSON: " << json.out;
+  }
+  return report;
+}
+
+JSONValue at(const JSONValue& value, std::initializer_list<std::string_view> keys) {
+  JSONValue found = value;
+  for (std::string_view key : keys) found = found[key].value_or(JSONValue("<missing>"));
+  return found;
+}
+
+void expectLines(const std::string& text, std::initializer_list<std::string> lines) {
+  for (const std::string& line : lines) {
+    EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << "no line: " << line << "\n"
+                                                                << text;
+  }
+}
+
+// quill-peer serving two projects on its own socket and status file until destroyed.
+class PeerProcess {
+ public:
+  PeerProcess(const std::string& socket, const std::string& status,
+              std::vector<std::string> options) {
+    const std::string projects = directory_.file("projects.json");
+    testing::writeFile(projects, R"({"projects":[{"name":"Atlas","facts":[]},
+                                                 {"name":"Zephyr Labs","facts":[]}]})");
+    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status,
+                                  "--projects",      projects};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_.emplace(argv, testing::currentEnvironment());
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;;
+         std::this_thread::sleep_for(5ms)) {
+      auto written = MCPStatus::readFile(status);
+      if (written && written->listening) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "quill-peer is not listening: " << process_->errorOutput();
+        break;
+      }
+    }
+  }
+  ~PeerProcess() {
+    process_->signal(SIGTERM);
+    EXPECT_EQ(process_->finish().exitStatus, 0);
+  }
+
+ private:
+  TemporaryDirectory directory_;
+  std::optional<testing::Subprocess> process_;
+};
+
+// A socket file that nobody listens on, as a process that stopped without removing it leaves.
+void leaveStaleSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
+
+std::string shimPath() {
+  char resolved[PATH_MAX];
+  return ::realpath(QUILL_MCP_BINARY, resolved) ? resolved : QUILL_MCP_BINARY;
+}
+
+TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
+  const struct {
+    std::vector<std::string> peerOptions;
+    int exitStatus;
+    std::vector<std::string> lines;
+    JSONValue quillError;
+  } cases[] = {
+      {{},
+       0,
+       {"  a tool list came back", "  projects: Atlas, Zephyr Labs",
+        "  enabled: true (agent access is on)", "Verdict: an agent can reach Quill."},
+       JSONValue()},
+      {{"--disabled"},
+       1,
+       {"  enabled: false (agent access is off)", "  Quill is running but refused the tool list.",
+        "Verdict: an agent cannot reach Quill; see Connection above."},
+       "disabled"},
+      {{"--signed-out"},
+       1,
+       {"  signedIn: false (nobody is signed in)",
+        "  Quill answered \"signedOut\": Quill is open but no one is signed in. Ask the user to "
+        "sign in to Quill first."},
+       "signedOut"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.peerOptions.empty() ? "reachable" : c.peerOptions[0]);
+    TemporaryDirectory directory;
+    const std::string socket = directory.file("s"), status = directory.file("status.json");
+    PeerProcess peer(socket, status, c.peerOptions);
+    const Report report = runDoctor(environmentFor(socket, status));
+    EXPECT_EQ(report.text.exitStatus, c.exitStatus);
+    EXPECT_EQ(report.text.err, "");
+    expectLines(report.text.out, {"  path: " + socket, "  from: QUILL_MCP_SOCKET",
+                                  "  path: " + status, "  from: QUILL_MCP_STATUS"});
+    for (const std::string& line : c.lines) expectLines(report.text.out, {line});
+    EXPECT_EQ(report.json["toolList"], JSONValue(c.exitStatus == 0));
+    EXPECT_EQ(at(report.json, {"connection", "quillError", "code"}),
+              c.quillError.isNull() ? JSONValue("<missing>") : c.quillError);
+    EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue("socket"));
+    EXPECT_EQ(at(report.json, {"status", "record", "listening"}), JSONValue(true));
+    if (c.exitStatus == 0) {
+      EXPECT_EQ(at(report.json, {"connection", "projects"}),
+                JSONValue::array({"Atlas", "Zephyr Labs"}));
+    }
+  }
+}
+
+TEST(QuillMCPDoctorTests, PrintsTheExactRegistrationOfTheQuillMCPBesideIt) {
+  TemporaryDirectory directory;
+  const Report report = runDoctor(environmentFor(directory.file("s"), directory.file("st")));
+  const std::string shim = shimPath();
+  expectLines(
+      report.text.out,
+      {"Registration of " + shim,
+       "    \"quill\": {\"args\":[\"--client\",\"claude-desktop\"],\"command\":\"" + shim + "\"}",
+       "    claude mcp add --scope user quill -- " + shim + " --client claude-code",
+       "    \"quill\": {\"args\":[\"--client\",\"cursor\"],\"command\":\"" + shim + "\"}"});
+  EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
+  EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
+  EXPECT_EQ(at(report.json, {"registration", "cursor", "command"}), JSONValue(shim));
+}
+
+TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
+  const struct {
+    std::string_view name;
+    void (*prepare)(const std::string& socket);
+    std::string kind;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"nothing",
+       [](const std::string&) {},
+       "none",
+       {"  warning: Nothing is there: Quill is not running, or it listens elsewhere.",
+        "  reason: ENOENT"}},
+      {"stale socket",
+       leaveStaleSocket,
+       "socket",
+       {"  reason: ECONNREFUSED",
+        "  Nobody listens there: a socket file left behind by a Quill that stopped, or a file "
+        "that is not a socket."}},
+      {"regular file",
+       [](const std::string& path) { testing::writeFile(path, "x"); },
+       "file",
+       {"  warning: It is a file, not a socket: Quill cannot listen there."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TemporaryDirectory directory;
+    const std::string socket = directory.file("s");
+    c.prepare(socket);
+    const Report report = runDoctor(environmentFor(socket, directory.file("status.json")));
+    EXPECT_EQ(report.text.exitStatus, 1);
+    expectLines(report.text.out,
+                {"  failure: connect", "  not read: There is no file at this path.",
+                 "Verdict: an agent cannot reach Quill; see Connection above."});
+    for (const std::string& line : c.lines) expectLines(report.text.out, {line});
+    EXPECT_EQ(report.json["toolList"], JSONValue(false));
+    EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue(c.kind));
+    EXPECT_EQ(at(report.json, {"connection", "failure"}), JSONValue("connect"));
+    EXPECT_EQ(at(report.json, {"connection", "projects"}), JSONValue());
+  }
+}
+
+TEST(QuillMCPDoctorTests, WarnsOfASocketOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  TemporaryDirectory directory;
+  const std::string socket = directory.file("s"), status = directory.file("status.json");
+  PeerProcess peer(socket, status, {});
+  ASSERT_EQ(::chown(socket.c_str(), 65534, 65534), 0);
+  const Report report = runDoctor(environmentFor(socket, status));
+  // Root may connect to anybody's socket; another user would be refused (EACCES).
+  EXPECT_EQ(report.text.exitStatus, 0);
+  expectLines(report.text.out, {"  warning: It belongs to another user (uid 65534): a Quill of "
+                                "another account, or a leftover of one."});
+  EXPECT_EQ(at(report.json, {"socket", "foreignOwner"}), JSONValue(65534));
+  EXPECT_EQ(at(report.json, {"status", "foreignOwner"}), JSONValue());
+}
+
+TEST(QuillMCPDoctorTests, NamesTheFailedStepWhenQuillAnswersBadly) {
+  const struct {
+    testing::PeerScript script;
+    JSONValue failure;
+    std::string line;
+  } cases[] = {
+      {testing::PeerScripts::closeAtOnce(), "io",
+       "  The connection stood, but Quill closed it before answering."},
+      {testing::PeerScripts::reply("not json\n"), "decode",
+       "  Quill answered with a line that is not a response of its protocol."},
+      {testing::PeerScripts::reply("{\"v\":1,\"id\":1,\"ok\":true,\"result\":{}}\n"), JSONValue(),
+       "  Quill answered, but not with a tool list."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    TemporaryDirectory directory;
+    testing::SocketPeer peer(directory.file("s"), c.script);
+    const Report report =
+        runDoctor(environmentFor(peer.path(), directory.file("st")), {"--client", "cursor"});
+    peer.stop();
+    EXPECT_EQ(report.text.exitStatus, 1);
+    expectLines(report.text.out, {c.line});
+    EXPECT_EQ(at(report.json, {"connection", "failure"}), c.failure);
+    // Asked exactly as quill-mcp asks, with the client's slug.
+    const auto transcripts = peer.transcripts();
+    ASSERT_EQ(transcripts.size(), 2u);
+    if (c.failure != JSONValue("io")) {
+      EXPECT_EQ(transcripts[0],
+                "{\"client\":\"cursor\",\"id\":1,\"method\":\"tools/list\",\"v\":1}\n");
+    }
+  }
+}
+
+TEST(QuillMCPDoctorTests, WarnsOfPathsThatCannotWork) {
+  TemporaryDirectory directory;
+  const std::string longPath = directory.path() + "/" + std::string(120, 'x');
+  const struct {
+    std::string socket;
+    std::string line;
+  } cases[] = {
+      {"~/quill.sock",
+       "  warning: It starts with \"~\", which nobody expands here: it names a folder called "
+       "\"~\" in the working directory. Write the full path."},
+      {"quill.sock",
+       "  warning: It is relative: it depends on the working directory of whatever starts "
+       "quill-mcp. Write the full path."},
+      {longPath, "  warning: It is " + std::to_string(longPath.size()) +
+                     " bytes long; a socket path may have at most 103."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.socket);
+    const Report report = runDoctor(environmentFor(c.socket, directory.file("st")));
+    EXPECT_EQ(report.text.exitStatus, 1);
+    expectLines(report.text.out, {"  path: " + c.socket, c.line});
+  }
+}
+
+TEST(QuillMCPDoctorTests, TellsWhereTheDefaultSocketPathComesFrom) {
+  TemporaryDirectory directory;
+  const std::string longHome = directory.path() + "/" + std::string(100, 'h');
+  const struct {
+    std::string home;
+    std::string path;
+    std::string from;
+  } cases[] = {
+      {directory.path(), "", "  from: the default in Quill's support folder"},
+      {longHome, directory.file("quill-mcp.sock"),
+       "  from: the temporary folder, as the path in Quill's support folder would be longer "
+       "than 103 bytes"},
+  };
+  for (const auto& c : cases) {
+    auto environment = environmentFor("", "");
+    environment["HOME"] = c.home;
+    environment["TMPDIR"] = directory.path();
+    environment.erase("XDG_DATA_HOME");
+    const Report report = runDoctor(environment);
+    expectLines(report.text.out, {c.from});
+    if (!c.path.empty()) expectLines(report.text.out, {"  path: " + c.path});
+  }
+}
+
+TEST(QuillMCPDoctorTests, ReadsTheStatusFileWithItsAge) {
+  const struct {
+    std::string updatedAt;
+    std::string age;
+  } cases[] = {
+      {"2000-01-01T00:00:00Z", "days ago"},
+      {"2000-01-01T01:00:00.250+01:00", "days ago"},
+      {"2999-01-01T00:00:00Z", "in the future: the clocks disagree"},
+      {"yesterday", "not a time this program reads"},
+  };
+  std::optional<JSONValue> firstAge;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.updatedAt);
+    TemporaryDirectory directory;
+    const std::string status = directory.file("status.json");
+    testing::writeFile(status,
+                       "{\"enabled\":true,\"signedIn\":false,\"listening\":true,"
+                       "\"version\":\"2.1\",\"updatedAt\":\"" +
+                           c.updatedAt + "\"}");
+    leaveStaleSocket(directory.file("s"));
+    auto environment = environmentFor(directory.file("s"), status);
+    environment["QUILL_MCP_NO_LAUNCH"] = "1";
+    const Report report = runDoctor(environment);
+    EXPECT_EQ(report.text.exitStatus, 1);
+    const std::string text = report.text.out;
+    expectLines(text,
+                {"  signedIn: false (nobody is signed in)", "  version: 2.1",
+                 "  warning: It says Quill listens, but nobody does at the socket path: the "
+                 "file is stale, or Quill and quill-mcp use different paths.",
+                 "  QUILL_MCP_NO_LAUNCH: 1: quill-mcp never starts Quill; start it yourself"});
+    const std::string ageLine = "  updatedAt: " + c.updatedAt + " (";
+    const auto where = text.find(ageLine);
+    ASSERT_NE(where, std::string::npos) << text;
+    EXPECT_NE(text.find(c.age + ")\n", where), std::string::npos) << text;
+    // The same moment in two notations is equally old.
+    const JSONValue age = at(report.json, {"status", "ageSeconds"});
+    if (c.updatedAt.starts_with("2000")) {
+      if (!firstAge) firstAge = age;
+      EXPECT_LE(std::abs(*age.numberValue() - *firstAge->numberValue()), 2);
+    }
+  }
+}
+
+TEST(QuillMCPDoctorTests, AnswersItsOwnOptions) {
+  const std::string doctor = QUILL_MCP_DOCTOR_BINARY;
+  const auto environment = testing::currentEnvironment();
+  const struct {
+    std::vector<std::string> argv;
+    int exitStatus;
+    std::string out;  // a prefix of standard output
+    std::string err;
+  } cases[] = {
+      {{doctor, "--version"}, 0, "quill-mcp-doctor 1.0\n", ""},
+      {{doctor, "--help"}, 0, "Usage: quill-mcp-doctor [--client SLUG] [--json]\n", ""},
+      {{doctor, "--bogus"}, 2, "", "quill-mcp-doctor: unknown option \"--bogus\" (see --help)\n"},
+      {{doctor, "--json", "--client"},
+       2,
+       "",
+       "quill-mcp-doctor: --client needs a slug (see --help)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv.back());
+    const ProcessResult result = testing::runProcess(c.argv, environment, "");
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
+    if (c.out.empty() || c.argv.back() == "--version") {
+      EXPECT_EQ(result.out, c.out);
+    }
+    EXPECT_EQ(result.err, c.err);
+  }
+}
+
+}  // namespace
+}  // namespace quill

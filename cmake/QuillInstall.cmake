@@ -1,0 +1,51 @@
+# What `cmake --install` puts where, in three components, and the package CPack makes.
+#   shim  quill-mcp and quill-mcp-doctor, side by side
+#   peer  quill-peer and the sample projects it serves
+#   dev   the core library, its headers in include/QuillMCPCore/ and the CMake package
+#         QuillMCPCore (target QuillMCPCore::QuillMCPCore) with its version file
+include(CMakePackageConfigHelpers)
+
+install(TARGETS quill-mcp quill-mcp-doctor
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT shim)
+
+if(TARGET quill-peer)
+  install(TARGETS quill-peer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT peer)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/projects.json
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/quill-mcp/examples COMPONENT peer)
+endif()
+
+set(QUILL_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QuillMCPCore)
+file(GLOB QUILL_CORE_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/Sources/QuillMCPCore/*.h)
+install(TARGETS QuillMCPCore EXPORT QuillMCPCoreTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES ${QUILL_CORE_HEADERS}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QuillMCPCore COMPONENT dev)
+install(EXPORT QuillMCPCoreTargets NAMESPACE QuillMCPCore::
+  DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/QuillMCPCoreConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake INSTALL_DESTINATION ${QUILL_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake
+              ${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
+  DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
+
+# The package carries the shim alone: a .tar.gz everywhere, a .deb on Linux.
+set(CPACK_PACKAGE_NAME quill-mcp)
+set(CPACK_PACKAGE_VENDOR Quill)
+set(CPACK_PACKAGE_CONTACT "Quill developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Connects AI agents to the Quill desktop application (MCP)")
+set(CPACK_COMPONENTS_ALL shim)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR TGZ)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  list(APPEND CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_SHIM_PACKAGE_NAME quill-mcp)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  # Only the C library, when dpkg-shlibdeps is there to say so.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)
