@@ -4,9 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -218,60 +216,12 @@ TEST(MCPSocketClientTests, ConnectsOnlyToAPathOfAtMost103BytesThatNamesAFile) {
 }
 
 // A listener that runs as another user gets no request: the call ends as if nobody listened.
-// Only root can start a process as another user, so elsewhere the test is skipped.
 TEST(MCPSocketClientTests, AListenerOfAnotherUserIsNotTalkedTo) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
-  constexpr uid_t kNobody = 65534;
+  if (!testing::ForeignListener::canRunAsAnotherUser()) GTEST_SKIP() << "needs root";
   testing::TemporaryDirectory directory;
-  ASSERT_EQ(::chmod(directory.path().c_str(), 0777), 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string path = directory.file("other.sock");
-  std::memcpy(address.sun_path, path.c_str(), path.size());
-  int report[2];  // the listener writes the bytes it received, then closes
-  ASSERT_EQ(::pipe(report), 0);
-  int ready[2];  // closed by the listener once it listens
-  ASSERT_EQ(::pipe(ready), 0);
-
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Only system calls from here on: the test program has other threads.
-    ::close(report[0]);
-    ::close(ready[0]);
-    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 4) != 0) {
-      ::_exit(3);
-    }
-    ::close(ready[1]);
-    const int connection = ::accept(listener, nullptr, nullptr);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(connection, buffer, sizeof buffer)) > 0) {
-      (void)!::write(report[1], buffer, static_cast<std::size_t>(n));
-    }
-    ::_exit(0);
-  }
-  ::close(report[1]);
-  ::close(ready[1]);
-  char byte;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 0);  // the listener is up
-  ::close(ready[0]);
-
-  EXPECT_EQ(roundTrip(path), "connect");
-
-  std::string received;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) {
-    received.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(report[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(received, "");
+  testing::ForeignListener listener(directory.file("other.sock"), 65534);
+  EXPECT_EQ(roundTrip(directory.file("other.sock")), "connect");
+  EXPECT_EQ(listener.received(), "");
 }
 
 #if defined(__linux__)

@@ -236,6 +236,20 @@ TEST(QuillMCPDoctorTests, WarnsOfASocketOfAnotherUser) {
   EXPECT_EQ(at(report.json, {"status", "foreignOwner"}), JSONValue());
 }
 
+// quill-mcp would not talk to it, and the doctor says why.
+TEST(QuillMCPDoctorTests, SaysWhenTheListenerRunsAsAnotherUser) {
+  if (!testing::ForeignListener::canRunAsAnotherUser()) GTEST_SKIP() << "needs root";
+  TemporaryDirectory directory;
+  const std::string socket = directory.file("s");
+  testing::ForeignListener listener(socket, 65534);
+  const Report report = runDoctor(environmentFor(socket, directory.file("status.json")));
+  EXPECT_EQ(report.text.exitStatus, 1);
+  expectLines(report.text.out, {"  failure: connect", "  reason: another user",
+                                "  The listener there runs as another user (uid 65534): "
+                                "quill-mcp talks only to a Quill of its own user."});
+  EXPECT_EQ(listener.received(), "");
+}
+
 TEST(QuillMCPDoctorTests, NamesTheFailedStepWhenQuillAnswersBadly) {
   const struct {
     testing::PeerScript script;

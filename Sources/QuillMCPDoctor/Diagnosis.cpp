@@ -20,6 +20,7 @@
 
 #include "FileDescriptor.h"
 #include "MCPSocketClient.h"
+#include "SocketCredentials.h"
 #include "ToolDefinition.h"
 
 namespace quill::doctor {
@@ -176,20 +177,28 @@ std::vector<std::string> projectNames(const JSONValue& toolList) {
   return {};
 }
 
-// The errno of a plain connection attempt to `path`, or 0 when one succeeds now. A send
-// time-out also bounds the connect where the system allows (Linux, with a full backlog).
-int connectError(const std::string& path) {
+// What a plain connection attempt to `path` came to: the errno of a failure, or 0 and the user id
+// of the listener. A send time-out also bounds the connect where the system allows (Linux, with
+// a full backlog).
+struct Probe {
+  int error = 0;
+  std::optional<uid_t> listener;
+};
+
+Probe probeConnection(const std::string& path) {
   FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!connection.valid()) return errno;
+  if (!connection.valid()) return {errno, std::nullopt};
   const timeval timeout{kTimeoutSeconds, 0};
   (void)::setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   sockaddr_un address{};
-  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  if (path.size() >= sizeof address.sun_path) return {ENAMETOOLONG, std::nullopt};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  const int result =
-      ::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  return result == 0 ? 0 : errno;
+  if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+      0) {
+    return {errno, std::nullopt};
+  }
+  return {0, peerUserID(connection.get())};
 }
 
 struct ErrorMeaning {
@@ -219,7 +228,9 @@ ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& s
     if (!response->ok) {
       facts.quillError = response->error;
       facts.explanation = "Quill is running but refused the tool list.";
-    } else if (response->result && response->result->member("tools")) {
+    } else if (const JSONValue* tools = response->result ? response->result->member("tools")
+                                                          : nullptr;
+               tools && tools->arrayValue()) {
       facts.projects = projectNames(*response->result);
     } else {
       facts.explanation = "Quill answered, but not with a tool list.";
@@ -249,7 +260,15 @@ ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& s
     facts.explanation = "The socket path is too long: quill-mcp does not even try to connect.";
     return facts;
   }
-  const int error = connectError(socketPath);
+  const Probe probe = probeConnection(socketPath);
+  const int error = probe.error;
+  if (error == 0 && probe.listener && *probe.listener != ::geteuid()) {
+    facts.reason = "another user";
+    facts.explanation = "The listener there runs as another user (uid " +
+                        std::to_string(*probe.listener) +
+                        "): quill-mcp talks only to a Quill of its own user.";
+    return facts;
+  }
   if (error == 0) {
     facts.explanation =
         "The first attempt failed and a second one connected: Quill may be "

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -214,5 +216,82 @@ PeerScript inTurn(std::vector<PeerScript> scripts) {
 }
 
 }  // namespace PeerScripts
+
+bool ForeignListener::canRunAsAnotherUser() { return ::geteuid() == 0; }
+
+ForeignListener::ForeignListener(const std::string& path, uid_t uid) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) throw std::runtime_error("path too long: " + path);
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const std::string folder = path.substr(0, path.rfind('/') + 1);
+  if (::chmod(folder.c_str(), 0777) != 0) throw std::runtime_error("cannot open " + folder);
+  int report[2];  // what the listener received; it closes its end when the connection ends
+  int ready[2];   // closed by the listener once it listens
+  if (::pipe(report) != 0 || ::pipe(ready) != 0) throw std::runtime_error("pipe failed");
+
+  child_ = ::fork();
+  if (child_ == 0) {
+    // Only system calls from here on: the test program may have other threads.
+    ::close(report[0]);
+    ::close(ready[0]);
+    if (::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(2);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 4) != 0) {
+      ::_exit(3);
+    }
+    ::close(ready[1]);
+    // Connections are served in the order they were made; the last one, the parent's, says STOP.
+    for (;;) {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      static char bytes[65536];
+      std::size_t size = 0;
+      for (ssize_t n; size < sizeof bytes &&
+                      (n = ::read(connection, bytes + size, sizeof bytes - size)) > 0;) {
+        size += static_cast<std::size_t>(n);
+      }
+      ::close(connection);
+      if (size == 4 && std::memcmp(bytes, "STOP", 4) == 0) ::_exit(0);
+      (void)!::write(report[1], bytes, size);
+    }
+  }
+  ::close(report[1]);
+  ::close(ready[1]);
+  report_ = report[0];
+  address_ = address;
+  char byte;
+  const bool listening = child_ > 0 && ::read(ready[0], &byte, 1) == 0;
+  ::close(ready[0]);
+  int status = 0;
+  if (!listening || ::waitpid(child_, &status, WNOHANG) != 0) {
+    throw std::runtime_error("the listener of another user did not start");
+  }
+}
+
+ForeignListener::~ForeignListener() {
+  if (child_ > 0) {
+    ::kill(child_, SIGKILL);
+    (void)::waitpid(child_, nullptr, 0);
+  }
+  if (report_ >= 0) ::close(report_);
+}
+
+std::string ForeignListener::received() {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) == 0) {
+    (void)!::write(fd, "STOP", 4);
+  }
+  ::close(fd);
+  std::string bytes;
+  char buffer[4096];
+  pollfd ready{report_, POLLIN, 0};
+  while (::poll(&ready, 1, kWaitMilliseconds) > 0) {
+    const ssize_t n = ::read(report_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
 
 }  // namespace quill::testing

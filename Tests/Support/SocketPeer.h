@@ -4,6 +4,9 @@
 // good response, garbage, an early close or silence.
 #pragma once
 
+#include <sys/types.h>
+#include <sys/un.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -53,6 +56,29 @@ class SocketPeer {
   std::condition_variable served_;
   std::vector<std::string> transcripts_;
   std::thread thread_;
+};
+
+// A listener on `path` in a child process that runs as the user `uid`, as another local user's
+// program would. It takes every connection and keeps what it receives.
+// Starting a process as another user needs root: check `canRunAsAnotherUser()` first.
+class ForeignListener {
+ public:
+  static bool canRunAsAnotherUser();
+  // The folder holding `path` is opened to everyone, so that the other user can bind there.
+  // Throws std::runtime_error when the child cannot be started or cannot listen.
+  ForeignListener(const std::string& path, uid_t uid);
+  ForeignListener(const ForeignListener&) = delete;
+  ForeignListener& operator=(const ForeignListener&) = delete;
+  // Kills the child when it still runs.
+  ~ForeignListener();
+  // Stops the listener and gives the bytes received on all connections made before this call,
+  // which must all have been closed by their clients.
+  std::string received();
+
+ private:
+  pid_t child_ = -1;
+  int report_ = -1;
+  sockaddr_un address_{};
 };
 
 // The behaviours of a peer.
