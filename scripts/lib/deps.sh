@@ -95,9 +95,22 @@ _ensure_brew() {
 
 _on_macos() { [ "$(uname -s)" = Darwin ]; }
 
+# Node.js 20 or newer (the MCP client SDK 2.x asks for it). Where the system's Node.js is older
+# (Debian 12 ships 18), Node.js 20 comes from the npm registry, as the package "node", into
+# build/node20, and goes first on PATH for this script and the ones it starts.
+_node_major() { node -p 'process.versions.node.split(".")[0]' 2>/dev/null || echo 0; }
 ensure_node() {
   if _on_macos; then command -v node >/dev/null 2>&1 || _ensure_brew node; return; fi
   ensure_packages "${NODE_PACKAGES[@]}"
+  [ "$(_node_major)" -ge 20 ] && return 0
+  local prefix
+  prefix="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build/node20"
+  if [ ! -x "$prefix/node_modules/.bin/node" ]; then
+    echo "== installing Node.js 20 from the npm registry into $prefix"
+    npm install --prefix "$prefix" --no-audit --no-fund --loglevel=error node@20
+  fi
+  PATH="$prefix/node_modules/.bin:$PATH"
+  export PATH
 }
 ensure_benchmark() {
   if _on_macos; then _ensure_brew google-benchmark; return; fi
