@@ -202,6 +202,15 @@ TEST(QuillPeerTests, MatchesProjectNamesLooselyAndBriefsWithEverySection) {
        "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
        "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
        MCPWireErrorCode::ambiguousProject},
+      // A blank name is no name: ambiguous among all, not a prefix that matches every name.
+      {JSONValue(""),
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
+       "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
+      {JSONValue(" \t "),
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
+       "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
       {JSONValue("zebra"),
        "No Quill project matches \"zebra\". The user's projects are: Harbor Renovation, Harbor "
        "Analytics, Lighthouse Mobile App, Orchard CRM. Retry with one of those names.",
@@ -251,6 +260,10 @@ TEST(QuillPeerTests, TheOnlyProjectNeedsNoNameAndATaskOrdersItsFacts) {
       "Release notes live in the wiki. (source: Onboarding doc; match 70%)",
       "Release tags are signed. (source: CI config; match 100%)"};
   EXPECT_EQ(factLines(briefingOf(peer.call(projectArgument(nullptr)))), fileOrder);
+  // A blank name asks for the only project too.
+  for (const char* blank : {"", "  ", "\t\n"}) {
+    EXPECT_EQ(factLines(briefingOf(peer.call(projectArgument(blank)))), fileOrder) << blank;
+  }
   // "release" and "notes" for the third fact, "release" alone for the second and fourth, which
   // keep their order.
   const std::string ranked =

@@ -246,12 +246,14 @@ ProjectChoice chooseProject(const std::vector<Project>& projects,
   ProjectChoice choice;
   if (projects.empty()) return choice;
 
+  // A blank name names no project: like an omitted one, it asks for the only project. It must
+  // not reach the matching below, where it would be a prefix of every name.
+  const std::string wanted = requested ? comparable(*requested) : std::string();
   std::vector<const Project*> best;
-  if (!requested) {
+  if (wanted.empty()) {
     for (const Project& project : projects) best.push_back(&project);
   } else {
     // Tiers: 0 exact, 1 prefix, 2 substring. Only the best tier that has any match counts.
-    const std::string wanted = comparable(*requested);
     int bestTier = 3;
     for (const Project& project : projects) {
       const std::string name = comparable(project.name);

@@ -84,7 +84,7 @@ struct ProjectChoice {
 
 // Picks a project by name, ignoring letter case (ASCII) and blanks around both names. An exact
 // match wins over a prefix, a prefix over a substring; several matches of the best kind are
-// ambiguous. With no name, a single project is picked and several are ambiguous.
+// ambiguous. With no name or a blank one, a single project is picked and several are ambiguous.
 ProjectChoice chooseProject(const std::vector<Project>& projects,
                             std::optional<std::string_view> requested);
 
