@@ -13,12 +13,12 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 
 #include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPPaths.h"
 #include "MCPStatus.h"
+#include "PeerFiles.h"
 
 namespace quill {
 
@@ -112,13 +112,6 @@ std::string isoNow() {
   return std::string(text, length);
 }
 
-void makeParentDirectory(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (parent.empty()) return;
-  std::error_code ignored;  // a failure shows when the file itself is created
-  std::filesystem::create_directories(parent, ignored);
-}
-
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -129,19 +122,12 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// Writes the status next to its place and renames it over the old one, so that a reader sees
-// either the old or the new record, never a part.
+// A reader sees either the old or the new record, never a part, and a link at the path is
+// replaced, not written through.
 void writeStatus(const std::string& path, const MCPStatus& status) {
-  makeParentDirectory(path);
-  const std::string temporary = path + ".tmp-" + std::to_string(::getpid());
-  const std::string text = status.encode().value_or("{}") + "\n";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool written = fd >= 0 && writeAll(fd, text);
-  if (fd >= 0 && ::close(fd) != 0) written = false;
-  if (written && ::rename(temporary.c_str(), path.c_str()) == 0) return;
-  const std::string reason = std::strerror(errno);
-  ::unlink(temporary.c_str());
-  reportLine("cannot write the status file " + path + ": " + reason);
+  if (auto problem = PeerFiles::replace(path, status.encode().value_or("{}") + "\n")) {
+    reportLine("cannot write the status file " + path + ": " + *problem);
+  }
 }
 
 // ---- The socket ------------------------------------------------------------------------------
@@ -189,7 +175,7 @@ std::optional<Listener> listenOn(const std::string& path) {
                std::to_string(MCPPaths::maxSocketPathBytes) + " bytes");
     return std::nullopt;
   }
-  makeParentDirectory(path);
+  PeerFiles::makeParentFolders(path);
   if (!clearStaleSocket(path, address)) return std::nullopt;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0 || !setFlags(fd) ||

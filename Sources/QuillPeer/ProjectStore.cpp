@@ -1,16 +1,10 @@
 #include "ProjectStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <initializer_list>
 
-#include "FileDescriptor.h"
 #include "JSONValue.h"
+#include "PeerFiles.h"
 
 namespace quill {
 
@@ -177,22 +171,7 @@ std::variant<std::vector<Project>, std::string> parse(std::string_view text) {
 }
 
 std::optional<std::string> readBytes(const std::string& path, std::string& problem) {
-  // Opened without blocking, so a FIFO cannot stall start-up; only a regular file is read.
-  auto file = readRegularFile(path, maxBytes);
-  if (file.bytes) return std::move(file.bytes);
-  switch (file.failure) {
-    case FileReadFailure::cannotOpen:
-    case FileReadFailure::readError:
-      problem = std::strerror(file.error);
-      break;
-    case FileReadFailure::notRegularFile:
-      problem = "not a regular file";
-      break;
-    case FileReadFailure::tooLarge:
-      problem = "larger than " + std::to_string(maxBytes / (1024 * 1024)) + " MiB";
-      break;
-  }
-  return std::nullopt;
+  return PeerFiles::read(path, maxBytes, problem);
 }
 
 }  // namespace ProjectFile
