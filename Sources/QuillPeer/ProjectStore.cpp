@@ -192,10 +192,21 @@ std::variant<ProjectStore, std::string> ProjectStore::load(const std::string& pa
 }
 
 std::optional<std::string> ProjectStore::refresh() {
+  return reread(false);
+}
+
+std::optional<std::string> ProjectStore::reload() {
+  return reread(true);
+}
+
+std::optional<std::string> ProjectStore::reread(bool reportRepeats) {
   if (!path_) return std::nullopt;
   std::string problem;
   auto bytes = ProjectFile::readBytes(*path_, problem);
-  if (bytes && *bytes == lastBytes_) return std::nullopt;
+  if (bytes && *bytes == lastBytes_) {
+    lastProblem_.clear();
+    return std::nullopt;
+  }
   if (bytes) {
     auto parsed = ProjectFile::parse(*bytes);
     if (auto* projects = std::get_if<std::vector<Project>>(&parsed)) {
@@ -208,7 +219,7 @@ std::optional<std::string> ProjectStore::refresh() {
   } else {
     problem = "cannot read the projects file " + *path_ + ": " + problem;
   }
-  if (problem == lastProblem_) return std::nullopt;
+  if (problem == lastProblem_ && !reportRepeats) return std::nullopt;
   lastProblem_ = problem;
   return problem + "; keeping the projects read before";
 }
