@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "JSONValue.h"
+#include "LineFraming.h"
 #include "MCPSocketClient.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
@@ -181,6 +182,40 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   }
   ::close(fd);
   return received;
+}
+
+// Sends all of `bytes` unless the peer stops taking them; the number of bytes sent.
+std::size_t sendAll(int fd, std::string_view bytes) {
+  std::size_t sent = 0;
+  for (ssize_t n;
+       sent < bytes.size() && (n = ::send(fd, bytes.data() + sent, bytes.size() - sent, 0)) > 0;) {
+    sent += static_cast<std::size_t>(n);
+  }
+  return sent;
+}
+
+// Reads one answer line (with its line feed) or whatever arrives until the peer closes.
+std::string readAnswer(int fd) {
+  std::string received;
+  char byte;
+  while (!received.ends_with('\n') && ::read(fd, &byte, 1) == 1) received.push_back(byte);
+  return received;
+}
+
+MCPWireResponse decodeAnswer(const std::string& line) {
+  auto response = MCPWire::decodeResponse(std::string_view(line).substr(0, line.size() - 1));
+  if (!line.ends_with('\n') || !response) {
+    ADD_FAILURE() << "not an answer line: " << line.substr(0, 200);
+    return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
+  }
+  return *response;
+}
+
+std::string toolCallLine(int id, std::string_view project) {
+  return R"({"v":1,"id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"get_context_packet","arguments":)"
+         R"({"project":")" +
+         std::string(project) + "\"}}}\n";
 }
 
 // The list's project names are checked with the shim in front (ShimToolsProcessTests).
@@ -384,6 +419,75 @@ TEST(QuillPeerTests, SilentClientIsAnsweredWithAnErrorWhenItsTimeIsUp) {
             R"({"error":{"code":"internal","message":"No complete request line arrived within 1 )"
             R"(second."},"ok":false,"v":1})"
             "\n");
+}
+
+TEST(QuillPeerTests, ClientsAreServedSideBySide) {
+  // A time-out longer than a client's wait for its answer: a peer that served one connection at
+  // a time would leave the clients below unanswered.
+  Peer peer({"--request-timeout", "300"}, kReleaseProjects);
+  const int silent = connectTo(peer.socket);
+  const int slow = connectTo(peer.socket);
+  ASSERT_GE(silent, 0);
+  ASSERT_GE(slow, 0);
+  const std::string slowRequest = toolCallLine(100, "atlas");
+  ASSERT_EQ(sendAll(slow, slowRequest.substr(0, 20)), 20u);
+
+  // Several clients at once, answered in any order: here read last to first.
+  std::vector<int> clients;
+  for (int id = 0; id < 6; ++id) {
+    clients.push_back(connectTo(peer.socket));
+    ASSERT_GE(clients.back(), 0);
+    const std::string request = toolCallLine(id, "atlas");
+    ASSERT_EQ(sendAll(clients.back(), request), request.size());
+  }
+  for (int id = 5; id >= 0; --id) {
+    const MCPWireResponse response = decodeAnswer(readAnswer(clients[id]));
+    EXPECT_EQ(response.id, JSONValue(id));
+    EXPECT_TRUE(briefingOf(response).starts_with("Quill briefing: Atlas\n"));
+    ::close(clients[id]);
+  }
+  EXPECT_TRUE(briefingOf(peer.ask("tools/call")).starts_with("Quill briefing: Atlas\n"));
+
+  // The slow one finishes its line and is answered too; the silent one is still waited for.
+  ASSERT_EQ(sendAll(slow, slowRequest.substr(20)), slowRequest.size() - 20);
+  EXPECT_EQ(decodeAnswer(readAnswer(slow)).id, JSONValue(100));
+  char byte;
+  EXPECT_EQ(::recv(silent, &byte, 1, MSG_DONTWAIT), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+  ::close(slow);
+  ::close(silent);
+}
+
+TEST(QuillPeerTests, RequestsUpToTheLineLimitAreServedAndLongerOnesRefusedAfterTheirEnd) {
+  Peer peer({}, kReleaseProjects);
+  const std::size_t limit = LineFraming::maxLineBytes;
+  // A tool call of exactly the limit, an argument that the peer ignores filling the line, is
+  // briefed.
+  const std::string head =
+      R"({"v":1,"id":1,"method":"tools/call","params":{"name":"get_context_packet",)"
+      R"("arguments":{"project":"atlas","padding":")";
+  const std::string tail = "\"}}}";
+  std::string request = head + std::string(limit - head.size() - tail.size(), 'x') + tail + "\n";
+  EXPECT_TRUE(briefingOf(decodeAnswer(rawExchange(peer.socket, request)))
+                  .starts_with("Quill briefing: Atlas\n"));
+  request = {};
+
+  // One byte more, and the line is read to its end (a line feed, or the end of the client's
+  // output), dropped, and answered with an error the shim shows.
+  for (const bool endOutput : {false, true}) {
+    SCOPED_TRACE(endOutput ? "ended by the end of output" : "ended by a line feed");
+    const std::string tooLong = std::string(limit + 1, 'x') + (endOutput ? "" : "\r\n");
+    const int fd = connectTo(peer.socket);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sendAll(fd, tooLong), tooLong.size()) << "the peer stopped reading";
+    if (endOutput) ::shutdown(fd, SHUT_WR);
+    EXPECT_EQ(readAnswer(fd),
+              R"({"error":{"code":"internal","message":"The request is too large for Quill )"
+              R"((over 16 MiB)."},"ok":false,"v":1})"
+              "\n");
+    ::close(fd);
+  }
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
 TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
