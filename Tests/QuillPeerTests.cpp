@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <regex>
@@ -47,6 +48,24 @@ constexpr std::string_view kReleaseProjects = R"({"projects": [{
   "rules": ["Do NOT push to main directly."]
 }]})";
 
+// Waits until the process's standard error holds `text` `times` times; fails after a minute.
+void waitForError(Subprocess& process, std::string_view text, std::size_t times = 1) {
+  auto count = [&] {
+    std::size_t found = 0;
+    for (auto at = process.errorOutput().find(text); at != std::string::npos;
+         at = process.errorOutput().find(text, at + 1)) {
+      ++found;
+    }
+    return found;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (count() < times) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "still waiting for: " << text << "\nstandard error so far: " << process.errorOutput();
+    process.readLine(20ms);  // collects standard error meanwhile
+  }
+}
+
 struct Asker {
   std::optional<std::string> client;
   std::optional<std::string> clientName;
@@ -83,6 +102,23 @@ class Peer {
   }
 
   std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
+
+  // Waits until the status file holds these flags, and returns it; fails after a minute.
+  MCPStatus waitForStatus(bool enabled, bool signedIn, bool listening) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (;;) {
+      auto current = readStatus();
+      if (current && current->enabled == enabled && current->signedIn == signedIn &&
+          current->listening == listening) {
+        return *current;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the status file does not change: " << process->errorOutput();
+        return current.value_or(MCPStatus{!enabled, !signedIn, !listening, "", ""});
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  }
 
   MCPWireResponse ask(std::string method, std::optional<JSONValue> arguments = std::nullopt,
                       const Asker& asker = {}) {
@@ -209,6 +245,13 @@ MCPWireResponse decodeAnswer(const std::string& line) {
     return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
   }
   return *response;
+}
+
+// Replaces a file in one step, so that a watcher never sees it half written.
+void replaceFile(const std::string& path, std::string_view contents) {
+  const std::string temporary = path + ".new";
+  testing::writeFile(temporary, contents);
+  ASSERT_EQ(std::rename(temporary.c_str(), path.c_str()), 0);
 }
 
 std::string toolCallLine(int id, std::string_view project) {
@@ -490,6 +533,150 @@ TEST(QuillPeerTests, RequestsUpToTheLineLimitAreServedAndLongerOnesRefusedAfterT
   EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
+TEST(QuillPeerTests, HangupReReadsTheProjectsFileAndKeepsTheOldProjectsWhenItIsBad) {
+  Peer peer({}, kReleaseProjects);
+  const std::string kept = "; keeping the projects read before\n";
+  // Reported on every hang-up, not only once: each is a request to read the file.
+  replaceFile(peer.projectsFile, "{\"projects\": [");
+  const std::string bad =
+      "quill-peer: the projects file " + peer.projectsFile + " is malformed: not valid JSON";
+  for (std::size_t hangups = 1; hangups <= 2; ++hangups) {
+    peer.process->signal(SIGHUP);
+    ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, bad, hangups));
+  }
+  EXPECT_TRUE(peer.process->errorOutput().ends_with(kept)) << peer.process->errorOutput();
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+
+  replaceFile(peer.projectsFile, R"({"projects": [{"name": "Atlas"}, {"name": "Boreal"}]})");
+  peer.process->signal(SIGHUP);
+  ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, "quill-peer: re-read the projects file " +
+                                                          peer.projectsFile + ": 2 projects\n"));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("boreal"))).starts_with("Quill briefing: "));
+
+  Peer withoutFile({});
+  withoutFile.process->signal(SIGHUP);
+  waitForError(*withoutFile.process, "quill-peer: there is no projects file to re-read\n");
+}
+
+// The environment that points quill-mcp at a peer's paths, without launching anything.
+testing::EnvironmentMap shimEnvironment(const std::string& socket, const std::string& status) {
+  auto environment = testing::currentEnvironment();
+  environment["QUILL_MCP_SOCKET"] = socket;
+  environment["QUILL_MCP_STATUS"] = status;
+  environment["QUILL_MCP_NO_LAUNCH"] = "1";
+  return environment;
+}
+
+std::string shimToolCall(int id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"get_context_packet","arguments":{}}})"
+         "\n";
+}
+
+TEST(QuillPeerTests, StateFileTurnsAccessAndSignInOverWhileRunning) {
+  TemporaryDirectory control;
+  const std::string state = control.file("state.json");
+  testing::writeFile(state, R"({"enabled": true, "signedIn": true})");
+  Peer peer({"--state", state}, kReleaseProjects);
+  MCPStatus previous = peer.waitForStatus(true, true, true);
+  const struct {
+    std::string_view file;
+    bool enabled;
+    bool signedIn;
+    std::optional<MCPWireErrorCode> code;  // absent: briefed
+  } cases[] = {
+      {R"({"enabled": false, "signedIn": true})", false, true, MCPWireErrorCode::disabled},
+      {R"({"signedIn": false, "enabled": true, "note": "other members are ignored"})", true, false,
+       MCPWireErrorCode::signedOut},
+      {R"({"enabled": false, "signedIn": false})", false, false, MCPWireErrorCode::disabled},
+      {R"({"enabled": true, "signedIn": true})", true, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    // The new record's time, to the millisecond, is then sure to differ from the last one's.
+    std::this_thread::sleep_for(2ms);
+    ASSERT_NO_FATAL_FAILURE(replaceFile(state, c.file));
+    const MCPStatus status = peer.waitForStatus(c.enabled, c.signedIn, true);
+    EXPECT_EQ(status.version, "1.0-peer");
+    EXPECT_TRUE(std::regex_match(status.updatedAt, std::regex(kStatusTime))) << status.updatedAt;
+    EXPECT_LT(previous.updatedAt, status.updatedAt) << "not written anew";
+    previous = status;
+    if (c.code) {
+      expectFailure(peer.ask("tools/list"), *c.code);
+      expectFailure(peer.call(projectArgument("atlas")), *c.code);
+    } else {
+      EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+    }
+  }
+
+  // A state file that cannot be used keeps the state read last, and says why once per change.
+  const std::string kept = "; keeping the state read before\n";
+  const std::pair<std::string_view, std::string> bad[] = {
+      {R"({"enabled": "no", "signedIn": true})",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\""},
+      {R"({"enabled": false)", "is malformed: not valid JSON ("},
+      {"[true, true]",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\""},
+  };
+  for (std::size_t i = 0; i < std::size(bad); ++i) {
+    SCOPED_TRACE(bad[i].first);
+    ASSERT_NO_FATAL_FAILURE(replaceFile(state, bad[i].first));
+    ASSERT_NO_FATAL_FAILURE(
+        waitForError(*peer.process, "the state file " + state + " " + bad[i].second));
+    ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, kept, i + 1));
+  }
+  ASSERT_EQ(std::remove(state.c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(waitForError(
+      *peer.process,
+      "quill-peer: cannot read the state file " + state + ": " + std::strerror(ENOENT) + kept));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+  EXPECT_EQ(peer.readStatus(), previous);
+
+  // A shim that keeps running sees the change on its next call.
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": true, "signedIn": true})"));
+  Subprocess shim({QUILL_MCP_BINARY}, shimEnvironment(peer.socket, peer.status));
+  ASSERT_TRUE(shim.write(shimToolCall(1)));
+  EXPECT_NE(shim.readLine().value_or("").find("Quill briefing: Atlas"), std::string::npos);
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": true, "signedIn": false})"));
+  peer.waitForStatus(true, false, true);
+  ASSERT_TRUE(shim.write(shimToolCall(2)));
+  EXPECT_EQ(shim.readLine().value_or(""),
+            R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Quill is open but no one )"
+            R"(is signed in. Ask the user to sign in to Quill first.","type":"text"}],)"
+            R"("isError":true}})");
+  EXPECT_EQ(shim.finish().exitStatus, 0);
+}
+
+TEST(QuillPeerTests, AccessTurnedOffWhileStillStartingIsInTheStatusForTheShim) {
+  TemporaryDirectory directory;
+  const std::string state = directory.file("state.json");
+  const std::string socket = directory.file("s");
+  const std::string status = directory.file("status.json");
+  testing::writeFile(state, R"({"enabled": true, "signedIn": true})");
+  Subprocess peer({QUILL_PEER_BINARY, "--delay", "3600", "--state", state, "--socket", socket,
+                   "--status", status},
+                  testing::currentEnvironment());
+  ASSERT_NO_FATAL_FAILURE(waitForError(peer, "waiting 3600 seconds before listening\n"));
+  EXPECT_FALSE(MCPStatus::readFile(status).has_value()) << "nothing to report yet";
+
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": false, "signedIn": true})"));
+  ASSERT_NO_FATAL_FAILURE(waitForError(peer, "state changed: enabled false, signedIn true\n"));
+  const auto written = MCPStatus::readFile(status);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, (MCPStatus{false, true, false, "1.0-peer", written->updatedAt}));
+
+  // A shim that finds no socket reads the status and tells the agent at once.
+  const ProcessResult shim =
+      testing::runProcess({QUILL_MCP_BINARY}, shimEnvironment(socket, status), shimToolCall(1));
+  EXPECT_EQ(shim.out,
+            R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Agent access is turned off )"
+            "in Quill. Ask the user to enable it in Quill \u2192 Settings \u2192 Agents.\","
+            R"("type":"text"}],"isError":true}})"
+            "\n");
+  peer.signal(SIGTERM);
+  EXPECT_EQ(peer.finish().exitStatus, 0);
+}
+
 TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
@@ -566,6 +753,10 @@ TEST(QuillPeerTests, BadStartUpExitsWithStatusTwoAndSaysWhy) {
        R"({"projects": [{"name": "A", "rule": []}]})",
        "is malformed: projects[0] has an unknown key \"rule\"\n"},
       {{"--projects", "/nonexistent/p.json"}, {}, "cannot read the projects file"},
+      {{"--state", file},
+       R"({"enabled": true})",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\"\n"},
+      {{"--state", "/nonexistent/state.json"}, {}, "cannot read the state file"},
       {{"--delay", "soon"}, {}, "--delay needs a number of seconds"},
       {{"--socket"}, {}, "the option --socket needs a value"},
       {{"--verbose"}, {}, "unknown option \"--verbose\""},
