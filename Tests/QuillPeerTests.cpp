@@ -1,16 +1,20 @@
 // quill-peer driven from outside: started as a process on a private socket and status file,
 // asked over the wire like quill-mcp asks the desktop application, and stopped with signals.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -72,12 +76,12 @@ struct Asker {
 };
 
 // One quill-peer process with its own socket, status file and projects file, listening once the
-// constructor has returned. `prepare` may put something at the socket's path first.
+// constructor has returned. `prepare` may put something at its paths first.
 class Peer {
  public:
   explicit Peer(std::vector<std::string> options, std::string_view projects = {},
-                const std::function<void(const std::string& socket)>& prepare = {}) {
-    if (prepare) prepare(socket);
+                const std::function<void(const Peer&)>& prepare = {}) {
+    if (prepare) prepare(*this);
     std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status};
     if (!projects.empty()) {
       testing::writeFile(projectsFile, projects);
@@ -218,6 +222,16 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   }
   ::close(fd);
   return received;
+}
+
+// Binds a socket at `path` and closes it, which leaves its file with nobody listening.
+void leaveStaleSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
 }
 
 // Sends all of `bytes` unless the peer stops taking them; the number of bytes sent.
@@ -677,6 +691,137 @@ TEST(QuillPeerTests, AccessTurnedOffWhileStillStartingIsInTheStatusForTheShim) {
   EXPECT_EQ(peer.finish().exitStatus, 0);
 }
 
+// ---- Who may connect, and what the peer touches ------------------------------------------
+
+TEST(QuillPeerTests, TheSocketIsPrivateToItsUserWhateverTheMask) {
+  const mode_t previous = ::umask(0);
+  Peer peer({});
+  ::umask(previous);
+  struct stat info {};
+  ASSERT_EQ(::lstat(peer.socket.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(static_cast<unsigned>(info.st_mode & 07777), 0600u);
+  EXPECT_EQ(info.st_uid, ::geteuid());
+}
+
+TEST(QuillPeerTests, TheStatusFileIsReplacedNeverWrittenThroughALink) {
+  TemporaryDirectory elsewhere;
+  const std::string victim = elsewhere.file("victim");
+  testing::writeFile(victim, "keep");
+  Peer peer({}, {}, [&](const Peer& fresh) {
+    ASSERT_EQ(::symlink(victim.c_str(), fresh.status.c_str()), 0);
+  });
+  EXPECT_EQ(testing::readFile(victim), "keep");
+  struct stat info {};
+  ASSERT_EQ(::lstat(peer.status.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  // Nothing is left beside it either.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(peer.directory.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"s", "status.json"}));
+}
+
+TEST(QuillPeerTests, RefusesToStartWhenAnythingButItsOwnStaleSocketIsAtThePath) {
+  TemporaryDirectory directory;
+  const std::string path = directory.file("s");
+  const std::string target = directory.file("target");
+  const std::string link = "a symbolic link is in the way (quill-peer does not follow it)";
+  const std::string notSocket = "a file that is not a socket is in the way";
+  const struct {
+    std::string_view what;
+    std::function<void()> make;
+    std::string reason;
+    bool needsRoot;
+  } cases[] = {
+      {"a dangling symbolic link", [&] { ::symlink(target.c_str(), path.c_str()); }, link, false},
+      {"a symbolic link to a stale socket",
+       [&] {
+         leaveStaleSocket(target);
+         ::symlink(target.c_str(), path.c_str());
+       },
+       link, false},
+      {"a regular file", [&] { testing::writeFile(path, "keep"); }, notSocket, false},
+      {"a folder", [&] { ::mkdir(path.c_str(), 0700); }, notSocket, false},
+      {"a stale socket of another user",
+       [&] {
+         leaveStaleSocket(path);
+         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+       },
+       "a socket of another user is in the way", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    std::filesystem::remove_all(path);
+    std::filesystem::remove_all(target);
+    c.make();
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    const ProcessResult result = testing::runProcess(
+        {QUILL_PEER_BINARY, "--socket", path, "--status", directory.file("status")},
+        testing::currentEnvironment(), "");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "quill-peer: cannot listen on " + path + ": " + c.reason + "\n");
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "replaced";
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(testing::readFile(target), std::nullopt) << "written through the link";
+    EXPECT_FALSE(testing::readFile(directory.file("status")).has_value());
+  }
+
+  Peer running({});
+  const ProcessResult second = testing::runProcess(
+      {QUILL_PEER_BINARY, "--socket", running.socket, "--status", directory.file("status")},
+      testing::currentEnvironment(), "");
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_EQ(second.err, "quill-peer: cannot listen on " + running.socket +
+                            ": another process is already listening there\n");
+  EXPECT_TRUE(running.ask("tools/list").ok);
+}
+
+TEST(QuillPeerTests, ConnectionsFromAnotherUserAreClosedUnanswered) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  Peer peer({}, kReleaseProjects);
+  // Let the other user reach the socket at all, so that only the credential check stands in the
+  // way.
+  ASSERT_EQ(::chmod(peer.directory.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(peer.socket.c_str(), 0666), 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, peer.socket.data(), peer.socket.size());
+  const std::string request = toolCallLine(1, "atlas");
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only async-signal-safe calls from here on. Exit status 0: closed without a byte.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(10);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      _exit(11);
+    }
+    timeval timeout{60, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    (void)!::write(fd, request.data(), request.size());
+    char byte;
+    const ssize_t n = ::read(fd, &byte, 1);
+    _exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : n > 0 ? 12 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot change user, 11: cannot connect, "
+                                       "12: answered, 13: neither answered nor closed";
+  ASSERT_NO_FATAL_FAILURE(
+      waitForError(*peer.process, "quill-peer: refused a connection from another user\n"));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+}
+
 TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
   for (int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(strsignal(signal));
@@ -702,14 +847,7 @@ TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
 
 TEST(QuillPeerTests, StaleSocketFileIsReplaced) {
   // A bound socket that is closed at once leaves its file with nobody listening.
-  Peer peer({}, kReleaseProjects, [](const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  });
+  Peer peer({}, kReleaseProjects, [](const Peer& fresh) { leaveStaleSocket(fresh.socket); });
   EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
