@@ -1,20 +1,26 @@
 // quill-peer driven from outside: started as a process on a private socket and status file,
 // asked over the wire like quill-mcp asks the desktop application, and stopped with signals.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <regex>
 #include <thread>
 
 #include "JSONValue.h"
+#include "LineFraming.h"
 #include "MCPSocketClient.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
@@ -30,6 +36,8 @@ using testing::TemporaryDirectory;
 
 const std::string kExamples = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
 const std::string kTime = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";  // a pattern
+// The status file's time, to the millisecond.
+const std::string kStatusTime = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z";
 
 // A small projects file whose fact order is easy to reason about.
 constexpr std::string_view kReleaseProjects = R"({"projects": [{
@@ -44,18 +52,36 @@ constexpr std::string_view kReleaseProjects = R"({"projects": [{
   "rules": ["Do NOT push to main directly."]
 }]})";
 
+// Waits until the process's standard error holds `text` `times` times; fails after a minute.
+void waitForError(Subprocess& process, std::string_view text, std::size_t times = 1) {
+  auto count = [&] {
+    std::size_t found = 0;
+    for (auto at = process.errorOutput().find(text); at != std::string::npos;
+         at = process.errorOutput().find(text, at + 1)) {
+      ++found;
+    }
+    return found;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (count() < times) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "still waiting for: " << text << "\nstandard error so far: " << process.errorOutput();
+    process.readLine(20ms);  // collects standard error meanwhile
+  }
+}
+
 struct Asker {
   std::optional<std::string> client;
   std::optional<std::string> clientName;
 };
 
 // One quill-peer process with its own socket, status file and projects file, listening once the
-// constructor has returned. `prepare` may put something at the socket's path first.
+// constructor has returned. `prepare` may put something at its paths first.
 class Peer {
  public:
   explicit Peer(std::vector<std::string> options, std::string_view projects = {},
-                const std::function<void(const std::string& socket)>& prepare = {}) {
-    if (prepare) prepare(socket);
+                const std::function<void(const Peer&)>& prepare = {}) {
+    if (prepare) prepare(*this);
     std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status};
     if (!projects.empty()) {
       testing::writeFile(projectsFile, projects);
@@ -80,6 +106,23 @@ class Peer {
   }
 
   std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
+
+  // Waits until the status file holds these flags, and returns it; fails after a minute.
+  MCPStatus waitForStatus(bool enabled, bool signedIn, bool listening) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    for (;;) {
+      auto current = readStatus();
+      if (current && current->enabled == enabled && current->signedIn == signedIn &&
+          current->listening == listening) {
+        return *current;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the status file does not change: " << process->errorOutput();
+        return current.value_or(MCPStatus{!enabled, !signedIn, !listening, "", ""});
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  }
 
   MCPWireResponse ask(std::string method, std::optional<JSONValue> arguments = std::nullopt,
                       const Asker& asker = {}) {
@@ -181,6 +224,57 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   return received;
 }
 
+// Binds a socket at `path` and closes it, which leaves its file with nobody listening.
+void leaveStaleSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
+
+// Sends all of `bytes` unless the peer stops taking them; the number of bytes sent.
+std::size_t sendAll(int fd, std::string_view bytes) {
+  std::size_t sent = 0;
+  for (ssize_t n;
+       sent < bytes.size() && (n = ::send(fd, bytes.data() + sent, bytes.size() - sent, 0)) > 0;) {
+    sent += static_cast<std::size_t>(n);
+  }
+  return sent;
+}
+
+// Reads one answer line (with its line feed) or whatever arrives until the peer closes.
+std::string readAnswer(int fd) {
+  std::string received;
+  char byte;
+  while (!received.ends_with('\n') && ::read(fd, &byte, 1) == 1) received.push_back(byte);
+  return received;
+}
+
+MCPWireResponse decodeAnswer(const std::string& line) {
+  auto response = MCPWire::decodeResponse(std::string_view(line).substr(0, line.size() - 1));
+  if (!line.ends_with('\n') || !response) {
+    ADD_FAILURE() << "not an answer line: " << line.substr(0, 200);
+    return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
+  }
+  return *response;
+}
+
+// Replaces a file in one step, so that a watcher never sees it half written.
+void replaceFile(const std::string& path, std::string_view contents) {
+  const std::string temporary = path + ".new";
+  testing::writeFile(temporary, contents);
+  ASSERT_EQ(std::rename(temporary.c_str(), path.c_str()), 0);
+}
+
+std::string toolCallLine(int id, std::string_view project) {
+  return R"({"v":1,"id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"get_context_packet","arguments":)"
+         R"({"project":")" +
+         std::string(project) + "\"}}}\n";
+}
+
 // The list's project names are checked with the shim in front (ShimToolsProcessTests).
 TEST(QuillPeerTests, MatchesProjectNamesLooselyAndBriefsWithEverySection) {
   Peer peer({}, testing::readFile(kExamples).value_or(""));
@@ -199,6 +293,15 @@ TEST(QuillPeerTests, MatchesProjectNamesLooselyAndBriefsWithEverySection) {
        "which one they mean, then retry with that name.",
        MCPWireErrorCode::ambiguousProject},
       {std::nullopt,
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
+       "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
+      // A blank name is no name: ambiguous among all, not a prefix that matches every name.
+      {JSONValue(""),
+       "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
+       "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
+       MCPWireErrorCode::ambiguousProject},
+      {JSONValue(" \t "),
        "The user has several Quill projects: Harbor Renovation, Harbor Analytics, Lighthouse "
        "Mobile App, Orchard CRM. Ask the user which one they mean, then retry with that name.",
        MCPWireErrorCode::ambiguousProject},
@@ -251,6 +354,10 @@ TEST(QuillPeerTests, TheOnlyProjectNeedsNoNameAndATaskOrdersItsFacts) {
       "Release notes live in the wiki. (source: Onboarding doc; match 70%)",
       "Release tags are signed. (source: CI config; match 100%)"};
   EXPECT_EQ(factLines(briefingOf(peer.call(projectArgument(nullptr)))), fileOrder);
+  // A blank name asks for the only project too.
+  for (const char* blank : {"", "  ", "\t\n"}) {
+    EXPECT_EQ(factLines(briefingOf(peer.call(projectArgument(blank)))), fileOrder) << blank;
+  }
   // "release" and "notes" for the third fact, "release" alone for the second and fourth, which
   // keep their order.
   const std::string ranked =
@@ -330,7 +437,7 @@ TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
       "\n",
       R"({"v":1,"method":"tools/call","params":{"name":"get_context_packet","arguments":[1]}})"
       "\n",
-      std::string(2 * 1024 * 1024, 'x'),
+      std::string(2 * 1024 * 1024, 'x') + "\n",
   };
   for (const std::string& request : requests) {
     SCOPED_TRACE(request.substr(0, 80));
@@ -358,19 +465,361 @@ TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
   EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
-TEST(QuillPeerTests, SilentClientHoldsThePeerOnlyUntilItsTimeIsUp) {
-  Peer peer({"--request-timeout", "3"}, kReleaseProjects);
+TEST(QuillPeerTests, SilentClientIsAnsweredWithAnErrorWhenItsTimeIsUp) {
+  Peer peer({"--request-timeout", "1"}, kReleaseProjects);
   const int silent = connectTo(peer.socket);
   ASSERT_GE(silent, 0);
-  // Queued behind the silent client, and answered once it has been given up on.
-  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
   char buffer[512];
   const ssize_t n = ::read(silent, buffer, sizeof buffer);
   ::close(silent);
   EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0),
-            R"({"error":{"code":"internal","message":"No complete request line arrived within 3 )"
-            R"(seconds."},"ok":false,"v":1})"
+            R"({"error":{"code":"internal","message":"No complete request line arrived within 1 )"
+            R"(second."},"ok":false,"v":1})"
             "\n");
+}
+
+TEST(QuillPeerTests, ClientsAreServedSideBySide) {
+  // A time-out longer than a client's wait for its answer: a peer that served one connection at
+  // a time would leave the clients below unanswered.
+  Peer peer({"--request-timeout", "300"}, kReleaseProjects);
+  const int silent = connectTo(peer.socket);
+  const int slow = connectTo(peer.socket);
+  ASSERT_GE(silent, 0);
+  ASSERT_GE(slow, 0);
+  const std::string slowRequest = toolCallLine(100, "atlas");
+  ASSERT_EQ(sendAll(slow, slowRequest.substr(0, 20)), 20u);
+
+  // Several clients at once, answered in any order: here read last to first.
+  std::vector<int> clients;
+  for (int id = 0; id < 6; ++id) {
+    clients.push_back(connectTo(peer.socket));
+    ASSERT_GE(clients.back(), 0);
+    const std::string request = toolCallLine(id, "atlas");
+    ASSERT_EQ(sendAll(clients.back(), request), request.size());
+  }
+  for (int id = 5; id >= 0; --id) {
+    const MCPWireResponse response = decodeAnswer(readAnswer(clients[id]));
+    EXPECT_EQ(response.id, JSONValue(id));
+    EXPECT_TRUE(briefingOf(response).starts_with("Quill briefing: Atlas\n"));
+    ::close(clients[id]);
+  }
+  EXPECT_TRUE(briefingOf(peer.ask("tools/call")).starts_with("Quill briefing: Atlas\n"));
+
+  // The slow one finishes its line and is answered too; the silent one is still waited for.
+  ASSERT_EQ(sendAll(slow, slowRequest.substr(20)), slowRequest.size() - 20);
+  EXPECT_EQ(decodeAnswer(readAnswer(slow)).id, JSONValue(100));
+  char byte;
+  EXPECT_EQ(::recv(silent, &byte, 1, MSG_DONTWAIT), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+  ::close(slow);
+  ::close(silent);
+}
+
+TEST(QuillPeerTests, RequestsUpToTheLineLimitAreServedAndLongerOnesRefusedAfterTheirEnd) {
+  Peer peer({}, kReleaseProjects);
+  const std::size_t limit = LineFraming::maxLineBytes;
+  // A tool call of exactly the limit, an argument that the peer ignores filling the line, is
+  // briefed.
+  const std::string head =
+      R"({"v":1,"id":1,"method":"tools/call","params":{"name":"get_context_packet",)"
+      R"("arguments":{"project":"atlas","padding":")";
+  const std::string tail = "\"}}}";
+  std::string request = head + std::string(limit - head.size() - tail.size(), 'x') + tail + "\n";
+  EXPECT_TRUE(briefingOf(decodeAnswer(rawExchange(peer.socket, request)))
+                  .starts_with("Quill briefing: Atlas\n"));
+  request = {};
+
+  // One byte more, and the line is read to its end (a line feed, or the end of the client's
+  // output), dropped, and answered with an error the shim shows.
+  for (const bool endOutput : {false, true}) {
+    SCOPED_TRACE(endOutput ? "ended by the end of output" : "ended by a line feed");
+    const std::string tooLong = std::string(limit + 1, 'x') + (endOutput ? "" : "\r\n");
+    const int fd = connectTo(peer.socket);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sendAll(fd, tooLong), tooLong.size()) << "the peer stopped reading";
+    if (endOutput) ::shutdown(fd, SHUT_WR);
+    EXPECT_EQ(readAnswer(fd),
+              R"({"error":{"code":"internal","message":"The request is too large for Quill )"
+              R"((over 16 MiB)."},"ok":false,"v":1})"
+              "\n");
+    ::close(fd);
+  }
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+}
+
+TEST(QuillPeerTests, HangupReReadsTheProjectsFileAndKeepsTheOldProjectsWhenItIsBad) {
+  Peer peer({}, kReleaseProjects);
+  const std::string kept = "; keeping the projects read before\n";
+  // Reported on every hang-up, not only once: each is a request to read the file.
+  replaceFile(peer.projectsFile, "{\"projects\": [");
+  const std::string bad =
+      "quill-peer: the projects file " + peer.projectsFile + " is malformed: not valid JSON";
+  for (std::size_t hangups = 1; hangups <= 2; ++hangups) {
+    peer.process->signal(SIGHUP);
+    ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, bad, hangups));
+  }
+  EXPECT_TRUE(peer.process->errorOutput().ends_with(kept)) << peer.process->errorOutput();
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+
+  replaceFile(peer.projectsFile, R"({"projects": [{"name": "Atlas"}, {"name": "Boreal"}]})");
+  peer.process->signal(SIGHUP);
+  ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, "quill-peer: re-read the projects file " +
+                                                          peer.projectsFile + ": 2 projects\n"));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("boreal"))).starts_with("Quill briefing: "));
+
+  Peer withoutFile({});
+  withoutFile.process->signal(SIGHUP);
+  waitForError(*withoutFile.process, "quill-peer: there is no projects file to re-read\n");
+}
+
+// The environment that points quill-mcp at a peer's paths, without launching anything.
+testing::EnvironmentMap shimEnvironment(const std::string& socket, const std::string& status) {
+  auto environment = testing::currentEnvironment();
+  environment["QUILL_MCP_SOCKET"] = socket;
+  environment["QUILL_MCP_STATUS"] = status;
+  environment["QUILL_MCP_NO_LAUNCH"] = "1";
+  return environment;
+}
+
+std::string shimToolCall(int id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+         R"(,"method":"tools/call","params":{"name":"get_context_packet","arguments":{}}})"
+         "\n";
+}
+
+TEST(QuillPeerTests, StateFileTurnsAccessAndSignInOverWhileRunning) {
+  TemporaryDirectory control;
+  const std::string state = control.file("state.json");
+  testing::writeFile(state, R"({"enabled": true, "signedIn": true})");
+  Peer peer({"--state", state}, kReleaseProjects);
+  MCPStatus previous = peer.waitForStatus(true, true, true);
+  const struct {
+    std::string_view file;
+    bool enabled;
+    bool signedIn;
+    std::optional<MCPWireErrorCode> code;  // absent: briefed
+  } cases[] = {
+      {R"({"enabled": false, "signedIn": true})", false, true, MCPWireErrorCode::disabled},
+      {R"({"signedIn": false, "enabled": true, "note": "other members are ignored"})", true, false,
+       MCPWireErrorCode::signedOut},
+      {R"({"enabled": false, "signedIn": false})", false, false, MCPWireErrorCode::disabled},
+      {R"({"enabled": true, "signedIn": true})", true, true, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    // The new record's time, to the millisecond, is then sure to differ from the last one's.
+    std::this_thread::sleep_for(2ms);
+    ASSERT_NO_FATAL_FAILURE(replaceFile(state, c.file));
+    const MCPStatus status = peer.waitForStatus(c.enabled, c.signedIn, true);
+    EXPECT_EQ(status.version, "1.0-peer");
+    EXPECT_TRUE(std::regex_match(status.updatedAt, std::regex(kStatusTime))) << status.updatedAt;
+    EXPECT_LT(previous.updatedAt, status.updatedAt) << "not written anew";
+    previous = status;
+    if (c.code) {
+      expectFailure(peer.ask("tools/list"), *c.code);
+      expectFailure(peer.call(projectArgument("atlas")), *c.code);
+    } else {
+      EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+    }
+  }
+
+  // A state file that cannot be used keeps the state read last, and says why once per change.
+  const std::string kept = "; keeping the state read before\n";
+  const std::pair<std::string_view, std::string> bad[] = {
+      {R"({"enabled": "no", "signedIn": true})",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\""},
+      {R"({"enabled": false)", "is malformed: not valid JSON ("},
+      {"[true, true]",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\""},
+  };
+  for (std::size_t i = 0; i < std::size(bad); ++i) {
+    SCOPED_TRACE(bad[i].first);
+    ASSERT_NO_FATAL_FAILURE(replaceFile(state, bad[i].first));
+    ASSERT_NO_FATAL_FAILURE(
+        waitForError(*peer.process, "the state file " + state + " " + bad[i].second));
+    ASSERT_NO_FATAL_FAILURE(waitForError(*peer.process, kept, i + 1));
+  }
+  ASSERT_EQ(std::remove(state.c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(waitForError(
+      *peer.process,
+      "quill-peer: cannot read the state file " + state + ": " + std::strerror(ENOENT) + kept));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
+  EXPECT_EQ(peer.readStatus(), previous);
+
+  // A shim that keeps running sees the change on its next call.
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": true, "signedIn": true})"));
+  Subprocess shim({QUILL_MCP_BINARY}, shimEnvironment(peer.socket, peer.status));
+  ASSERT_TRUE(shim.write(shimToolCall(1)));
+  EXPECT_NE(shim.readLine().value_or("").find("Quill briefing: Atlas"), std::string::npos);
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": true, "signedIn": false})"));
+  peer.waitForStatus(true, false, true);
+  ASSERT_TRUE(shim.write(shimToolCall(2)));
+  EXPECT_EQ(shim.readLine().value_or(""),
+            R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Quill is open but no one )"
+            R"(is signed in. Ask the user to sign in to Quill first.","type":"text"}],)"
+            R"("isError":true}})");
+  EXPECT_EQ(shim.finish().exitStatus, 0);
+}
+
+TEST(QuillPeerTests, AccessTurnedOffWhileStillStartingIsInTheStatusForTheShim) {
+  TemporaryDirectory directory;
+  const std::string state = directory.file("state.json");
+  const std::string socket = directory.file("s");
+  const std::string status = directory.file("status.json");
+  testing::writeFile(state, R"({"enabled": true, "signedIn": true})");
+  Subprocess peer({QUILL_PEER_BINARY, "--delay", "3600", "--state", state, "--socket", socket,
+                   "--status", status},
+                  testing::currentEnvironment());
+  ASSERT_NO_FATAL_FAILURE(waitForError(peer, "waiting 3600 seconds before listening\n"));
+  EXPECT_FALSE(MCPStatus::readFile(status).has_value()) << "nothing to report yet";
+
+  ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": false, "signedIn": true})"));
+  ASSERT_NO_FATAL_FAILURE(waitForError(peer, "state changed: enabled false, signedIn true\n"));
+  const auto written = MCPStatus::readFile(status);
+  ASSERT_TRUE(written);
+  EXPECT_EQ(*written, (MCPStatus{false, true, false, "1.0-peer", written->updatedAt}));
+
+  // A shim that finds no socket reads the status and tells the agent at once.
+  const ProcessResult shim =
+      testing::runProcess({QUILL_MCP_BINARY}, shimEnvironment(socket, status), shimToolCall(1));
+  EXPECT_EQ(shim.out,
+            R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Agent access is turned off )"
+            "in Quill. Ask the user to enable it in Quill \u2192 Settings \u2192 Agents.\","
+            R"("type":"text"}],"isError":true}})"
+            "\n");
+  peer.signal(SIGTERM);
+  EXPECT_EQ(peer.finish().exitStatus, 0);
+}
+
+// ---- Who may connect, and what the peer touches ------------------------------------------
+
+TEST(QuillPeerTests, TheSocketIsPrivateToItsUserWhateverTheMask) {
+  const mode_t previous = ::umask(0);
+  Peer peer({});
+  ::umask(previous);
+  struct stat info {};
+  ASSERT_EQ(::lstat(peer.socket.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(static_cast<unsigned>(info.st_mode & 07777), 0600u);
+  EXPECT_EQ(info.st_uid, ::geteuid());
+}
+
+TEST(QuillPeerTests, TheStatusFileIsReplacedNeverWrittenThroughALink) {
+  TemporaryDirectory elsewhere;
+  const std::string victim = elsewhere.file("victim");
+  testing::writeFile(victim, "keep");
+  Peer peer({}, {}, [&](const Peer& fresh) {
+    ASSERT_EQ(::symlink(victim.c_str(), fresh.status.c_str()), 0);
+  });
+  EXPECT_EQ(testing::readFile(victim), "keep");
+  struct stat info {};
+  ASSERT_EQ(::lstat(peer.status.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  // Nothing is left beside it either.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(peer.directory.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"s", "status.json"}));
+}
+
+TEST(QuillPeerTests, RefusesToStartWhenAnythingButItsOwnStaleSocketIsAtThePath) {
+  TemporaryDirectory directory;
+  const std::string path = directory.file("s");
+  const std::string target = directory.file("target");
+  const std::string link = "a symbolic link is in the way (quill-peer does not follow it)";
+  const std::string notSocket = "a file that is not a socket is in the way";
+  const struct {
+    std::string_view what;
+    std::function<void()> make;
+    std::string reason;
+    bool needsRoot;
+  } cases[] = {
+      {"a dangling symbolic link", [&] { ::symlink(target.c_str(), path.c_str()); }, link, false},
+      {"a symbolic link to a stale socket",
+       [&] {
+         leaveStaleSocket(target);
+         ::symlink(target.c_str(), path.c_str());
+       },
+       link, false},
+      {"a regular file", [&] { testing::writeFile(path, "keep"); }, notSocket, false},
+      {"a folder", [&] { ::mkdir(path.c_str(), 0700); }, notSocket, false},
+      {"a stale socket of another user",
+       [&] {
+         leaveStaleSocket(path);
+         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+       },
+       "a socket of another user is in the way", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.needsRoot && ::geteuid() != 0) continue;
+    std::filesystem::remove_all(path);
+    std::filesystem::remove_all(target);
+    c.make();
+    struct stat before {};
+    ASSERT_EQ(::lstat(path.c_str(), &before), 0);
+    const ProcessResult result = testing::runProcess(
+        {QUILL_PEER_BINARY, "--socket", path, "--status", directory.file("status")},
+        testing::currentEnvironment(), "");
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.err, "quill-peer: cannot listen on " + path + ": " + c.reason + "\n");
+    struct stat after {};
+    ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "replaced";
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(testing::readFile(target), std::nullopt) << "written through the link";
+    EXPECT_FALSE(testing::readFile(directory.file("status")).has_value());
+  }
+
+  Peer running({});
+  const ProcessResult second = testing::runProcess(
+      {QUILL_PEER_BINARY, "--socket", running.socket, "--status", directory.file("status")},
+      testing::currentEnvironment(), "");
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_EQ(second.err, "quill-peer: cannot listen on " + running.socket +
+                            ": another process is already listening there\n");
+  EXPECT_TRUE(running.ask("tools/list").ok);
+}
+
+TEST(QuillPeerTests, ConnectionsFromAnotherUserAreClosedUnanswered) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  Peer peer({}, kReleaseProjects);
+  // Let the other user reach the socket at all, so that only the credential check stands in the
+  // way.
+  ASSERT_EQ(::chmod(peer.directory.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(peer.socket.c_str(), 0666), 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, peer.socket.data(), peer.socket.size());
+  const std::string request = toolCallLine(1, "atlas");
+  ::signal(SIGPIPE, SIG_IGN);
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Only async-signal-safe calls from here on. Exit status 0: closed without a byte.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(10);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      _exit(11);
+    }
+    timeval timeout{60, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    (void)!::write(fd, request.data(), request.size());
+    char byte;
+    const ssize_t n = ::read(fd, &byte, 1);
+    _exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : n > 0 ? 12 : 13);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: cannot change user, 11: cannot connect, "
+                                       "12: answered, 13: neither answered nor closed";
+  ASSERT_NO_FATAL_FAILURE(
+      waitForError(*peer.process, "quill-peer: refused a connection from another user\n"));
+  EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
 TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
@@ -380,7 +829,7 @@ TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
     const auto started = peer.readStatus();
     ASSERT_TRUE(started);
     EXPECT_EQ(*started, (MCPStatus{true, true, true, "1.0-peer", started->updatedAt}));
-    EXPECT_TRUE(std::regex_match(started->updatedAt, std::regex(kTime)));
+    EXPECT_TRUE(std::regex_match(started->updatedAt, std::regex(kStatusTime)));
     struct stat info {};
     EXPECT_EQ(::lstat(peer.socket.c_str(), &info), 0);
 
@@ -398,14 +847,7 @@ TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
 
 TEST(QuillPeerTests, StaleSocketFileIsReplaced) {
   // A bound socket that is closed at once leaves its file with nobody listening.
-  Peer peer({}, kReleaseProjects, [](const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.data(), path.size());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-  });
+  Peer peer({}, kReleaseProjects, [](const Peer& fresh) { leaveStaleSocket(fresh.socket); });
   EXPECT_TRUE(briefingOf(peer.call(projectArgument("atlas"))).starts_with("Quill briefing: "));
 }
 
@@ -449,6 +891,10 @@ TEST(QuillPeerTests, BadStartUpExitsWithStatusTwoAndSaysWhy) {
        R"({"projects": [{"name": "A", "rule": []}]})",
        "is malformed: projects[0] has an unknown key \"rule\"\n"},
       {{"--projects", "/nonexistent/p.json"}, {}, "cannot read the projects file"},
+      {{"--state", file},
+       R"({"enabled": true})",
+       "is malformed: it must be a JSON object with the booleans \"enabled\" and \"signedIn\"\n"},
+      {{"--state", "/nonexistent/state.json"}, {}, "cannot read the state file"},
       {{"--delay", "soon"}, {}, "--delay needs a number of seconds"},
       {{"--socket"}, {}, "the option --socket needs a value"},
       {{"--verbose"}, {}, "unknown option \"--verbose\""},

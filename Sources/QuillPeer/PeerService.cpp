@@ -106,6 +106,14 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
   return MCPWireResponse::success(id, ToolCallResult{std::move(text), false}.jsonValue());
 }
 
+std::string PeerService::reloadProjects() {
+  if (!store_.path()) return "there is no projects file to re-read";
+  if (auto problem = store_.reload()) return *problem;
+  const std::size_t count = store_.projects().size();
+  return "re-read the projects file " + *store_.path() + ": " + std::to_string(count) +
+         (count == 1 ? " project" : " projects");
+}
+
 std::string PeerService::encodeLine(const MCPWireResponse& response) {
   std::string line;
   if (!MCPWire::jsonValue(response).encodeInto(line)) {

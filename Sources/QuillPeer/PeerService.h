@@ -20,9 +20,18 @@ class PeerService {
 
   bool enabled() const { return enabled_; }
   bool signedIn() const { return signedIn_; }
+  // Turns agent access and sign-in over while the application runs; later requests see it.
+  void setAccess(bool enabled, bool signedIn) {
+    enabled_ = enabled;
+    signedIn_ = signedIn;
+  }
 
   // Picks up edits of the projects file; a warning when the file became unusable.
   std::optional<std::string> refreshProjects() { return store_.refresh(); }
+
+  // Re-reads the projects file now. The line to report: what was read, or why the file was
+  // refused (the projects read before are kept), or that there is no file.
+  std::string reloadProjects();
 
   // The answer to one request line; `now` is the current ISO-8601 UTC time. Never fails: an
   // unreadable request or an unknown method answers `internalError` with a message.

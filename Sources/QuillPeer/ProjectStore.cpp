@@ -1,16 +1,10 @@
 #include "ProjectStore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <initializer_list>
 
-#include "FileDescriptor.h"
 #include "JSONValue.h"
+#include "PeerFiles.h"
 
 namespace quill {
 
@@ -177,22 +171,7 @@ std::variant<std::vector<Project>, std::string> parse(std::string_view text) {
 }
 
 std::optional<std::string> readBytes(const std::string& path, std::string& problem) {
-  // Opened without blocking, so a FIFO cannot stall start-up; only a regular file is read.
-  auto file = readRegularFile(path, maxBytes);
-  if (file.bytes) return std::move(file.bytes);
-  switch (file.failure) {
-    case FileReadFailure::cannotOpen:
-    case FileReadFailure::readError:
-      problem = std::strerror(file.error);
-      break;
-    case FileReadFailure::notRegularFile:
-      problem = "not a regular file";
-      break;
-    case FileReadFailure::tooLarge:
-      problem = "larger than " + std::to_string(maxBytes / (1024 * 1024)) + " MiB";
-      break;
-  }
-  return std::nullopt;
+  return PeerFiles::read(path, maxBytes, problem);
 }
 
 }  // namespace ProjectFile
@@ -213,10 +192,21 @@ std::variant<ProjectStore, std::string> ProjectStore::load(const std::string& pa
 }
 
 std::optional<std::string> ProjectStore::refresh() {
+  return reread(false);
+}
+
+std::optional<std::string> ProjectStore::reload() {
+  return reread(true);
+}
+
+std::optional<std::string> ProjectStore::reread(bool reportRepeats) {
   if (!path_) return std::nullopt;
   std::string problem;
   auto bytes = ProjectFile::readBytes(*path_, problem);
-  if (bytes && *bytes == lastBytes_) return std::nullopt;
+  if (bytes && *bytes == lastBytes_) {
+    lastProblem_.clear();
+    return std::nullopt;
+  }
   if (bytes) {
     auto parsed = ProjectFile::parse(*bytes);
     if (auto* projects = std::get_if<std::vector<Project>>(&parsed)) {
@@ -229,7 +219,7 @@ std::optional<std::string> ProjectStore::refresh() {
   } else {
     problem = "cannot read the projects file " + *path_ + ": " + problem;
   }
-  if (problem == lastProblem_) return std::nullopt;
+  if (problem == lastProblem_ && !reportRepeats) return std::nullopt;
   lastProblem_ = problem;
   return problem + "; keeping the projects read before";
 }
@@ -246,12 +236,14 @@ ProjectChoice chooseProject(const std::vector<Project>& projects,
   ProjectChoice choice;
   if (projects.empty()) return choice;
 
+  // A blank name names no project: like an omitted one, it asks for the only project. It must
+  // not reach the matching below, where it would be a prefix of every name.
+  const std::string wanted = requested ? comparable(*requested) : std::string();
   std::vector<const Project*> best;
-  if (!requested) {
+  if (wanted.empty()) {
     for (const Project& project : projects) best.push_back(&project);
   } else {
     // Tiers: 0 exact, 1 prefix, 2 substring. Only the best tier that has any match counts.
-    const std::string wanted = comparable(*requested);
     int bestTier = 3;
     for (const Project& project : projects) {
       const std::string name = comparable(project.name);

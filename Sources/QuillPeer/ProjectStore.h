@@ -63,10 +63,18 @@ class ProjectStore {
   // per distinct problem.
   std::optional<std::string> refresh();
 
+  // Re-reads the file now, whether or not it changed, as asked for by the user (SIGHUP). Like
+  // `refresh`, but a file that cannot be used is reported every time.
+  std::optional<std::string> reload();
+
+  // The file the projects come from, if any.
+  const std::optional<std::string>& path() const { return path_; }
   const std::vector<Project>& projects() const { return projects_; }
   std::vector<std::string> names() const;
 
  private:
+  std::optional<std::string> reread(bool reportRepeats);
+
   std::optional<std::string> path_;
   std::string lastBytes_;
   std::string lastProblem_;
@@ -84,7 +92,7 @@ struct ProjectChoice {
 
 // Picks a project by name, ignoring letter case (ASCII) and blanks around both names. An exact
 // match wins over a prefix, a prefix over a substring; several matches of the best kind are
-// ambiguous. With no name, a single project is picked and several are ambiguous.
+// ambiguous. With no name or a blank one, a single project is picked and several are ambiguous.
 ProjectChoice chooseProject(const std::vector<Project>& projects,
                             std::optional<std::string_view> requested);
 

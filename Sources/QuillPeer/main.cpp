@@ -16,7 +16,7 @@
 #include "PeerServer.h"
 #include "PeerService.h"
 #include "ProjectStore.h"
-
+#include "StateFile.h"
 
 namespace {
 
@@ -27,25 +27,34 @@ constexpr std::string_view kUsage =
     "\n"
     "Stands in for the Quill desktop application: listens on Quill's agent socket, answers\n"
     "tool lists and briefings for the projects of a JSON file, and keeps Quill's status file.\n"
-    "Stops cleanly on SIGINT or SIGTERM.\n"
+    "Serves several clients at once, each with its own time-out, and only clients that run as\n"
+    "the same user; the socket is readable and writable by that user only. SIGHUP re-reads\n"
+    "the projects file. Stops cleanly on SIGINT or SIGTERM.\n"
     "\n"
     "Options:\n"
     "  --projects FILE           projects to serve (see examples/projects.json); without it\n"
-    "                            there are no projects\n"
+    "                            there are no projects. Re-read on SIGHUP, and before a\n"
+    "                            request when it changed; a bad edit keeps the old projects\n"
     "  --disabled                agent access is turned off: every request answers \"disabled\"\n"
     "  --signed-out              nobody is signed in: every request answers \"signedOut\"\n"
+    "  --state FILE              agent access and sign-in from a JSON file such as\n"
+    "                            {\"enabled\": true, \"signedIn\": false}, instead of\n"
+    "                            --disabled and --signed-out. Watched while running: an edit\n"
+    "                            applies within a tenth of a second, to the answers and to\n"
+    "                            the status file\n"
     "  --delay SECONDS           wait this long before listening, like an application that is\n"
     "                            still starting\n"
-    "  --socket PATH             listen here instead of at QUILL_MCP_SOCKET or the default\n"
+    "  --socket PATH             listen here instead of at QUILL_MCP_SOCKET or the default;\n"
+    "                            only a stale socket of this user is replaced there\n"
     "  --status PATH             write the status here instead of at QUILL_MCP_STATUS or the\n"
     "                            default\n"
-    "  --request-timeout SECONDS how long a connection may take to send its request\n"
-    "                            (default 10)\n"
+    "  --request-timeout SECONDS how long a client may take to send its request, and then to\n"
+    "                            take its answer (default 10)\n"
     "  --help                    show this text\n"
     "\n"
-    "Exit status: 0 after a stop signal, 1 when it cannot listen, 2 for bad options or a\n"
-    "projects file that cannot be read.\n";
-
+    "Exit status: 0 after a stop signal, 1 when it cannot listen (also when anything but a\n"
+    "stale socket of this user is at the socket path), 2 for bad options or a projects or\n"
+    "state file that cannot be read.\n";
 
 int usageError(const std::string& problem) {
   quill::reportLine(problem + " (see --help)");
@@ -68,6 +77,7 @@ std::optional<double> seconds(std::string_view text, bool zeroAllowed) {
 int main(int argc, char** argv) {
   Environment environment = quill::processEnvironment();
   std::optional<std::string> projectsPath;
+  std::optional<std::string> statePath;
   bool enabled = true;
   bool signedIn = true;
   quill::PeerOptions options;
@@ -87,8 +97,9 @@ int main(int argc, char** argv) {
       signedIn = false;
       continue;
     }
-    const bool takesValue = option == "--projects" || option == "--delay" || option == "--socket" ||
-                            option == "--status" || option == "--request-timeout";
+    const bool takesValue = option == "--projects" || option == "--state" || option == "--delay" ||
+                            option == "--socket" || option == "--status" ||
+                            option == "--request-timeout";
     if (!takesValue) return usageError("unknown option \"" + std::string(option) + "\"");
     if (i + 1 >= arguments.size()) {
       return usageError("the option " + std::string(option) + " needs a value");
@@ -96,6 +107,8 @@ int main(int argc, char** argv) {
     const std::string_view value = arguments[++i];
     if (option == "--projects") {
       projectsPath = std::string(value);
+    } else if (option == "--state") {
+      statePath = std::string(value);
     } else if (option == "--socket") {
       environment[std::string(quill::MCPPaths::socketEnvKey)] = std::string(value);
     } else if (option == "--status") {
@@ -122,8 +135,20 @@ int main(int argc, char** argv) {
     store = std::get<quill::ProjectStore>(std::move(loaded));
   }
 
+  std::optional<quill::StateFile> stateFile;
+  if (statePath) {
+    auto loaded = quill::StateFile::load(*statePath);
+    if (auto* problem = std::get_if<std::string>(&loaded)) {
+      quill::reportLine(*problem);
+      return 2;
+    }
+    stateFile = std::get<quill::StateFile>(std::move(loaded));
+    enabled = stateFile->state().enabled;
+    signedIn = stateFile->state().signedIn;
+  }
+
   options.socketPath = quill::MCPPaths::socketPath(environment);
   options.statusPath = quill::MCPPaths::statusFilePath(environment);
   quill::PeerService service(std::move(store), enabled, signedIn);
-  return quill::runPeer(options, service);
+  return quill::runPeer(options, service, std::move(stateFile));
 }
