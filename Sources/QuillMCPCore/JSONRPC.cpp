@@ -27,14 +27,15 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line)
                         params ? std::optional<JSONValue>(*params) : std::nullopt};
 }
 
+// The members are listed in the order the writer puts them in, which spares sorting them.
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result) {
-  return JSONValue::object({{"jsonrpc", "2.0"}, {"id", id}, {"result", result}}).encodedData();
+  return JSONValue::object({{"id", id}, {"jsonrpc", "2.0"}, {"result", result}}).encodedData();
 }
 
 std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
                                        std::string_view message) {
   const JSONValue error = JSONValue::object({{"code", code}, {"message", message}});
-  return JSONValue::object({{"jsonrpc", "2.0"}, {"id", id.value_or(JSONValue())}, {"error", error}})
+  return JSONValue::object({{"error", error}, {"id", id.value_or(JSONValue())}, {"jsonrpc", "2.0"}})
       .encodedData();
 }
 

@@ -43,12 +43,30 @@ JSONValue::JSONValue(Array elements)
 JSONValue::JSONValue(Object members)
     : storage_(std::in_place_index<4>, std::make_shared<Object>(std::move(members))) {}
 
-JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
-  auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
-  // A stable sort keeps members with equal keys in the order they came; the last one wins.
-  if (!std::is_sorted(members.begin(), members.end(), byKey)) {
+namespace {
+// Puts members in order of their keys, keeping members with equal keys in the order they came:
+// a few by moving each back to its place, more by a merge sort.
+void sortByKey(std::vector<JSONValue::Object::value_type>& members) {
+  auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+  constexpr std::size_t kFew = 16;
+  if (std::is_sorted(members.begin(), members.end(), byKey)) return;
+  if (members.size() > kFew) {
     std::stable_sort(members.begin(), members.end(), byKey);
+    return;
   }
+  for (std::size_t i = 1; i < members.size(); ++i) {
+    if (!byKey(members[i], members[i - 1])) continue;
+    auto moving = std::move(members[i]);
+    std::size_t j = i;
+    for (; j > 0 && byKey(moving, members[j - 1]); --j) members[j] = std::move(members[j - 1]);
+    members[j] = std::move(moving);
+  }
+}
+}  // namespace
+
+JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
+  sortByKey(members);
+  // Of members with equal keys, the last one wins.
   std::size_t kept = 0;
   for (std::size_t i = 0; i < members.size(); ++i) {
     if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
@@ -117,8 +135,7 @@ JSONValue JSONValue::object(std::initializer_list<std::pair<std::string_view, JS
 }
 
 JSONValue JSONValue::object(std::vector<std::pair<std::string, JSONValue>> members) {
-  std::stable_sort(members.begin(), members.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  sortByKey(members);
   auto repeated =
       std::adjacent_find(members.begin(), members.end(),
                          [](const auto& a, const auto& b) { return a.first == b.first; });
@@ -131,8 +148,9 @@ JSONValue::JSONValue(JSONValue&& other) noexcept : storage_(std::move(other.stor
 }
 
 JSONValue& JSONValue::operator=(JSONValue&& other) noexcept {
+  // No recursion when this held the last reference to a deep container: the container's
+  // elements each take their own subtrees apart.
   if (this != &other) {
-    JSONValue old(std::move(*this));  // torn down by its own destructor, without recursion
     storage_ = std::move(other.storage_);
     other.storage_.emplace<std::monostate>();
   }
@@ -457,6 +475,7 @@ bool JSONValue::encodeInto(std::string& out) const {
 
 std::optional<std::string> JSONValue::encodedData() const {
   std::string out;
+  out.reserve(128);  // a usual answer at once
   if (!encodeInto(out)) return std::nullopt;
   return out;
 }
@@ -480,14 +499,15 @@ class JSONReader {
       if (position_ < size_ && (bytes_[position_] == '[' || bytes_[position_] == '{')) {
         const bool object = bytes_[position_] == '{';
         if (open_.size() == JSONValue::maxReadDepth) return failure("nesting too deep");
-        open_.push_back({object, object ? members_.size() : elements_.size()});
+        if (open_.empty()) open_.reserve(kUsualDepth);
         ++position_;
         skipSpace();
         if (!consume(object ? '}' : ']')) {
+          open_.emplace_back(object);
           if (object && !readKey()) return failure(error_);
           continue;  // to the first element or member value
         }
-        value = close();
+        value = object ? JSONValue(JSONValue::Object()) : JSONValue(JSONValue::Array());
       } else if (!readScalar(value)) {
         return failure(error_);
       }
@@ -499,31 +519,48 @@ class JSONReader {
           if (position_ != size_) return failure("text after the value");
           return value;
         }
-        const bool object = open_.back().object;
-        if (object) {
-          members_.back().second = std::move(value);
+        Open& open = open_.back();
+        if (open.object) {
+          open.members.emplace_back(std::move(open.key), std::move(value));
         } else {
-          elements_.push_back(std::move(value));
+          open.elements.push_back(std::move(value));
         }
         skipSpace();
         if (consume(',')) {
           skipSpace();
-          if (object && !readKey()) return failure(error_);
+          if (open.object && !readKey()) return failure(error_);
           break;
         }
-        if (!consume(object ? '}' : ']')) {
+        if (!consume(open.object ? '}' : ']')) {
           return failure("expected ',' or the end of the container");
         }
-        value = close();
+        // The container is complete: its elements or members become its value.
+        value = open.object ? JSONValue(JSONValue::Object::collect(std::move(open.members)))
+                            : JSONValue(std::move(open.elements));
+        open_.pop_back();
       }
     }
   }
 
  private:
+  // A container being read: what it holds so far and, for an object, the key of the member
+  // whose value is being read.
   struct Open {
+    explicit Open(bool isObject) : object(isObject) {
+      // Room for a usual container's contents at once, rather than growing from nothing.
+      constexpr std::size_t kUsualSize = 4;
+      if (object) {
+        members.reserve(kUsualSize);
+      } else {
+        elements.reserve(kUsualSize);
+      }
+    }
     bool object;
-    std::size_t first;  // where its elements or members start on their stack
+    JSONValue::Array elements;
+    std::vector<JSONValue::Object::value_type> members;
+    std::string key;
   };
+  static constexpr std::size_t kUsualDepth = 8;
 
   JSONReadError failure(const char* what) const {
     return JSONReadError{std::string(what) + " at byte " + std::to_string(position_)};
@@ -558,33 +595,15 @@ class JSONReader {
     return true;
   }
 
-  // The innermost container, closed: its elements or members leave their stack for the value.
-  JSONValue close() {
-    const Open open = open_.back();
-    open_.pop_back();
-    if (open.object) {
-      const auto first = members_.begin() + static_cast<std::ptrdiff_t>(open.first);
-      std::vector<JSONValue::Object::value_type> members(std::make_move_iterator(first),
-                                                         std::make_move_iterator(members_.end()));
-      members_.erase(first, members_.end());
-      return JSONValue(JSONValue::Object::collect(std::move(members)));
-    }
-    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(open.first);
-    JSONValue::Array elements(std::make_move_iterator(first),
-                              std::make_move_iterator(elements_.end()));
-    elements_.erase(first, elements_.end());
-    return JSONValue(std::move(elements));
-  }
-
-  // A key, its colon and the space up to its value; the member waits on the stack for the value.
+  // A key, its colon and the space up to its value; the key waits in its object for the value.
   bool readKey() {
-    std::string key;
     if (position_ >= size_ || bytes_[position_] != '"') return fail("expected a key");
+    std::string& key = open_.back().key;
+    key.clear();
     if (!readString(key)) return false;
     skipSpace();
     if (!consume(':')) return fail("expected ':'");
     skipSpace();
-    members_.emplace_back(std::move(key), JSONValue());
     return true;
   }
 
@@ -730,11 +749,8 @@ class JSONReader {
   std::size_t size_;
   std::size_t position_ = 0;
   const char* error_ = "";
-  // The containers open around the current position, innermost last, and the elements and
-  // members read so far for each of them, in one stack each.
+  // The containers open around the current position, innermost last.
   std::vector<Open> open_;
-  std::vector<JSONValue> elements_;
-  std::vector<JSONValue::Object::value_type> members_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "LineFraming.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quill {
@@ -7,6 +8,17 @@ namespace quill {
 void LineFraming::completeLine(std::string&& line, std::vector<std::string>& lines) {
   if (!line.empty() && line.back() == '\r') line.pop_back();
   lines.push_back(std::move(line));
+}
+
+void LineFraming::hold(std::string_view bytes) {
+  // A long line takes room for the longest one held at once, so that it is not copied again each
+  // time it outgrows its block. Large blocks are mapped from the system on their own, and pages
+  // that are never written cost no memory.
+  constexpr std::size_t kLongLine = 1024 * 1024;
+  const std::size_t needed = buffer_.size() + bytes.size();
+  if (needed > kLongLine && needed > buffer_.capacity())
+    buffer_.reserve(std::max(needed, maxLineBytes));
+  buffer_.append(bytes);
 }
 
 std::vector<std::string> LineFraming::append(std::string_view chunk) {
@@ -27,7 +39,7 @@ std::vector<std::string> LineFraming::append(std::string_view chunk) {
     if (buffer_.empty()) {
       line.assign(chunk.data() + position, end - position);
     } else {
-      buffer_.append(chunk.data() + position, end - position);
+      hold(chunk.substr(position, end - position));
       line = std::move(buffer_);
       buffer_ = std::string();
     }
@@ -35,7 +47,7 @@ std::vector<std::string> LineFraming::append(std::string_view chunk) {
     position = end + 1;
   }
   // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
-  if (!skippingOversized_) buffer_.append(chunk.data() + position, chunk.size() - position);
+  if (!skippingOversized_) hold(chunk.substr(position));
   if (buffer_.size() > maxLineBytes) {
     std::string().swap(buffer_);  // give the memory back, not just the length
     skippingOversized_ = true;

@@ -33,6 +33,8 @@ class LineFraming {
 
  private:
   void completeLine(std::string&& line, std::vector<std::string>& lines);
+  // Adds bytes to the unfinished line.
+  void hold(std::string_view bytes);
 
   std::string buffer_;
   bool skippingOversized_ = false;
