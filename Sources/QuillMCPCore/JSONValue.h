@@ -104,13 +104,15 @@ class JSONValue {
   Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
 
   // Readers. None converts between kinds: the string "1" has no number, the number 1 no bool.
-  std::optional<bool> boolValue() const noexcept { return scalar<bool>(); }
-  std::optional<double> numberValue() const noexcept { return scalar<double>(); }
+  std::optional<bool> boolValue() const noexcept { return payload<bool>(); }
+  std::optional<double> numberValue() const noexcept { return payload<double>(); }
   // The number truncated toward zero; absent for other kinds, non-finite numbers and numbers
   // outside the signed 64-bit range.
   std::optional<std::int64_t> intValue() const noexcept;
   // A view into this value: valid while this value is alive and not assigned to.
-  std::optional<std::string_view> stringValue() const noexcept { return scalar<std::string>(); }
+  std::optional<std::string_view> stringValue() const noexcept {
+    return payload<std::string, std::string_view>();
+  }
   const Array* arrayValue() const noexcept { return container<Array>(); }
   const Object* objectValue() const noexcept { return container<Object>(); }
   bool isNull() const noexcept { return kind() == Kind::null; }
@@ -152,10 +154,10 @@ class JSONValue {
   using Storage = std::variant<bool, double, std::string, std::shared_ptr<Array>,
                                std::shared_ptr<Object>, std::monostate>;
 
-  template <typename T>
-  std::optional<std::conditional_t<std::is_same_v<T, std::string>, std::string_view, T>> scalar()
-      const noexcept {
-    if (const T* value = std::get_if<T>(&storage_)) return *value;
+  // The payload of kind `T` as a `Result`, when this value holds one.
+  template <typename T, typename Result = T>
+  std::optional<Result> payload() const noexcept {
+    if (const T* value = std::get_if<T>(&storage_)) return Result(*value);
     return std::nullopt;
   }
   template <typename Container>
