@@ -639,7 +639,9 @@ int main(int argc, char** argv) {
   row("8 MiB tools/call line (ms)", large8Call, 1e3, 2);
   std::printf("\ntool calls against the fast peer, client, shim and peer on one CPU:\n");
   std::printf("%-34s %s\n", "tool call, direct to peer (us)", formatStats(direct, 1e6, 1).c_str());
-  auto added = [&](const Stats& stats) { return stats.median() / direct.median() - 1; };
+  auto added = [&](const Stats& stats) {
+    return direct.samples.empty() ? 0.0 : stats.median() / direct.median() - 1;
+  };
   std::printf("%-34s %s (+%.0f%%)\n", "tool call via shim, one by one (us)",
               formatStats(shimSequential, 1e6, 1).c_str(), 100 * added(shimSequential));
   std::printf("%-34s %s (+%.0f%%)\n", "tool call via shim, pipelined (us)",

@@ -134,6 +134,8 @@ TEST(JSONValueTests, ReadingRules) {
       {"a high surrogate before a character", R"("\ud800x")", std::nullopt},
       {"an unknown escape", R"("\x41")", std::nullopt},
       {"a short \\u escape", R"("\u12")", std::nullopt},
+      {"a \\u escape with a control character for a digit", "\"\\u00\x11\x12\"", std::nullopt},
+      {"a \\u escape with a letter beyond f", R"("\u00eG")", std::nullopt},
       {"a raw control character", "\"a\tb\"", std::nullopt},
       {"a raw NUL", std::string("\"a\0b\"", 5), std::nullopt},
       {"a raw DEL", "\"\x7F\"", "\"\x7F\""},

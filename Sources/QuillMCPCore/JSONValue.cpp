@@ -17,33 +17,41 @@
 #if defined(__APPLE__)
 #include <xlocale.h>
 #endif
-
-namespace quill {
-namespace {
-// `text` is a number that the grammar accepted. Whatever locale the process has set, the decimal
-// point is '.': the conversion uses a C locale of its own. The result is correctly rounded,
-// infinite when the number lies beyond the range of a double.
-double convertNumber(const std::string& text) {
-  static const locale_t cLocale = ::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
-  if (!cLocale) return std::nan("");  // no memory for a locale: the number cannot be read
-  return ::strtod_l(text.c_str(), nullptr, cLocale);
-}
-}  // namespace
-}  // namespace quill
 // ---- End of platform ---------------------------------------------------------------------
 
 namespace quill {
 
-// ---------------------------------------------------------------------------------------------
-// Construction, lifetime, access
-
-JSONValue::JSONValue(Array elements)
-    : storage_(std::in_place_index<3>, std::make_shared<Array>(std::move(elements))) {}
-
-JSONValue::JSONValue(Object members)
-    : storage_(std::in_place_index<4>, std::make_shared<Object>(std::move(members))) {}
-
 namespace {
+// A stack whose first entries live in the stack itself, so that walking a shallow value needs no
+// allocation; deeper entries go to the heap.
+template <typename T, std::size_t kInline = 8>
+class ShortStack {
+ public:
+  bool empty() const noexcept { return size_ == 0; }
+  T& back() noexcept { return size_ > kInline ? deeper_.back() : shallow_[size_ - 1]; }
+  void push(T item) {
+    if (size_ < kInline) {
+      shallow_[size_] = std::move(item);
+    } else {
+      deeper_.push_back(std::move(item));
+    }
+    ++size_;
+  }
+  void pop() noexcept {
+    if (size_ > kInline) {
+      deeper_.pop_back();
+    } else {
+      shallow_[size_ - 1] = T();
+    }
+    --size_;
+  }
+
+ private:
+  std::array<T, kInline> shallow_{};
+  std::vector<T> deeper_;
+  std::size_t size_ = 0;
+};
+
 // Puts members in order of their keys, keeping members with equal keys in the order they came:
 // a few by moving each back to its place, more by a merge sort.
 void sortByKey(std::vector<JSONValue::Object::value_type>& members) {
@@ -62,7 +70,47 @@ void sortByKey(std::vector<JSONValue::Object::value_type>& members) {
     members[j] = std::move(moving);
   }
 }
+
+// The first member whose key is not below `key`, in members sorted by key.
+template <typename Members>
+auto lowerBound(Members& members, std::string_view key) noexcept {
+  return std::lower_bound(members.begin(), members.end(), key,
+                          [](const auto& member, std::string_view k) { return member.first < k; });
+}
+
+[[noreturn]] void duplicateKey(std::string_view key) {
+  std::string message = "Duplicate values for key: '";
+  message.append(key);
+  message.append("'\n");
+  std::fwrite(message.data(), 1, message.size(), stderr);
+  std::abort();
+}
+
+// True when `owner` holds the only reference to its container, which may then be taken apart.
+// The acquire fence orders the tear-down after whatever other owners did before letting go.
+template <typename Container>
+bool soleOwner(const std::shared_ptr<Container>& owner) noexcept {
+  if (!owner || owner.use_count() != 1) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return true;
+}
+
+// An array or object with something in it: the only values whose tear-down reaches others.
+bool nonEmptyContainer(const JSONValue& value) noexcept {
+  if (const auto* array = value.arrayValue()) return !array->empty();
+  if (const auto* object = value.objectValue()) return !object->empty();
+  return false;
+}
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction, lifetime, access
+
+JSONValue::JSONValue(Array elements)
+    : storage_(std::in_place_index<3>, std::make_shared<Array>(std::move(elements))) {}
+
+JSONValue::JSONValue(Object members)
+    : storage_(std::in_place_index<4>, std::make_shared<Object>(std::move(members))) {}
 
 JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
   sortByKey(members);
@@ -78,15 +126,6 @@ JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
   object.members_ = std::move(members);
   return object;
 }
-
-namespace {
-// The first member whose key is not below `key`, in members sorted by key.
-template <typename Members>
-auto lowerBound(Members& members, std::string_view key) noexcept {
-  return std::lower_bound(members.begin(), members.end(), key,
-                          [](const auto& member, std::string_view k) { return member.first < k; });
-}
-}  // namespace
 
 JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const noexcept {
   auto position = lowerBound(members_, key);
@@ -116,16 +155,6 @@ std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::insert_or_assign
 JSONValue JSONValue::array(std::initializer_list<JSONValue> elements) {
   return JSONValue(Array(elements));
 }
-
-namespace {
-[[noreturn]] void duplicateKey(std::string_view key) {
-  std::string message = "Duplicate values for key: '";
-  message.append(key);
-  message.append("'\n");
-  std::fwrite(message.data(), 1, message.size(), stderr);
-  std::abort();
-}
-}  // namespace
 
 JSONValue JSONValue::object(std::initializer_list<std::pair<std::string_view, JSONValue>> members) {
   std::vector<std::pair<std::string, JSONValue>> list;
@@ -157,42 +186,36 @@ JSONValue& JSONValue::operator=(JSONValue&& other) noexcept {
   return *this;
 }
 
-namespace {
-// True when `owner` holds the only reference to its container, which may then be taken apart.
-// The acquire fence orders the tear-down after whatever other owners did before letting go.
-template <typename Container>
-bool soleOwner(const std::shared_ptr<Container>& owner) noexcept {
-  if (!owner || owner.use_count() != 1) return false;
-  std::atomic_thread_fence(std::memory_order_acquire);
-  return true;
-}
+class JSONValue::Pending : public ShortStack<JSONValue> {};
 
-bool isContainer(const JSONValue& value) noexcept {
-  return value.kind() == JSONValue::Kind::array || value.kind() == JSONValue::Kind::object;
-}
-}  // namespace
-
-void JSONValue::releaseInto(std::vector<JSONValue>& pending) noexcept {
+template <typename Visit>
+void JSONValue::forEachOwnedChild(Visit visit) noexcept {
   if (auto* array = std::get_if<std::shared_ptr<Array>>(&storage_); array && soleOwner(*array)) {
-    for (auto& element : **array) {
-      if (isContainer(element)) pending.push_back(std::move(element));
-    }
+    for (auto& element : **array) visit(element);
   } else if (auto* object = std::get_if<std::shared_ptr<Object>>(&storage_);
              object && soleOwner(*object)) {
-    for (auto& member : **object) {
-      if (isContainer(member.second)) pending.push_back(std::move(member.second));
-    }
+    for (auto& member : **object) visit(member.second);
   }
-  storage_.emplace<std::monostate>();  // what is left inside holds no container
+}
+
+void JSONValue::releaseInto(Pending& pending) noexcept {
+  forEachOwnedChild([&](JSONValue& child) {
+    if (nonEmptyContainer(child)) pending.push(std::move(child));
+  });
+  storage_.emplace<std::monostate>();  // what is left inside reaches no further
 }
 
 JSONValue::~JSONValue() {
-  if (!isContainer(*this)) return;
-  std::vector<JSONValue> pending;
+  // Only the last owner of a container that holds others with something in them has a subtree
+  // to take apart; any other value goes with its variant, without recursion.
+  bool nested = false;
+  forEachOwnedChild([&](JSONValue& child) { nested = nested || nonEmptyContainer(child); });
+  if (!nested) return;
+  Pending pending;
   releaseInto(pending);
   while (!pending.empty()) {
     JSONValue next = std::move(pending.back());
-    pending.pop_back();
+    pending.pop();
     next.releaseInto(pending);
   }
 }
@@ -231,22 +254,22 @@ std::optional<JSONValue> JSONValue::operator[](std::int64_t index) const {
 // inside makes a value unequal even to its own copy.
 
 bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
-  std::vector<std::pair<const JSONValue*, const JSONValue*>> pending{{&lhs, &rhs}};
+  ShortStack<std::pair<const JSONValue*, const JSONValue*>> pending;
+  pending.push({&lhs, &rhs});
   while (!pending.empty()) {
     auto [a, b] = pending.back();
-    pending.pop_back();
+    pending.pop();
     if (a->kind() != b->kind()) return false;
     if (const auto* elements = a->arrayValue()) {
       const auto& others = *b->arrayValue();
       if (elements->size() != others.size()) return false;
-      for (std::size_t i = 0; i < others.size(); ++i)
-        pending.emplace_back(&(*elements)[i], &others[i]);
+      for (std::size_t i = 0; i < others.size(); ++i) pending.push({&(*elements)[i], &others[i]});
     } else if (const auto* members = a->objectValue()) {
       const auto& otherMembers = *b->objectValue();
       if (members->size() != otherMembers.size()) return false;
       for (auto i = members->begin(), j = otherMembers.begin(); i != members->end(); ++i, ++j) {
         if (i->first != j->first) return false;
-        pending.emplace_back(&i->second, &j->second);
+        pending.push({&i->second, &j->second});
       }
     } else if (!(a->storage_ == b->storage_)) {  // scalars: IEEE equality for numbers
       return false;
@@ -349,13 +372,13 @@ class JSONWriter {
  private:
   // An array or object being written, and how many of its elements or members are done.
   struct Frame {
-    const JSONValue::Array* array;
-    const JSONValue::Object* object;
+    const JSONValue::Array* array = nullptr;
+    const JSONValue::Object* object = nullptr;
     std::size_t done = 0;
   };
 
   bool writeTree(const JSONValue& root) {
-    std::vector<Frame> open;
+    ShortStack<Frame> open;
     const JSONValue* next = &root;
     for (;;) {
       if (next) {
@@ -368,7 +391,7 @@ class JSONWriter {
       const std::size_t size = frame.array ? frame.array->size() : frame.object->size();
       if (frame.done == size) {
         out_.push_back(frame.array ? ']' : '}');
-        open.pop_back();
+        open.pop();
         continue;
       }
       if (frame.done > 0) out_.push_back(',');
@@ -384,7 +407,7 @@ class JSONWriter {
     }
   }
 
-  bool writeOrOpen(const JSONValue& value, std::vector<Frame>& open) {
+  bool writeOrOpen(const JSONValue& value, ShortStack<Frame>& open) {
     switch (value.kind()) {
       case JSONValue::Kind::null:
         out_.append("null");
@@ -399,11 +422,11 @@ class JSONWriter {
         return true;
       case JSONValue::Kind::array:
         out_.push_back('[');
-        open.push_back({value.arrayValue(), nullptr});
+        open.push({value.arrayValue(), nullptr});
         return true;
       case JSONValue::Kind::object:
         out_.push_back('{');
-        open.push_back({nullptr, value.objectValue()});
+        open.push({nullptr, value.objectValue()});
         return true;
     }
     return false;
@@ -485,6 +508,15 @@ std::optional<std::string> JSONValue::encodedData() const {
 
 namespace {
 
+// `text` is a number that the grammar accepted. Whatever locale the process has set, the decimal
+// point is '.': the conversion uses a C locale of its own. The result is correctly rounded,
+// infinite when the number lies beyond the range of a double.
+double convertNumber(const std::string& text) {
+  static const locale_t cLocale = ::newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  if (!cLocale) return std::nan("");  // no memory for a locale: the number cannot be read
+  return ::strtod_l(text.c_str(), nullptr, cLocale);
+}
+
 class JSONReader {
  public:
   explicit JSONReader(std::string_view text)
@@ -499,11 +531,10 @@ class JSONReader {
       if (position_ < size_ && (bytes_[position_] == '[' || bytes_[position_] == '{')) {
         const bool object = bytes_[position_] == '{';
         if (open_.size() == JSONValue::maxReadDepth) return failure("nesting too deep");
-        if (open_.empty()) open_.reserve(kUsualDepth);
         ++position_;
         skipSpace();
         if (!consume(object ? '}' : ']')) {
-          open_.emplace_back(object);
+          open(object);
           if (object && !readKey()) return failure(error_);
           continue;  // to the first element or member value
         }
@@ -546,21 +577,23 @@ class JSONReader {
   // A container being read: what it holds so far and, for an object, the key of the member
   // whose value is being read.
   struct Open {
-    explicit Open(bool isObject) : object(isObject) {
-      // Room for a usual container's contents at once, rather than growing from nothing.
-      constexpr std::size_t kUsualSize = 4;
-      if (object) {
-        members.reserve(kUsualSize);
-      } else {
-        elements.reserve(kUsualSize);
-      }
-    }
-    bool object;
+    bool object = false;
     JSONValue::Array elements;
     std::vector<JSONValue::Object::value_type> members;
     std::string key;
   };
-  static constexpr std::size_t kUsualDepth = 8;
+
+  // Opens a container, with room for a usual one's contents at once.
+  void open(bool object) {
+    constexpr std::size_t kUsualDepth = 8, kUsualSize = 4;
+    if (open_.empty()) open_.reserve(kUsualDepth);
+    open_.push_back(Open{object, {}, {}, {}});
+    if (object) {
+      open_.back().members.reserve(kUsualSize);
+    } else {
+      open_.back().elements.reserve(kUsualSize);
+    }
+  }
 
   JSONReadError failure(const char* what) const {
     return JSONReadError{std::string(what) + " at byte " + std::to_string(position_)};
@@ -687,16 +720,10 @@ class JSONReader {
   bool readHex(std::uint32_t& value) {
     if (size_ - position_ < 4) return fail("invalid escape");
     for (std::size_t k = 0; k < 4; ++k) {
-      const unsigned char c = bytes_[position_ + k];
-      std::uint32_t digit;
-      if (c >= '0' && c <= '9') {
-        digit = c - '0';
-      } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-        digit = (c | 0x20) - 'a' + 10u;
-      } else {
-        return fail("invalid escape");
-      }
-      value = value * 16 + digit;
+      const int c = bytes_[position_ + k], lower = c | 0x20;
+      const bool digit = c >= '0' && c <= '9', letter = lower >= 'a' && lower <= 'f';
+      if (!digit && !letter) return fail("invalid escape");
+      value = value * 16 + static_cast<std::uint32_t>(digit ? c - '0' : lower - 'a' + 10);
     }
     position_ += 4;
     return true;

@@ -166,9 +166,14 @@ class JSONValue {
     return held ? held->get() : nullptr;
   }
 
-  // Moves the elements of a container that nobody else holds, when they are containers
-  // themselves, to `pending`, and makes this value null.
-  void releaseInto(std::vector<JSONValue>& pending) noexcept;
+  // Calls `visit` with each element's or member's value of the container held, when nobody else
+  // holds it.
+  template <typename Visit>
+  void forEachOwnedChild(Visit visit) noexcept;
+  // Moves those of them that are containers with something in them to `pending`, and makes this
+  // value null.
+  class Pending;
+  void releaseInto(Pending& pending) noexcept;
 
   Storage storage_{std::monostate{}};
 };
