@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -324,9 +325,11 @@ void appendUTF8(std::string& out, std::uint32_t codePoint) {
   }
 }
 
-// True when any of the 8 bytes is a control character, '"', '\\' or not ASCII: the bytes that
-// neither the reader nor the writer of a string may pass over unexamined.
-bool needsCare(const unsigned char* bytes) noexcept {
+// The high bit of each of the 8 bytes that is a control character, '"', '\\' or not ASCII: the
+// bytes that neither the reader nor the writer of a string may pass over unexamined. The lowest
+// bit set marks the first such byte exactly (bits above it may be set by carries).
+std::uint64_t careMask(const unsigned char* bytes) noexcept {
+  static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
   constexpr std::uint64_t ones = 0x0101010101010101ull;
@@ -344,9 +347,11 @@ constexpr std::array<bool, 256> kPlain = [] {
   return plain;
 }();
 
-// The first byte at or after `i` that is not plain.
+// The first byte at or after `i` that is not plain: eight bytes at a time, then one by one.
 std::size_t skipPlain(const unsigned char* bytes, std::size_t i, std::size_t size) noexcept {
-  while (i + 8 <= size && !needsCare(bytes + i)) i += 8;
+  for (; i + 8 <= size; i += 8) {
+    if (const std::uint64_t care = careMask(bytes + i)) return i + std::countr_zero(care) / 8;
+  }
   while (i < size && kPlain[bytes[i]]) ++i;
   return i;
 }
