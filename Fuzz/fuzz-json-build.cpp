@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <simdjson.h>
 
 #include "FuzzCheck.h"
 
@@ -23,7 +22,7 @@ struct Built {
 
 std::string text(FuzzedDataProvider& input, Built& built) {
   std::string s = input.ConsumeRandomLengthString(64);
-  if (!simdjson::validate_utf8(s.data(), s.size())) built.validStrings = false;
+  if (!fuzz::validUTF8(s)) built.validStrings = false;
   return s;
 }
 
@@ -72,8 +71,7 @@ JSONValue build(FuzzedDataProvider& input, Built& built, int depth) {
 // so what went into building it is not a guide).
 void scan(const JSONValue& value, Built& built) {
   if (auto number = value.numberValue(); number && !std::isfinite(*number)) built.finite = false;
-  if (auto string = value.stringValue();
-      string && !simdjson::validate_utf8(string->data(), string->size())) {
+  if (auto string = value.stringValue(); string && !fuzz::validUTF8(*string)) {
     built.validStrings = false;
   }
   if (const auto* array = value.arrayValue()) {
@@ -81,7 +79,7 @@ void scan(const JSONValue& value, Built& built) {
   }
   if (const auto* object = value.objectValue()) {
     for (const auto& [key, member] : *object) {
-      if (!simdjson::validate_utf8(key.data(), key.size())) built.validStrings = false;
+      if (!fuzz::validUTF8(key)) built.validStrings = false;
       scan(member, built);
     }
   }

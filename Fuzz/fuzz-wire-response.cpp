@@ -1,6 +1,6 @@
-// MCPWire::decodeResponse: it agrees with reading the whole value first; what decodes is written
-// again, and the written text decodes to an equal record and is written again to the same bytes. An
-// error code decodes only from one of the six raw values.
+// MCPWire::decodeResponse: what decodes is written again, and the written text decodes to an equal
+// record and is written again to the same bytes. An error code decodes only from one of the six
+// raw values.
 #include <cstddef>
 #include <cstdint>
 
@@ -15,9 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto response = quill::MCPWire::decodeResponse(bytes);
   const auto value = fuzz::read(bytes);
   if (!value || !value->objectValue()) FUZZ_CHECK(!response);
-  // The members read where they lie, the result kept as text, give the record that the whole
-  // value read first gives.
-  if (value) FUZZ_CHECK(quill::MCPWire::responseFromJSON(*value) == response);
   if (!response) return 0;
 
   FUZZ_CHECK(value->member("ok")->boolValue() == response->ok);

@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,31 +53,121 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // ---------------------------------------------------------------------------------------------
 // Reading
 
-TEST(JSONValueTests, ReadsEveryNumberAsADouble) {
+// One row per class of input: an example, and the text its value is written as, or nothing when
+// it must not read.
+TEST(JSONValueTests, ReadingRules) {
+  const std::string zeros(3000, '0');
   const struct {
-    std::string_view text;
-    double value;
-    std::string_view written;
-  } cases[] = {
-      {"1.0", 1.0, "1"},
-      {"1E2", 100.0, "100"},
-      {"-32700", -32700.0, "-32700"},
-      {"9007199254740991", 9007199254740991.0, "9007199254740991"},
-      // Beyond 2^53 and beyond 64 bits: the nearest double.
-      {"9007199254740993", 9007199254740992.0, "9007199254740992"},
-      {"123456789012345678901234567890", 1.2345678901234568e29, "1.2345678901234568e+29"},
+    std::string_view rule;
+    std::string text;
+    std::optional<std::string> written;
+  } rows[] = {
+      // Exactly one value, of any kind, with only JSON white space around and between tokens.
+      {"a scalar at the top", "\"x\"", "\"x\""},
+      {"white space of the four kinds", " \t\r\n[ 1 ,\t{ \"a\" :\r\n2 } ]\n", "[1,{\"a\":2}]"},
+      {"white space after a literal", "false \t\n\r", "false"},
+      {"nothing", "", std::nullopt},
+      {"white space only", " \t\r\n", std::nullopt},
+      {"a form feed", "\f1", std::nullopt},
+      {"a no-break space", "1\xC2\xA0", std::nullopt},
+      {"a byte-order mark", "\xEF\xBB\xBF{}", std::nullopt},
+      {"text after the value", "{} {}", std::nullopt},
+      {"a line feed and more", "1\n2", std::nullopt},
+      // Literals, spelled exactly.
+      {"a literal", "null", "null"},
+      {"a literal in capitals", "True", std::nullopt},
+      {"a literal cut short", "nul", std::nullopt},
+      {"a literal run on", "truex", std::nullopt},
+      {"NaN", "NaN", std::nullopt},
+      {"Infinity", "[-Infinity]", std::nullopt},
+      {"a comment", "[1/*c*/]", std::nullopt},
+      {"a line comment", "[1]//c", std::nullopt},
+      {"a single-quoted string", "'a'", std::nullopt},
+      // Structure.
+      {"a trailing comma in an array", "[1,]", std::nullopt},
+      {"a trailing comma in an object", "{\"a\":1,}", std::nullopt},
+      {"a leading comma", "[,1]", std::nullopt},
+      {"a missing comma", "[1 2]", std::nullopt},
+      {"a key without quotes", "{a:1}", std::nullopt},
+      {"a key that is not a string", "{1:1}", std::nullopt},
+      {"a member without a colon", "{\"a\" 1}", std::nullopt},
+      {"a member without a value", "{\"a\":}", std::nullopt},
+      {"the wrong closing bracket", "{\"id\":1,\"method\":\"ping\":]}", std::nullopt},
+      {"an unclosed array", "[1,2", std::nullopt},
+      {"a closing bracket too many", "[1]]", std::nullopt},
+      {"a repeated key: the last wins", "{\"a\":1,\"b\":[],\"a\":{\"c\":2,\"c\":3}}",
+       "{\"a\":{\"c\":3},\"b\":[]}"},
+      {"members written in key order", "{\"b\":1,\"a\":2,\"B\":3}", "{\"B\":3,\"a\":2,\"b\":1}"},
+      // Numbers: the grammar first.
+      {"a leading zero", "01", std::nullopt},
+      {"a negative leading zero", "-01", std::nullopt},
+      {"a bare fraction", ".5", std::nullopt},
+      {"a point without digits", "1.", std::nullopt},
+      {"an exponent without digits", "1e+", std::nullopt},
+      {"a plus sign", "+1", std::nullopt},
+      {"a minus sign alone", "-", std::nullopt},
+      {"a hexadecimal number", "0x10", std::nullopt},
+      {"zero", "0", "0"},
+      {"negative zero", "-0", "0"},
+      {"a fraction and an exponent", "-1.5E+3", "-1500"},
+      {"an exponent with many digits", "1e00000000000000000000", "1"},
+      {"a negative exponent with many digits", "1.5E-000000000000000000001", "0.15"},
+      {"an exponent with thousands of digits", "1e" + zeros + "1", "10"},
+      {"a fraction with thousands of digits", "0." + zeros + "1e3001", "1"},
+      {"more than 19 significant digits", "0.95000000000000000000", "0.95"},
+      {"25 significant digits, to the nearest double", "0.1000000000000000055511151", "0.1"},
+      {"an integer beyond 2^53", "9007199254740993", "9007199254740992"},
+      {"an integer beyond 64 bits", "123456789012345678901234567890", "1.2345678901234568e+29"},
+      {"the largest double", "1.7976931348623157e308", "1.7976931348623157e+308"},
+      {"beyond the largest double", "1e309", std::nullopt},
+      {"a long integer beyond the largest double", "1" + zeros, std::nullopt},
+      {"the smallest double", "4.9406564584124654e-324", "5e-324"},
+      {"below the smallest double", "-1e-400", "0"},
+      // Strings: escapes.
+      {"the short escapes", R"("\"\\\/\b\f\n\r\t")", R"("\"\\/\b\f\n\r\t")"},
+      {"\\u escapes in either case", R"("\u0041\u00e9\u20AC\u0000")",
+       "\"A\xC3\xA9\xE2\x82\xAC\\u0000\""},
+      {"a surrogate pair", R"("\uD83D\ude00")", "\"\xF0\x9F\x98\x80\""},
+      {"a lone high surrogate", R"("\ud800")", std::nullopt},
+      {"a lone low surrogate", R"("\udc00\ud800")", std::nullopt},
+      {"a high surrogate before another escape", R"("\ud800\u0041")", std::nullopt},
+      {"a high surrogate before a character", R"("\ud800x")", std::nullopt},
+      {"an unknown escape", R"("\x41")", std::nullopt},
+      {"a short \\u escape", R"("\u12")", std::nullopt},
+      {"a \\u escape with a control character for a digit", "\"\\u00\x11\x12\"", std::nullopt},
+      {"a \\u escape with a letter beyond f", R"("\u00eG")", std::nullopt},
+      {"a raw control character", "\"a\tb\"", std::nullopt},
+      {"a raw NUL", std::string("\"a\0b\"", 5), std::nullopt},
+      {"a raw DEL", "\"\x7F\"", "\"\x7F\""},
+      {"an unterminated string", "\"abc", std::nullopt},
+      // Strings: UTF-8.
+      {"characters of two, three and four bytes", "\"\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80\"",
+       "\"\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80\""},
+      {"an overlong form of two bytes", "\"\xC0\xAF\"", std::nullopt},
+      {"an overlong form of three bytes", "\"\xE0\x80\xAF\"", std::nullopt},
+      {"an overlong form of four bytes", "\"\xF0\x80\x80\xAF\"", std::nullopt},
+      {"a surrogate in UTF-8", "\"\xED\xA0\x80\"", std::nullopt},
+      {"beyond U+10FFFF", "\"\xF4\x90\x80\x80\"", std::nullopt},
+      {"a byte that never starts a character", "\"\xF8\x88\x80\x80\x80\"", std::nullopt},
+      {"a stray continuation byte", "\"\x80\"", std::nullopt},
+      {"a character cut short", "\"\xE2\x80\"", std::nullopt},
+      {"invalid UTF-8 in a key", "{\"\xC3\":1}", std::nullopt},
+      {"non-ASCII outside a string", "[1]\xFF", std::nullopt},
   };
-  for (const auto& c : cases) {
-    const JSONValue value = read(c.text);
-    ASSERT_EQ(value.kind(), JSONValue::Kind::number) << c.text;
-    EXPECT_EQ(*value.numberValue(), c.value) << c.text;
-    EXPECT_EQ(write(value), c.written) << c.text;
+  for (const auto& row : rows) {
+    auto decoded = JSONValue::decode(row.text);
+    const JSONValue* value = std::get_if<JSONValue>(&decoded);
+    EXPECT_EQ(value ? std::optional(write(*value)) : std::nullopt, row.written) << row.rule;
   }
-  // -0 reads as negative zero and writes as 0.
-  const JSONValue minusZero = read("-0");
-  EXPECT_EQ(*minusZero.numberValue(), 0.0);
-  EXPECT_TRUE(std::signbit(*minusZero.numberValue()));
-  EXPECT_EQ(write(minusZero), "0");
+  // The sign of a zero is kept, however it is written.
+  for (std::string_view text : {"-0", "-0.0", "-1e-400"}) {
+    EXPECT_TRUE(std::signbit(*read(text).numberValue())) << text;
+  }
+  // A failure says where.
+  auto failed = JSONValue::decode("[1,]");
+  ASSERT_TRUE(std::holds_alternative<quill::JSONReadError>(failed));
+  EXPECT_NE(std::get<quill::JSONReadError>(failed).description.find("at byte 3"),
+            std::string::npos);
 }
 
 TEST(JSONValueTests, ReadsEachKindApart) {
@@ -89,31 +180,8 @@ TEST(JSONValueTests, ReadsEachKindApart) {
   EXPECT_FALSE(read("\"null\"").isNull());
   EXPECT_FALSE(read("[]").objectValue());
   EXPECT_FALSE(read("{}").arrayValue());
-  // A surrogate pair is one four-byte character, in values and keys.
-  EXPECT_EQ(read("\"\\ud83d\\ude00 \\u00e9\"").stringValue(), "\xF0\x9F\x98\x80 \xC3\xA9");
+  // A surrogate pair is one four-byte character in keys too.
   EXPECT_EQ(read("{\"\\ud83d\\ude00\":1}")["\xF0\x9F\x98\x80"], JSONValue(1));
-  // With a key given twice, one value is kept, whichever.
-  const JSONValue twice = read(R"({"a":1,"a":2,"b":{"c":[],"c":{}}})");
-  EXPECT_EQ(twice.objectValue()->size(), 2u);
-  EXPECT_TRUE(twice["a"] == JSONValue(1) || twice["a"] == JSONValue(2));
-  EXPECT_EQ(twice["b"]->objectValue()->size(), 1u);
-}
-
-TEST(JSONValueTests, RejectsTextsThatAreNotExactlyOneJSONValue) {
-  const std::string_view texts[] = {
-      // Nothing, or more than one value.
-      "", "   \t\r\n ", "1 x", "{} {}", "{\"a\":1}}",
-      // Malformed.
-      "[1,2", "[1,]", "{\"a\"}", "{a:1}", "nul", "tru", "'a'", "01", "+1", ".5", "1.", "NaN",
-      "1e400", "\"abc", "\"\\x\"", "\"a\tb\"", std::string_view("\"a\0b\"", 5),
-      // Invalid UTF-8, in a string, in a key and outside any string; a surrogate encoded directly.
-      "\"\xff\"", "{\"\xc3\":1}", "\"\xc0\xaf\"", "\"\xed\xa0\x80\"", "[1]\xff",
-      // Unpaired surrogate escapes.
-      "\"\\ud800\"", "\"\\udc00\"", "\"a\\ud800b\"", "\"\\ud800\\u0041\"", "\"\\udc00\\ud800\"",
-      "{\"\\ud800\":1}"};
-  for (const auto text : texts) {
-    EXPECT_FALSE(reads(text)) << "accepted: " << text;
-  }
 }
 
 TEST(JSONValueTests, ReadsNestingUpToTheLimitAndFailsBeyondIt) {
@@ -128,127 +196,14 @@ TEST(JSONValueTests, ReadsNestingUpToTheLimitAndFailsBeyondIt) {
   EXPECT_TRUE(reads(nestedObjects(limit, "7")));
   EXPECT_FALSE(reads(nestedObjects(limit + 1, "7")));
   EXPECT_FALSE(reads(nestedObjects(limit, "[]")));
-  // Far deeper nesting is an ordinary failure, and the reader is still usable afterwards.
+  // Far deeper nesting is an ordinary failure.
   EXPECT_FALSE(reads(std::string(100000, '[')));
   EXPECT_FALSE(reads(repeat("[{\"k\":", 1000) + "1" + repeat("}]", 1000)));
-  EXPECT_EQ(read("[1]"), JSONValue::array({1}));
 }
 
-TEST(JSONValueTests, ReadsLargeTexts) {
-  // Texts beyond the size for which the reader keeps its buffers take another path.
-  std::string text = "[\"abcdef\"" + repeat(",\"abcdef\"", 299999) + "]";
-  EXPECT_EQ(read(text).arrayValue()->size(), 300000u);
-  EXPECT_EQ(read("{\"small\":true}")["small"], JSONValue(true));
-}
-
-// A long string read from a buffer that the caller shares is not copied: it points into the
-// buffer and keeps it alive. Short strings, strings with escapes and texts read without a backing
-// are copied, and the buffer goes as soon as the caller drops it.
-TEST(JSONValueTests, LongPlainStringsPointIntoASharedBuffer) {
-  const std::string longText(JSONValue::minBorrowedStringBytes, 'p');
-  const std::string text = "{\"long\":\"" + longText + "\",\"short\":\"s\",\"escaped\":\"" +
-                           longText + "\\n\",\"items\":[\"" + longText + "\"]}";
-  auto owner = std::make_shared<std::string>(text + std::string(64, '\0'));
-  const std::string_view bytes(owner->data(), text.size());
-  auto inside = [&](std::string_view piece) {
-    return piece.data() >= owner->data() && piece.data() < owner->data() + owner->size();
-  };
-
-  auto decoded = JSONValue::decode(bytes, owner->size(), owner);
-  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
-  JSONValue value = std::get<JSONValue>(std::move(decoded));
-  EXPECT_EQ(value, read(text));
-  EXPECT_TRUE(inside(*value["long"]->stringValue()));
-  EXPECT_TRUE(inside(*(*value["items"])[0]->stringValue()));
-  EXPECT_FALSE(inside(*value["short"]->stringValue()));
-  EXPECT_FALSE(inside(*value["escaped"]->stringValue()));
-
-  std::weak_ptr<std::string> watch = owner;
-  owner.reset();
-  EXPECT_FALSE(watch.expired());
-  EXPECT_EQ(value["long"]->stringValue(), longText);
-  value = JSONValue();
-  EXPECT_TRUE(watch.expired());
-
-  // Nothing long enough to borrow: the buffer is not kept.
-  owner = std::make_shared<std::string>("[\"s\",1]" + std::string(64, '\0'));
-  watch = owner;
-  decoded = JSONValue::decode(std::string_view(owner->data(), 7), owner->size(), owner);
-  owner.reset();
-  EXPECT_TRUE(watch.expired());
-  EXPECT_EQ(std::get<JSONValue>(decoded), JSONValue::array({"s", 1}));
-
-  // A reading that fails after borrowing from the buffer (at the bad literal) does not keep it.
-  const std::string broken = "{\"a\":{\"long\":\"" + longText + "\",\"b\":[1,{\"c\":tru}]}}";
-  owner = std::make_shared<std::string>(broken + std::string(64, '\0'));
-  watch = owner;
-  decoded = JSONValue::decode(std::string_view(owner->data(), broken.size()), owner->size(), owner);
-  EXPECT_FALSE(std::holds_alternative<JSONValue>(decoded));
-  owner.reset();
-  EXPECT_TRUE(watch.expired());
-}
-
-// Containers kept as text while reading are the same values as those read into trees: they
-// write the same text, compare equal, and can be looked into.
-TEST(JSONValueTests, ContainersKeptAsTextAreTheSameValues) {
-  const std::string texts[] = {
-      "[]",
-      "{}",
-      R"({"b":1,"a":[true,false,null,"x"]})",
-      // Keys out of order, repeated (the last wins), escaped and needing escapes when written.
-      R"({"z":{"y":2,"x":1,"y":3},"a\u0000":"\/\u00e9\n","\u00e9":[{"k":0,"j":-0.0}],"a":{}})",
-      // Numbers in every form the writer rewrites.
-      R"([1.0,1e2,-0,0.1,1E-7,123456789012345678901234567890,2.50,-1.5e300])",
-      R"( { "spaced" : [ 1 , { "in" : "side" } ] , "tab"	:	"\t" } )",
-      // The same key at two depths, and a repeated key whose first value holds a container.
-      R"({"k":{"k":[{"k":1}]},"d":[1],"d":{"e":[2]}})",
-  };
-  for (const auto& text : texts) {
-    SCOPED_TRACE(text);
-    const JSONValue tree = read(text);
-    for (std::size_t depth : {1, 2, 3}) {
-      auto decoded = JSONValue::decode(text, text.size(), {}, depth);
-      ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
-      const JSONValue& kept = std::get<JSONValue>(decoded);
-      EXPECT_EQ(kept.kind(), tree.kind());
-      EXPECT_EQ(write(kept), write(tree));
-      EXPECT_TRUE(kept == tree);
-      EXPECT_TRUE(tree == kept);
-    }
-  }
-  // Many members out of order, and a wide array of containers.
-  std::string many = "{";
-  for (int i = 40; i > 0; --i)
-    many += "\"k" + std::to_string(i % 30) + "\":[" + std::to_string(i) + "],";
-  many += "\"k0\":{}}";
-  const JSONValue manyTree = read(many);
-  EXPECT_EQ(manyTree.objectValue()->size(), 30u);
-  EXPECT_EQ(manyTree["k5"], JSONValue::array({5}));  // of 35 and 5, the later one
-  EXPECT_EQ(manyTree["k0"], JSONValue(JSONValue::Object{}));
-  auto manyKept = JSONValue::decode(many, many.size(), {}, 1);
-  EXPECT_EQ(write(std::get<JSONValue>(manyKept)), write(manyTree));
-
-  // Looking into a kept container reads it, members and elements alike.
-  auto decoded = JSONValue::decode(texts[3], texts[3].size(), {}, 1);
-  const JSONValue& kept = std::get<JSONValue>(decoded);
-  EXPECT_EQ(kept["z"], JSONValue::object({{"x", 1}, {"y", 3}}));
-  EXPECT_EQ((*kept["\u00e9"])[0]->member("j")->numberValue(), 0.0);
-  EXPECT_EQ(kept.objectValue()->size(), 4u);
-  // A kept container that does not read fails the whole text, and so does one nested too deeply.
-  const std::string tooDeep = "{\"a\":" + nestedArrays(JSONValue::maxReadDepth, "1") + "}";
-  const std::string deepest = "{\"a\":" + nestedArrays(JSONValue::maxReadDepth - 1, "1") + "}";
-  EXPECT_TRUE(std::holds_alternative<JSONValue>(JSONValue::decode(deepest, deepest.size(), {}, 2)));
-  for (std::string_view bad :
-       {std::string_view(tooDeep), std::string_view(R"({"a":[1,tru]})"),
-        std::string_view(R"({"a":{"b":1,}})"), std::string_view(R"({"a":["\ud800"]})")}) {
-    EXPECT_FALSE(std::holds_alternative<JSONValue>(JSONValue::decode(bad, bad.size(), {}, 2)))
-        << bad;
-  }
-}
-
-// Readings share working room on a thread: an object's members must not mix with those of the
-// objects around it, of a wide object read before it, or of a reading that failed half-way.
-TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNestingAndReadings) {
+// The reader gathers the members of all open objects on one stack: an object's members must not
+// mix with those of the objects around it or of objects read before it.
+TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNesting) {
   auto wide = [](int count) {  // keys k<count-1> down to k0, each holding its number
     std::string text = "{";
     for (int i = count - 1; i >= 0; --i) {
@@ -256,102 +211,68 @@ TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNestingAndReadings) {
     }
     return text;
   };
-  struct Case {
-    std::string text;
-    std::string path;  // members to follow from the top
-    std::size_t size;  // members of the object found there
-  };
-  const std::vector<Case> cases = {
-      {wide(2000), "", 2000},
-      {R"({"a":1,"w":)" + wide(1500) + R"(,"z":2})", "", 3},
-      {R"({"a":1,"w":)" + wide(1500) + R"(,"z":2})", "w", 1500},
-      {"[" + wide(1200) + R"(,{"b":{"c":3}}])", "", 0},
-      {R"({"x":{"y":{"z":{}}},"y":[{"q":1},{"r":2}],"x2":{"m":1,"n":2}})", "x2", 2},
-      {R"({"x":{"y":{"z":{}}},"y":[{"q":1},{"r":2}],"x2":{"m":1,"n":2}})", "x", 1},
-  };
-  for (const auto& item : cases) {
-    SCOPED_TRACE(item.text.substr(0, 60));
-    for (std::size_t textFromDepth : {0, 2}) {
-      // A reading that fails inside nested objects leaves nothing behind for the next one.
-      EXPECT_FALSE(reads(R"({"p":{"q":1,"r":{"s":[1,{"t":tru}]}}})"));
-      auto decoded = JSONValue::decode(item.text, item.text.size(), {}, textFromDepth);
-      ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
-      const JSONValue* value = &std::get<JSONValue>(decoded);
-      if (!item.path.empty()) value = value->member(item.path);
-      ASSERT_NE(value, nullptr);
-      if (value->kind() == JSONValue::Kind::array) {
-        EXPECT_EQ(write(*value), "[" + write(read(wide(1200))) + R"(,{"b":{"c":3}}])");
-        continue;
-      }
-      ASSERT_EQ(value->objectValue()->size(), item.size);
-      if (item.size >= 1000) {
-        EXPECT_EQ(*value->member("k0"), JSONValue(0));
-        EXPECT_EQ(*value->member("k999"), JSONValue(999));
-      }
-      EXPECT_EQ(read(R"({"s":{"t":2}})"), JSONValue::object({{"s", JSONValue::object({{"t", 2}})}}));
-    }
-  }
+  const JSONValue outer = read(R"({"a":1,"w":)" + wide(1500) + R"(,"z":{"y":[{"q":1},{"r":2}]}})");
+  ASSERT_EQ(outer.objectValue()->size(), 3u);
+  const JSONValue* inner = outer.member("w");
+  ASSERT_EQ(inner->objectValue()->size(), 1500u);
+  EXPECT_EQ(*inner->member("k0"), JSONValue(0));
+  EXPECT_EQ(*inner->member("k1499"), JSONValue(1499));
+  EXPECT_EQ(write(*outer.member("z")), R"({"y":[{"q":1},{"r":2}]})");
+  EXPECT_EQ(write(read("[" + wide(3) + R"(,{"b":{"c":3}}])")),
+            R"([{"k0":0,"k1":1,"k2":2},{"b":{"c":3}}])");
 }
 
-// What a writer leaves out of the text for long strings is exactly what the text would hold.
-TEST(JSONValueTests, LongPlainStringsCanBeLeftOutOfTheTextAndSplicedBackIn) {
-  const std::string longText(JSONValue::minSplicedStringBytes, 'x');
-  const std::string text = "{\"b\":[\"" + longText + "\",\"" + longText + "y\"],\"a\":\"" +
-                           longText + "\\t\",\"c\":\"short\"}";
-  const JSONValue value = read(text);
-
-  std::string out = "prefix";
-  std::vector<JSONValue::Splice> splices;
-  ASSERT_TRUE(value.encodeInto(out, splices));
-  // The two plain long strings are left out; the escaped one and the short one are written.
-  ASSERT_EQ(splices.size(), 2u);
-  EXPECT_LT(out.size(), 2 * longText.size());
-  std::string whole;
-  std::size_t position = 0;
-  for (const auto& splice : splices) {
-    whole.append(out, position, splice.offset - position);
-    whole.append(splice.bytes);
-    position = splice.offset;
-  }
-  whole.append(out, position);
-  EXPECT_EQ(whole, "prefix" + write(value));
-
-  // A failed write leaves both the text and the splices as they were.
-  const std::string before = out;
-  EXPECT_FALSE(JSONValue::array({value, kNaN}).encodeInto(out, splices));
-  EXPECT_EQ(out, before);
-  EXPECT_EQ(splices.size(), 2u);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Depth without stack overflow
-
-TEST(JSONValueTests, HandlesAMillionLevelsOfNestingWithoutRecursion) {
-  constexpr std::size_t kLevels = 1000000;
-  auto build = [](double innermost, bool objects) {
-    JSONValue value(innermost);
+// Taking apart, comparing and writing a value do not recurse: on a thread whose stack holds a
+// few thousand frames at most, they handle a value nested far deeper than that.
+TEST(JSONValueTests, DeepValuesNeedNoMachineStack) {
+  constexpr std::size_t kLevels = 20000;
+  auto build = [](JSONValue innermost) {
+    JSONValue value = std::move(innermost);
     for (std::size_t i = 0; i < kLevels; ++i) {
-      value = objects ? JSONValue::object({{"k", value}}) : JSONValue::array({value});
+      value = i % 2 ? JSONValue::array({value}) : JSONValue::object({{"k", value}});
     }
     return value;
   };
-  for (bool objects : {false, true}) {
-    const JSONValue value = build(1, objects);
-    const JSONValue copy = value;  // NOLINT(performance-unnecessary-copy-initialization)
-    EXPECT_TRUE(copy == value);
-    if (!objects) {
-      EXPECT_FALSE(build(2, objects) == value);
-    }
-    const auto text = value.encodedData();
-    ASSERT_TRUE(text);
-    EXPECT_TRUE(*text == (objects ? nestedObjects(kLevels, "1") : nestedArrays(kLevels, "1")));
-  }
-  // A deep value whose innermost number is not finite fails to write.
-  JSONValue value(kNaN);
-  for (std::size_t i = 0; i < kLevels; ++i) {
-    value = i % 2 ? JSONValue::array({value}) : JSONValue::object({{"k", value}});
-  }
-  EXPECT_FALSE(value.encodedData());
+  std::optional<JSONValue> deep = build(1);
+  std::optional<JSONValue> same = build(1);
+  std::optional<JSONValue> unwritable = build(kNaN);
+  const std::string text = repeat("[{\"k\":", kLevels / 2) + "1" + repeat("}]", kLevels / 2);
+  const std::string deepest = nestedArrays(JSONValue::maxReadDepth, "1");
+  struct Outcome {
+    bool equal = false, unequal = false, written = false, refused = false, read = false;
+  } outcome;
+  auto work = [&] {
+    outcome.equal = *deep == *same;
+    outcome.unequal = !(*deep == *unwritable);
+    outcome.written = deep->encodedData() == text;
+    outcome.refused = !unwritable->encodedData();
+    outcome.read = reads(deepest);
+    // The last owners let go: each value is taken apart here.
+    const JSONValue copy = *deep;
+    deep.reset();
+    same.reset();
+    unwritable.reset();
+  };
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 128 * 1024), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attributes,
+                [](void* job) -> void* {
+                  (*static_cast<decltype(work)*>(job))();
+                  return nullptr;
+                },
+                &work),
+            0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+  EXPECT_TRUE(outcome.equal);
+  EXPECT_TRUE(outcome.unequal);
+  EXPECT_TRUE(outcome.written);
+  EXPECT_TRUE(outcome.refused);
+  EXPECT_TRUE(outcome.read);
+  EXPECT_FALSE(deep);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -152,76 +151,6 @@ TEST(LineFramingTests, ReassemblesASixteenMebibyteLineFromSmallChunks) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0] == line);
   EXPECT_FALSE(framing.droppedOversizedLine());
-}
-
-// The request loop reads lines where they lie: a line inside the chunk is a view into it with the
-// rest of the chunk's buffer readable behind it; a line joined across chunks is held by the
-// framing and can be given back before the visit ends.
-TEST(LineFramingTests, VisitsLinesInPlaceAndLetsAHeldLineGo) {
-  LineFraming framing;
-  struct Visit {
-    std::string line;
-    bool inChunk;
-    std::size_t readable;
-  };
-  std::vector<Visit> visits;
-  auto record = [&](const std::string& chunk, std::size_t chunkReadable) {
-    framing.forEachLine(
-        chunk, chunkReadable,
-        [&](std::string_view line, std::size_t readable, LineFraming::LineMemory& memory) {
-          const bool inChunk =
-              line.data() >= chunk.data() && line.data() < chunk.data() + chunk.size();
-          visits.push_back({std::string(line), inChunk, readable});
-          memory.release();
-        });
-  };
-  const std::string first = "ab\r\ncd\nhel";
-  record(first, first.size() + 64);
-  const std::string second = "lo\nx";
-  record(second, second.size() + 64);
-
-  ASSERT_EQ(visits.size(), 3u);
-  EXPECT_EQ(visits[0].line, "ab");
-  EXPECT_TRUE(visits[0].inChunk);
-  EXPECT_EQ(visits[0].readable, first.size() + 64);
-  EXPECT_EQ(visits[1].line, "cd");
-  EXPECT_TRUE(visits[1].inChunk);
-  EXPECT_EQ(visits[1].readable, first.size() + 64 - 4);
-  EXPECT_EQ(visits[2].line, "hello");
-  EXPECT_FALSE(visits[2].inChunk);
-  EXPECT_GE(visits[2].readable, std::string("hello").size() + 64);
-  // The released line leaves the framing ready for the next one.
-  EXPECT_EQ(framing.append("y\n"), (Lines{"xy"}));
-}
-
-// A visitor may keep a held line beyond its visit: the line stays where it is while the framing
-// goes on with a buffer of its own. A line inside the caller's chunk has nothing to hand over.
-TEST(LineFramingTests, AHeldLineCanBeKeptAfterItsVisit) {
-  LineFraming framing;
-  std::vector<std::pair<std::string_view, std::shared_ptr<const char>>> kept;
-  auto feed = [&](std::string_view chunk) {
-    framing.forEachLine(chunk, chunk.size(),
-                        [&](std::string_view line, std::size_t, LineFraming::LineMemory& memory) {
-                          kept.emplace_back(line, memory.share());
-                        });
-  };
-  const std::string longLine(200 * 1024, 'l');
-  feed("in chunk\n" + longLine.substr(0, 1000));
-  feed(longLine.substr(1000) + "\nsec");
-  feed("ond\nthird\n");
-  feed("four");
-  feed("th\n");
-
-  ASSERT_EQ(kept.size(), 5u);
-  EXPECT_FALSE(kept[0].second);  // "in chunk"
-  EXPECT_FALSE(kept[3].second);  // "third"
-  for (std::size_t i : {1, 2, 4}) {
-    ASSERT_TRUE(kept[i].second);
-    EXPECT_EQ(kept[i].first.data(), kept[i].second.get());
-  }
-  EXPECT_EQ(kept[1].first, longLine);
-  EXPECT_EQ(kept[2].first, "second");
-  EXPECT_EQ(kept[4].first, "fourth");
 }
 
 }  // namespace

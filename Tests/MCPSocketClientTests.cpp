@@ -91,32 +91,6 @@ TEST(MCPSocketClientTests, SendsTheEncodedRequestAndOneLineFeedPerConnection) {
   EXPECT_EQ(peer.transcripts(), (std::vector<std::string>{line, line}));
 }
 
-// Long strings read from the client's line are sent from where they lie, in several pieces: the
-// peer still receives exactly the encoded request and its line feed.
-TEST(MCPSocketClientTests, SendsLongArgumentsExactlyAsEncoded) {
-  testing::TemporaryDirectory directory;
-  SocketPeer peer(directory.file("app.sock"),
-                  PeerScripts::reply("{\"v\":1,\"id\":2,\"ok\":true,\"result\":{}}\n"));
-  const std::string longText(3 * JSONValue::minSplicedStringBytes, 'a');
-  const std::string arguments = "{\"task\":\"" + longText + "\",\"notes\":[\"" + longText +
-                                "\\n\",\"" + longText + "\"],\"project\":\"Apollo\"}";
-  auto owner = std::make_shared<std::string>(arguments + std::string(64, '\0'));
-  auto decoded =
-      JSONValue::decode(std::string_view(owner->data(), arguments.size()), owner->size(), owner);
-  ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded));
-  const MCPWireRequest request{
-      1,
-      JSONValue(2),
-      "tools/call",
-      "claude-code",
-      std::nullopt,
-      MCPWireRequest::Params{"get_context_packet", std::get<JSONValue>(decoded)}};
-
-  EXPECT_EQ(roundTrip(peer.path(), request), R"({"id":2,"ok":true,"result":{},"v":1})");
-  peer.stop();
-  EXPECT_EQ(peer.transcripts(), (std::vector<std::string>{*MCPWire::encode(request) + "\n"}));
-}
-
 TEST(MCPSocketClientTests, WhatThePeerSendsBack) {
   const struct {
     std::string name;

@@ -178,8 +178,6 @@ TEST(MCPWireTests, RequestsAreWrittenWithSortedKeysAndNoAbsentFields) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(MCPWire::encode(c.request).value_or("<failed>"), c.text);
-    // The record as a JSON value writes the same text.
-    EXPECT_EQ(MCPWire::jsonValue(c.request).encodedData(), c.text);
     // What one side writes, the other side reads back unchanged, except that a present null
     // reads back as absent.
     auto expected = c.request;
@@ -216,9 +214,7 @@ TEST(MCPWireTests, ResponsesAreWrittenWithSortedKeysAndNoAbsentFields) {
 TEST(MCPWireTests, NonFiniteNumbersCannotBeWritten) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   MCPWireRequest request{1, JSONValue(1), "m", none, none, Params{"n", JSONValue::array({1, nan})}};
-  std::string out = "kept";
-  EXPECT_FALSE(MCPWire::encodeInto(request, out));
-  EXPECT_EQ(out, "kept");
+  EXPECT_FALSE(MCPWire::encode(request).has_value());
   request.params->arguments = none;
   request.id = JSONValue(std::numeric_limits<double>::infinity());
   EXPECT_FALSE(MCPWire::encode(request).has_value());

@@ -69,6 +69,17 @@ TEST(ShimLoopTests, AnswersEachKindOfLine) {
       {R"({"jsonrpc":7,"id":1,"method":"ping","params":"x","extra":[1,2]})", kPong},
       {R"({"id":"a/b\u00e9","method":"ping"})", R"({"id":"a/bé","jsonrpc":"2.0","result":{}})"},
       {R"({"id":-1.5,"method":"ping"})", R"({"id":-1.5,"jsonrpc":"2.0","result":{}})"},
+      // Numbers read as the nearest double, however many digits they are written with.
+      {R"({"id":0.95000000000000000000,"method":"ping"})",
+       R"({"id":0.95,"jsonrpc":"2.0","result":{}})"},
+      {R"({"id":1e00000000000000000000,"method":"ping"})",
+       R"({"id":1,"jsonrpc":"2.0","result":{}})"},
+      {R"({"id":1.5E-000000000000000000001,"method":"ping"})",
+       R"({"id":0.15,"jsonrpc":"2.0","result":{}})"},
+      // Valid JSON that is not an object, white space after it included; malformed text, however
+      // much it resembles a request.
+      {"false \t\r", kInvalidRequest},
+      {R"({"id":1,"method":"ping":]})", kParseError},
       // Unknown methods, named exactly as sent.
       {R"({"jsonrpc":"2.0","id":7,"method":"notifications/initialized"})",
        R"({"error":{"code":-32601,"message":"Method not found: notifications/initialized"},"id":7,"jsonrpc":"2.0"})"},

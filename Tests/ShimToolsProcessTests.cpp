@@ -400,7 +400,7 @@ TEST(ShimTools, UnreachableApplicationIsExplainedFromTheStatusFileWithoutALaunch
   }
 }
 
-// Slow: two full retry windows of about ten seconds each.
+// Two full retry windows, of two seconds each in the launch-test build.
 TEST(ShimToolsCallLaunch, OneLaunchPerProcessAndTheStatusIsReadAgainWhenTheWindowCloses) {
   Sandbox box;
   // Not a complete status record, so it does not stop the launch although it says "off".
@@ -484,8 +484,9 @@ TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBr
   Sandbox box;
   auto env = box.environment(std::nullopt);
   env["QUILL_TEST_PEER_BINARY"] = QUILL_PEER_BINARY;
-  // The application takes a while to start listening, as a real one would.
-  env["QUILL_TEST_PEER_ARGS"] = "--projects " + kProjectsFile + " --delay 2";
+  // The application takes a while to start listening, as a real one would: longer than the first
+  // pause, well within the launch-test build's window of two seconds.
+  env["QUILL_TEST_PEER_ARGS"] = "--projects " + kProjectsFile + " --delay 1";
   auto result = runShim(
       env,
       initialize("1", "Cursor IDE") + toolsCall("2", R"({"project":"light"})") + toolsList("3"),

@@ -29,16 +29,18 @@ namespace {
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
 // Followed by the method exactly as received.
 constexpr std::string_view kMethodNotFound = "Method not found: ";
-// What the JSON reader may look at past the end of a text.
-constexpr std::size_t kReadPadding = 64;
 
 // A tool list is a quick question: one attempt, a short time-out, no recovery.
 constexpr double kToolsListTimeoutSeconds = 5;
 // Building a briefing may take the application a while.
 constexpr double kToolCallTimeoutSeconds = 30;
 // After a launch, how long the application gets to start listening, and the pauses between
-// attempts within that window.
+// attempts within that window. The launch-test build sets a shorter window of its own.
+#if defined(QUILL_RETRY_WINDOW_MS)
+constexpr auto kRetryWindow = std::chrono::milliseconds(QUILL_RETRY_WINDOW_MS);
+#else
 constexpr auto kRetryWindow = std::chrono::seconds(10);
+#endif
 constexpr auto kFirstPause = std::chrono::microseconds(400'000);
 constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
 constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
@@ -95,9 +97,7 @@ Shim::Shim(const std::vector<std::string>& arguments, Environment environment,
 void Shim::run() {
   std::signal(SIGPIPE, SIG_IGN);
   LineFraming framing;
-  // Room behind the chunk lets the JSON reader read a line in place, wherever it ends.
-  constexpr std::size_t kChunkReadableBytes = kReadChunkBytes + kReadPadding;
-  std::unique_ptr<char[]> chunk(new char[kChunkReadableBytes]());
+  std::unique_ptr<char[]> chunk(new char[kReadChunkBytes]);
   for (;;) {
     const ssize_t n = ::read(streams_.input, chunk.get(), kReadChunkBytes);
     if (n < 0 && errno == EINTR) continue;
@@ -108,25 +108,22 @@ void Shim::run() {
     }
     // End of input, or an input that can no longer be read: the client is gone.
     if (n <= 0) std::exit(0);
-    framing.forEachLine(
-        std::string_view(chunk.get(), static_cast<std::size_t>(n)), kChunkReadableBytes,
-        [this](std::string_view line, std::size_t readable, LineFraming::LineMemory& memory) {
-          Answer result = answer(line, readable, &memory);
-          if (auto* encoded = std::get_if<std::string>(&result)) {
-            emit(std::move(*encoded));
-          } else if (std::holds_alternative<EncodingFailed>(result)) {
-            emitEncodingFailure();
-          }
-        });
+    for (std::string& line :
+         framing.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)))) {
+      Answer result = answer(line);
+      std::string().swap(line);  // a long line's memory goes back before the next one is read
+      if (auto* encoded = std::get_if<std::string>(&result)) {
+        emit(std::move(*encoded));
+      } else if (std::holds_alternative<EncodingFailed>(result)) {
+        emitEncodingFailure();
+      }
+    }
   }
 }
 
-Shim::Answer Shim::answer(std::string_view line, std::size_t readableBytes,
-                          LineFraming::LineMemory* memory) {
+Shim::Answer Shim::answer(std::string_view line) {
   if (line.empty()) return std::monostate{};
-  // A line held across reads is taken over, so that its long strings are used where they lie; its
-  // memory goes back as soon as the request no longer needs them, and at once when it holds none.
-  auto decoded = JSONRPC::decodeRequest(line, readableBytes, memory ? memory->share() : nullptr);
+  auto decoded = JSONRPC::decodeRequest(line);
   if (auto* failure = std::get_if<JSONRPC::DecodeFailure>(&decoded)) {
     const bool parse = *failure == JSONRPC::DecodeFailure::parseError;
     auto encoded = JSONRPC::encodeError(

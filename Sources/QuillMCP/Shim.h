@@ -9,7 +9,6 @@
 
 #include "JSONRPC.h"
 #include "JSONValue.h"
-#include "LineFraming.h"
 #include "MCPPaths.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
@@ -43,13 +42,10 @@ class Shim {
   [[noreturn]] void run();
 
   // What one input line gets: nothing (empty lines and notifications), an encoded answer, or
-  // `encodingFailed` when the answer could not be written as JSON. `readableBytes`, when it
-  // reaches 64 bytes past the line, lets the line be read in place.
+  // `encodingFailed` when the answer could not be written as JSON.
   struct EncodingFailed {};
   using Answer = std::variant<std::monostate, std::string, EncodingFailed>;
-  // `memory`, when given, is released as soon as the line has been read.
-  Answer answer(std::string_view line, std::size_t readableBytes = 0,
-                LineFraming::LineMemory* memory = nullptr);
+  Answer answer(std::string_view line);
 
   const std::optional<std::string>& clientSlug() const { return clientSlug_; }
   const std::optional<std::string>& clientName() const { return clientName_; }

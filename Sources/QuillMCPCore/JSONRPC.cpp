@@ -2,23 +2,15 @@
 
 namespace quill::JSONRPC {
 
-std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
-                                                          std::size_t readableBytes,
-                                                          const JSONValue::Backing& backing) {
-  // The whole text is read and checked, but only the three members that matter are kept. Of the
-  // params, the members are looked at; what lies deeper (a tool's arguments) is mostly passed on
-  // as it is, and so kept as text until something looks into it.
-  static constexpr std::string_view kKeys[] = {"id", "method", "params"};
-  constexpr std::size_t kTextFromDepth = 3;
-  std::optional<JSONValue> members[3];
-  auto decoded =
-      JSONValue::decodeMembers(line, readableBytes, kKeys, members, backing, kTextFromDepth);
-  auto* kind = std::get_if<JSONValue::Kind>(&decoded);
-  if (!kind) return DecodeFailure::parseError;
-  if (*kind != JSONValue::Kind::object) return DecodeFailure::invalidRequest;
-  auto& [id, method, params] = members;
+std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line) {
+  auto decoded = JSONValue::decode(line);
+  auto* value = std::get_if<JSONValue>(&decoded);
+  if (!value) return DecodeFailure::parseError;
+  if (!value->objectValue()) return DecodeFailure::invalidRequest;
 
+  const JSONValue* method = value->member("method");
   if (!method || !method->stringValue()) return DecodeFailure::invalidRequest;
+  const JSONValue* id = value->member("id");
   if (id) {
     switch (id->kind()) {
       case JSONValue::Kind::number:
@@ -29,20 +21,15 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
         return DecodeFailure::invalidRequest;
     }
   }
-  return JSONRPCRequest{std::move(id), std::string(*method->stringValue()), std::move(params)};
+  const JSONValue* params = value->member("params");
+  return JSONRPCRequest{id ? std::optional<JSONValue>(*id) : std::nullopt,
+                        std::string(*method->stringValue()),
+                        params ? std::optional<JSONValue>(*params) : std::nullopt};
 }
 
+// The members are listed in the order the writer puts them in, which spares sorting them.
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result) {
-  // The members in key order, as the writer would put them. A usual answer, and the line feed the
-  // loop adds, fit in the first allocation.
-  std::string out;
-  out.reserve(256);
-  out = "{\"id\":";
-  if (!id.encodeInto(out)) return std::nullopt;
-  out += ",\"jsonrpc\":\"2.0\",\"result\":";
-  if (!result.encodeInto(out)) return std::nullopt;
-  out += '}';
-  return out;
+  return JSONValue::object({{"id", id}, {"jsonrpc", "2.0"}, {"result", result}}).encodedData();
 }
 
 std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
@@ -51,7 +38,7 @@ std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::
   const JSONValue error =
       data ? JSONValue::object({{"code", code}, {"data", *data}, {"message", message}})
            : JSONValue::object({{"code", code}, {"message", message}});
-  return JSONValue::object({{"jsonrpc", "2.0"}, {"id", id.value_or(JSONValue())}, {"error", error}})
+  return JSONValue::object({{"error", error}, {"id", id.value_or(JSONValue())}, {"jsonrpc", "2.0"}})
       .encodedData();
 }
 

@@ -39,12 +39,9 @@ enum class DecodeFailure {
   invalidRequest,  // JSON, but not a request object of the accepted shape
 };
 
-// Reads one line (in place when `readableBytes` reaches 64 bytes past it; long strings point into
-// `backing` when it owns the line). The whole line must be one JSON text; the "jsonrpc" member is
-// not examined, and members other than "id", "method" and "params" are checked but not kept.
-std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line,
-                                                          std::size_t readableBytes = 0,
-                                                          const JSONValue::Backing& backing = {});
+// Reads one line. The whole line must be one JSON text; the "jsonrpc" member is not examined,
+// and members other than "id", "method" and "params" are ignored.
+std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line);
 
 // {"id":…,"jsonrpc":"2.0","result":…}; absent when the id or result holds a non-finite number.
 std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result);

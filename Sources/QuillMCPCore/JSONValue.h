@@ -1,11 +1,11 @@
-// The one in-memory form of every JSON value the shim reads, builds, forwards or writes.
+// The one in-memory form of every JSON value the shim reads, builds, forwards or writes, with the
+// strict reader and the writer of its JSON text.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -15,18 +15,19 @@
 
 namespace quill {
 
-// Why a JSON text could not be read. The description is for people and tests only.
+// Why a JSON text could not be read: what was wrong and at which byte offset. For people and
+// tests only.
 struct JSONReadError {
   std::string description;
 };
 
 // An immutable JSON value of one of six kinds. Every number is a double; there is no integer kind.
 //
-// Values behave as plain values: copies are independent. Containers and strings are shared
-// between copies (a copy costs a reference count, never a deep copy), which is safe because no
-// operation changes a value in place. Destruction, comparison and writing do not recurse on the
-// machine stack, so a value of any depth can be handled; reading refuses texts nested deeper
-// than `maxReadDepth`.
+// Values behave as plain values: copies are independent. Arrays and objects are shared between
+// copies (a copy costs a reference count, never a deep copy), which is safe because no operation
+// changes a value in place. Destruction, comparison and writing do not recurse on the machine
+// stack, so a value of any depth can be handled; reading refuses texts nested deeper than
+// `maxReadDepth`.
 class JSONValue {
  public:
   enum class Kind : std::uint8_t { boolean, number, string, array, object, null };
@@ -44,7 +45,8 @@ class JSONValue {
     using const_iterator = std::vector<value_type>::const_iterator;
 
     Object() = default;
-    // Members in any order; of members with the same key, the last one is kept.
+    // Members in any order; of members with the same key, the last one is kept. Sorting costs
+    // O(n log n) in the number of members, one pass when they come in order.
     static Object collect(std::vector<value_type> members);
 
     iterator begin() noexcept { return members_.begin(); }
@@ -72,11 +74,6 @@ class JSONValue {
   // Texts nested deeper than this fail to read.
   static constexpr std::size_t maxReadDepth = 1024;
 
-  // The buffer a text is read from, when read strings may point into it instead of being copied.
-  // Each value that does keeps the buffer alive; only long strings do.
-  using Backing = std::shared_ptr<const void>;
-  static constexpr std::size_t minBorrowedStringBytes = 4096;
-
   JSONValue() noexcept = default;  // null
   JSONValue(std::nullptr_t) noexcept {}
   JSONValue(bool value) noexcept : storage_(std::in_place_index<0>, value) {}
@@ -84,7 +81,7 @@ class JSONValue {
   template <typename Integer>
   requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
   noexcept : storage_(std::in_place_index<1>, static_cast<double>(value)) {}
-  JSONValue(std::string value);
+  JSONValue(std::string value) noexcept : storage_(std::in_place_index<2>, std::move(value)) {}
   JSONValue(std::string_view value) : JSONValue(std::string(value)) {}
   JSONValue(const char* value) : JSONValue(std::string(value)) {}
   explicit JSONValue(Array elements);
@@ -104,23 +101,20 @@ class JSONValue {
   JSONValue& operator=(JSONValue&& other) noexcept;
   ~JSONValue();
 
-  Kind kind() const noexcept {
-    const std::size_t index = storage_.index();
-    if (index < kWrittenIndex) return static_cast<Kind>(index);
-    return index == kShortIndex ? Kind::string : textKind();
-  }
+  Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
 
   // Readers. None converts between kinds: the string "1" has no number, the number 1 no bool.
-  std::optional<bool> boolValue() const noexcept;
-  std::optional<double> numberValue() const noexcept;
+  std::optional<bool> boolValue() const noexcept { return payload<bool>(); }
+  std::optional<double> numberValue() const noexcept { return payload<double>(); }
   // The number truncated toward zero; absent for other kinds, non-finite numbers and numbers
   // outside the signed 64-bit range.
   std::optional<std::int64_t> intValue() const noexcept;
-  // A view into this value: valid while this value is alive (a long string's also while a copy
-  // of it is).
-  std::optional<std::string_view> stringValue() const noexcept;
-  const Array* arrayValue() const noexcept;
-  const Object* objectValue() const noexcept;
+  // A view into this value: valid while this value is alive and not assigned to.
+  std::optional<std::string_view> stringValue() const noexcept {
+    return payload<std::string, std::string_view>();
+  }
+  const Array* arrayValue() const noexcept { return container<Array>(); }
+  const Object* objectValue() const noexcept { return container<Object>(); }
   bool isNull() const noexcept { return kind() == Kind::null; }
 
   // The member's value when this is an object holding the key; absent otherwise (a member whose
@@ -131,33 +125,15 @@ class JSONValue {
   // Like the key subscript, without copying: null pointer when absent.
   const JSONValue* member(std::string_view key) const noexcept;
 
-  // Reads exactly one JSON text (any kind at the top, JSON white space around it). Fails on an
-  // empty buffer, malformed text, text after the value, invalid UTF-8 (unpaired surrogate escapes
-  // included), numbers outside the range of a double and nesting deeper than `maxReadDepth`.
+  // Reads exactly one JSON text as RFC 8259 defines it: any kind at the top, only space, tab, LF
+  // and CR around and between tokens, strict UTF-8 (no overlong forms, no surrogates, nothing
+  // beyond U+10FFFF), `\u` escapes of surrogates only as a high-low pair. Numbers are checked by
+  // the grammar, then rounded to the nearest double; one beyond the range of a double fails, one
+  // too small for it reads as zero of its sign. With a key given twice, the last value wins.
+  // Fails on anything else, on an empty buffer, on text after the value and on nesting deeper
+  // than `maxReadDepth`. Time is linear in the length of the text, but for sorting the members
+  // of objects whose keys do not come in order.
   static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes);
-  // The same, reading in place when at least 64 bytes past the end of `bytes` may be read
-  // (`readableBytes` counts from the start of `bytes`); otherwise the text is copied first.
-  // With a `backing` that owns `bytes`, long strings without escapes point into it.
-  //
-  // With `textFromDepth` (the top-level value is at depth 1), arrays and objects at that depth
-  // or deeper are kept as their compact text, written while reading, and read into values only
-  // when something looks into them: a value that is only passed on and written again is never
-  // built. Only texts shorter than `minSplicedStringBytes` are read this way; in longer ones, long
-  // strings are worth keeping where they lie.
-  static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes,
-                                                       std::size_t readableBytes,
-                                                       const Backing& backing = {},
-                                                       std::size_t textFromDepth = 0);
-  // Reads and checks one JSON text exactly as `decode` does, but does not build a top-level
-  // object: the value of each member named in `keys` goes to the matching slot of `values` (left
-  // as it was when the member is missing; with a key given twice, the last wins). Gives the kind
-  // of the top-level value; on failure every slot is emptied.
-  static std::variant<Kind, JSONReadError> decodeMembers(std::string_view bytes,
-                                                         std::size_t readableBytes,
-                                                         std::span<const std::string_view> keys,
-                                                         std::span<std::optional<JSONValue>> values,
-                                                         const Backing& backing = {},
-                                                         std::size_t textFromDepth = 0);
 
   // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
@@ -168,64 +144,38 @@ class JSONValue {
   // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
   bool encodeInto(std::string& out) const;
 
-  // A long string left out of a written text, to be sent from where it lies: the bytes belong at
-  // `offset` in the text written. Valid while the value written (or a copy of it) lives.
-  struct Splice {
-    std::size_t offset;
-    std::string_view bytes;
-  };
-  static constexpr std::size_t minSplicedStringBytes = 64 * 1024;
-  // The same, leaving out the text of long strings that need no escape: between their quotes
-  // they are added to `splices`, in order. The full text is `out` with each splice inserted.
-  bool encodeInto(std::string& out, std::vector<Splice>& splices) const;
-  // Appends `text` as a JSON string, by the same rules.
-  static void appendQuoted(std::string& out, std::string_view text);
-
   // IEEE equality for numbers (NaN is unequal to itself, 0 equals -0); objects compare by
   // members regardless of order.
   friend bool operator==(const JSONValue& lhs, const JSONValue& rhs);
 
  private:
-  // A string's bytes, owned or pointing into a backing buffer. `verbatim` marks text known to be
-  // written between the quotes as it stands (read without escapes from checked input).
-  struct Text {
-    std::string_view bytes;
-    bool verbatim = false;
-  };
-  using StringPtr = std::shared_ptr<const Text>;
-  // A short string, held in the value itself.
-  struct ShortText {
-    static constexpr std::size_t capacity = 22;
-    char bytes[capacity];
-    std::uint8_t size;
-    bool verbatim;
-  };
-  // Sets this value to the string `bytes`.
-  void setText(std::string_view bytes, bool verbatim);
-  // An array or object kept as its compact text, read into a value when first looked into.
-  struct Written;
-  using WrittenPtr = std::shared_ptr<const Written>;
-  static StringPtr ownedText(std::string bytes, bool verbatim);
-  static StringPtr borrowedText(std::string_view bytes, const Backing& backing);
-  using ArrayPtr = std::shared_ptr<Array>;
-  using ObjectPtr = std::shared_ptr<Object>;
-  // The first six in the order of Kind; then the two other ways of holding an array or object
-  // and a string.
-  using Storage = std::variant<bool, double, StringPtr, ArrayPtr, ObjectPtr, std::monostate,
-                               WrittenPtr, ShortText>;
-  static constexpr std::size_t kWrittenIndex = 6;
-  static constexpr std::size_t kShortIndex = 7;
-  // The kind of an array or object kept as text.
-  Kind textKind() const noexcept;
-  // The value read from the text it is kept as.
-  const JSONValue& readFromText() const noexcept;
+  // In the order of Kind. Containers are not const, so that the last owner can take their
+  // elements apart without recursion.
+  using Storage = std::variant<bool, double, std::string, std::shared_ptr<Array>,
+                               std::shared_ptr<Object>, std::monostate>;
+
+  // The payload of kind `T` as a `Result`, when this value holds one.
+  template <typename T, typename Result = T>
+  std::optional<Result> payload() const noexcept {
+    if (const T* value = std::get_if<T>(&storage_)) return Result(*value);
+    return std::nullopt;
+  }
+  template <typename Container>
+  const Container* container() const noexcept {
+    const auto* held = std::get_if<std::shared_ptr<Container>>(&storage_);
+    return held ? held->get() : nullptr;
+  }
+
+  // Calls `visit` with each element's or member's value of the container held, when nobody else
+  // holds it.
+  template <typename Visit>
+  void forEachOwnedChild(Visit visit) noexcept;
+  // Moves those of them that are containers with something in them to `pending`, and makes this
+  // value null.
+  class Pending;
+  void releaseInto(Pending& pending) noexcept;
 
   Storage storage_{std::monostate{}};
-
-  friend class JSONWriter;
-  friend struct JSONReader;
-  class Pending;
-  void releaseChildrenInto(Pending& pending) noexcept;
 };
 
 }  // namespace quill

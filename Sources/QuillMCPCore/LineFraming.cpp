@@ -3,91 +3,56 @@
 #include <algorithm>
 #include <cstring>
 
-#include "LargeBuffer.h"
-
 namespace quill {
 
-namespace {
-// Room kept behind a held line, so that a reader that looks past the end can read it in place.
-constexpr std::size_t kReadPadding = 64;
-// A held line's buffer up to this size is kept for the next line; a larger one is given back.
-constexpr std::size_t kKeptBufferBytes = 64 * 1024;
-}  // namespace
-
-bool LineFraming::HeldLine::append(std::string_view bytes, std::size_t padding) {
-  const std::size_t needed = size_ + bytes.size() + padding;
-  if (capacity_ < needed) {
-    // Geometric growth: a line arriving in many chunks is moved only a few times.
-    const std::size_t capacity = std::max(needed, 2 * capacity_);
-    auto* grown = static_cast<char*>(std::realloc(data_, capacity));
-    if (!grown) return false;
-    data_ = grown;
-    capacity_ = capacity;
-    adviseLargeBuffer(data_, capacity_);
-  }
-  if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
-  size_ += bytes.size();
-  std::memset(data_ + size_, 0, padding);
-  return true;
+void LineFraming::completeLine(std::string&& line, std::vector<std::string>& lines) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  lines.push_back(std::move(line));
 }
 
-void LineFraming::HeldLine::reset() noexcept {
-  std::free(data_);
-  data_ = nullptr;
-  size_ = 0;
-  capacity_ = 0;
-}
-
-char* LineFraming::HeldLine::take() noexcept {
-  char* taken = data_;
-  data_ = nullptr;
-  size_ = 0;
-  capacity_ = 0;
-  return taken;
-}
-
-std::shared_ptr<const char> LineFraming::LineMemory::share() {
-  if (!held_) return nullptr;
-  char* taken = held_->take();
-  if (!taken) return nullptr;
-  return std::shared_ptr<const char>(
-      taken, [](const char* bytes) { std::free(const_cast<char*>(bytes)); });
-}
-
-std::size_t LineFraming::nextLineFeed(std::string_view chunk, std::size_t position) {
-  if (position >= chunk.size()) return std::string_view::npos;
-  const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position);
-  return found ? static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data())
-               : std::string_view::npos;
-}
-
-bool LineFraming::hold(std::string_view bytes) {
-  if (buffer_.append(bytes, kReadPadding)) return true;
-  buffer_.reset();
-  droppedOversizedLine_ = true;
-  return false;
-}
-
-void LineFraming::releaseHeldLine() {
-  if (buffer_.capacity() > kKeptBufferBytes) {
-    buffer_.reset();
-  } else {
-    buffer_.clear();
-  }
-}
-
-void LineFraming::limitHeldLine() {
-  if (buffer_.size() > maxLineBytes) {
-    buffer_.reset();  // give the memory back, not just the length
-    skippingOversized_ = true;
-    droppedOversizedLine_ = true;
-  }
+void LineFraming::hold(std::string_view bytes) {
+  // A long line takes room for the longest one held at once, so that it is not copied again each
+  // time it outgrows its block. Large blocks are mapped from the system on their own, and pages
+  // that are never written cost no memory.
+  constexpr std::size_t kLongLine = 1024 * 1024;
+  const std::size_t needed = buffer_.size() + bytes.size();
+  if (needed > kLongLine && needed > buffer_.capacity())
+    buffer_.reserve(std::max(needed, maxLineBytes));
+  buffer_.append(bytes);
 }
 
 std::vector<std::string> LineFraming::append(std::string_view chunk) {
   std::vector<std::string> lines;
-  forEachLine(chunk, chunk.size(),
-              [&](std::string_view line, std::size_t, LineMemory&) { lines.emplace_back(line); });
+  // The held buffer never contains a line feed, so only the new chunk needs scanning.
+  std::size_t position = 0;
+  while (position < chunk.size()) {
+    const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position);
+    if (!found) break;
+    const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
+    if (skippingOversized_) {
+      // The tail of a dropped line: nothing of it was kept, and nothing of it is returned.
+      skippingOversized_ = false;
+      position = end + 1;
+      continue;
+    }
+    std::string line;
+    if (buffer_.empty()) {
+      line.assign(chunk.data() + position, end - position);
+    } else {
+      hold(chunk.substr(position, end - position));
+      line = std::move(buffer_);
+      buffer_ = std::string();
+    }
+    completeLine(std::move(line), lines);
+    position = end + 1;
+  }
+  // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
+  if (!skippingOversized_) hold(chunk.substr(position));
+  if (buffer_.size() > maxLineBytes) {
+    std::string().swap(buffer_);  // give the memory back, not just the length
+    skippingOversized_ = true;
+    droppedOversizedLine_ = true;
+  }
   return lines;
 }
 

@@ -9,9 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "FileDescriptor.h"
 #include "LineFraming.h"
@@ -23,8 +21,6 @@ namespace quill::MCPSocketClient {
 namespace {
 
 constexpr std::size_t kReceiveBufferBytes = 65536;
-// Room for a usual request line at once, so that writing it does not grow the text step by step.
-constexpr std::size_t kUsualRequestBytes = 512;
 
 // ---- Platform: keeping a send to a closed peer from raising SIGPIPE. ------------------------
 #if defined(SO_NOSIGPIPE)
@@ -100,20 +96,6 @@ bool sendAll(int fd, std::string_view bytes, double timeoutSeconds) {
   return true;
 }
 
-// Sends `text` with each splice's bytes inserted at its offset.
-bool sendSpliced(int fd, std::string_view text, const std::vector<JSONValue::Splice>& splices,
-                 double timeoutSeconds) {
-  std::size_t position = 0;
-  for (const auto& splice : splices) {
-    if (!sendAll(fd, text.substr(position, splice.offset - position), timeoutSeconds)) {
-      return false;
-    }
-    if (!sendAll(fd, splice.bytes, timeoutSeconds)) return false;
-    position = splice.offset;
-  }
-  return sendAll(fd, text.substr(position), timeoutSeconds);
-}
-
 }  // namespace
 
 Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
@@ -141,40 +123,26 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   // local user must not be able to read our requests or feed the agent its own answers.
   if (!peerIsSameUser(connection.get())) return Failure::connect;
 
-  // Long strings of the request are sent from where they lie rather than copied into the line.
-  std::string line;
-  line.reserve(kUsualRequestBytes);
-  std::vector<JSONValue::Splice> splices;
-  if (!MCPWire::encodeInto(request, line, &splices)) return Failure::io;
-  line.push_back('\n');
-  if (!sendSpliced(connection.get(), line, splices, timeoutSeconds)) return Failure::io;
-  std::string().swap(line);
+  auto line = MCPWire::encode(request);
+  if (!line) return Failure::io;
+  line->push_back('\n');
+  if (!sendAll(connection.get(), *line, timeoutSeconds)) return Failure::io;
+  std::string().swap(*line);
 
-  // The first complete line is the response; it is read in place from the receive buffer, which
-  // has room behind its end for the reader.
-  constexpr std::size_t kReadPadding = 64;
+  // The first complete line is the response.
   LineFraming framing;
-  // On the stack, so it costs nothing to set up. Not zeroed as a whole (that would cost more than
-  // the exchange): only the room behind what each read brings in, so that the reader never looks
-  // at undefined bytes.
-  char buffer[kReceiveBufferBytes + kReadPadding];
+  char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
   for (;;) {
     const ssize_t n = resumingAfterSignals(connection.get(), SO_RCVTIMEO, timeoutSeconds, [&] {
-      return ::read(connection.get(), buffer, kReceiveBufferBytes);
+      return ::read(connection.get(), buffer, sizeof buffer);
     });
     if (n == 0) return Failure::io;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
-    std::memset(buffer + n, 0, kReadPadding);
-    std::optional<std::optional<MCPWireResponse>> response;
-    framing.forEachLine(
-        std::string_view(buffer, static_cast<std::size_t>(n)), kReceiveBufferBytes + kReadPadding,
-        [&](std::string_view received, std::size_t readable, LineFraming::LineMemory& memory) {
-          // A long answer keeps its buffer: its long strings are passed on without a copy.
-          if (!response) response = MCPWire::decodeResponse(received, readable, memory.share());
-        });
-    if (!response) continue;
-    if (!*response) return Failure::decode;
-    return std::move(**response);
+    auto lines = framing.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    if (lines.empty()) continue;
+    auto response = MCPWire::decodeResponse(lines.front());
+    if (!response) return Failure::decode;
+    return std::move(*response);
   }
 }
 

@@ -143,25 +143,20 @@ std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value) {
   return request;
 }
 
-namespace {
-
-// The response's members by key, in this order.
-constexpr std::string_view kResponseKeys[] = {"error", "id", "ok", "result", "v"};
-
-std::optional<MCPWireResponse> responseFromMembers(std::optional<JSONValue> (&members)[5]) {
-  auto& [error, id, ok, result, v] = members;
+std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
+  if (!value.objectValue()) return std::nullopt;
   MCPWireResponse response;
-  auto number = readVersion(v ? &*v : nullptr);
-  if (!number) return std::nullopt;
-  response.v = *number;
+  auto v = readVersion(required(value, "v"));
+  if (!v) return std::nullopt;
+  response.v = *v;
 
+  const JSONValue* ok = required(value, "ok");
   if (!ok || !ok->boolValue()) return std::nullopt;
   response.ok = *ok->boolValue();
 
-  // Optional members: null reads as absent.
-  if (id && !id->isNull()) response.id = std::move(id);
-  if (result && !result->isNull()) response.result = std::move(result);
-  if (error && !error->isNull()) {
+  readOptionalValue(value, "id", response.id);
+  readOptionalValue(value, "result", response.result);
+  if (const JSONValue* error = optionalMember(value, "error")) {
     if (!error->objectValue()) return std::nullopt;
     const JSONValue* code = required(*error, "code");
     const JSONValue* message = required(*error, "message");
@@ -173,17 +168,6 @@ std::optional<MCPWireResponse> responseFromMembers(std::optional<JSONValue> (&me
   return response;
 }
 
-}  // namespace
-
-std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
-  if (!value.objectValue()) return std::nullopt;
-  std::optional<JSONValue> members[5];
-  for (std::size_t i = 0; i < 5; ++i) {
-    if (const JSONValue* member = value.member(kResponseKeys[i])) members[i] = *member;
-  }
-  return responseFromMembers(members);
-}
-
 std::optional<MCPWireRequest> decodeRequest(std::string_view bytes) {
   auto decoded = JSONValue::decode(bytes);
   auto* value = std::get_if<JSONValue>(&decoded);
@@ -191,83 +175,9 @@ std::optional<MCPWireRequest> decodeRequest(std::string_view bytes) {
 }
 
 std::optional<MCPWireResponse> decodeResponse(std::string_view bytes) {
-  return decodeResponse(bytes, bytes.size());
-}
-
-std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes,
-                                              const JSONValue::Backing& backing) {
-  // Only the five members of a response are kept; the rest is read, checked and dropped. The
-  // result is mostly passed on as it is, and so kept as text until something looks into it.
-  constexpr std::size_t kTextFromDepth = 2;
-  std::optional<JSONValue> members[5];
-  auto decoded = JSONValue::decodeMembers(bytes, readableBytes, kResponseKeys, members, backing,
-                                          kTextFromDepth);
-  auto* kind = std::get_if<JSONValue::Kind>(&decoded);
-  if (!kind || *kind != JSONValue::Kind::object) return std::nullopt;
-  return responseFromMembers(members);
-}
-
-bool encodeInto(const MCPWireRequest& request, std::string& out,
-                std::vector<JSONValue::Splice>* splices) {
-  // Members in key order, as the writer would put them.
-  const std::size_t start = out.size();
-  const std::size_t splicesStart = splices ? splices->size() : 0;
-  auto fail = [&] {
-    out.resize(start);
-    if (splices) splices->resize(splicesStart);
-    return false;
-  };
-  // The keys are constants that need no escapes; each is written with the separator before it.
-  bool first = true;
-  auto key = [&](std::string_view name) {
-    out.append(first ? "{\"" : ",\"");
-    first = false;
-    out.append(name);
-    out.append("\":");
-  };
-  if (request.client) {
-    key("client");
-    JSONValue::appendQuoted(out, *request.client);
-  }
-  if (request.clientName) {
-    key("clientName");
-    JSONValue::appendQuoted(out, *request.clientName);
-  }
-  if (request.id) {
-    key("id");
-    if (!request.id->encodeInto(out)) return fail();
-  }
-  key("method");
-  JSONValue::appendQuoted(out, request.method);
-  if (request.params) {
-    key("params");
-    char paramsSeparator = '{';
-    if (request.params->arguments) {
-      out += "{\"arguments\":";
-      paramsSeparator = ',';
-      const bool written = splices ? request.params->arguments->encodeInto(out, *splices)
-                                   : request.params->arguments->encodeInto(out);
-      if (!written) return fail();
-    }
-    if (request.params->name) {
-      out += paramsSeparator;
-      paramsSeparator = ',';
-      out += "\"name\":";
-      JSONValue::appendQuoted(out, *request.params->name);
-    }
-    if (paramsSeparator == '{') out += '{';
-    out += '}';
-  }
-  key("v");
-  if (!JSONValue(request.v).encodeInto(out)) return fail();
-  out.push_back('}');
-  return true;
-}
-
-std::optional<std::string> encode(const MCPWireRequest& request) {
-  std::string out;
-  if (!encodeInto(request, out)) return std::nullopt;
-  return out;
+  auto decoded = JSONValue::decode(bytes);
+  auto* value = std::get_if<JSONValue>(&decoded);
+  return value ? responseFromJSON(*value) : std::nullopt;
 }
 
 }  // namespace MCPWire

@@ -75,12 +75,6 @@ template <typename Record>
 std::optional<std::string> encode(const Record& record) {
   return jsonValue(record).encodedData();
 }
-// The same text for a request, written straight from the record (the shim sends one per call).
-std::optional<std::string> encode(const MCPWireRequest& request);
-// Appends the request's text to `out`; on failure returns false and leaves `out` as it was. With
-// `splices`, long strings of the arguments are left out as `JSONValue::encodeInto` leaves them.
-bool encodeInto(const MCPWireRequest& request, std::string& out,
-                std::vector<JSONValue::Splice>* splices = nullptr);
 
 // Reading rules, shared by both records: the text is one JSON object; required keys must be
 // present with the right kind ("v" an integral number within 64 bits); an optional key that is
@@ -88,10 +82,6 @@ bool encodeInto(const MCPWireRequest& request, std::string& out,
 // unknown keys are ignored.
 std::optional<MCPWireRequest> decodeRequest(std::string_view bytes);
 std::optional<MCPWireResponse> decodeResponse(std::string_view bytes);
-// The same, reading in place when at least 64 bytes past the end of `bytes` may be read; long
-// strings point into `backing` when it owns the bytes.
-std::optional<MCPWireResponse> decodeResponse(std::string_view bytes, std::size_t readableBytes,
-                                              const JSONValue::Backing& backing = {});
 std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value);
 std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value);
 

@@ -5,7 +5,6 @@ BASE_PACKAGES=(
   "cmake:command:cmake"
   "ninja-build:command:ninja"
   "g++:command:g++"
-  "libsimdjson-dev:file:/usr/include/simdjson.h"
   "libgtest-dev:file:/usr/include/gtest/gtest.h"
   "libgmock-dev:file:/usr/include/gmock/gmock.h"
 )
@@ -17,7 +16,7 @@ FUZZ_PACKAGES=(
 )
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
 VALGRIND_PACKAGES=("valgrind:command:valgrind")
-BREW_PACKAGES="cmake ninja simdjson googletest google-benchmark node llvm gcovr"
+BREW_PACKAGES="cmake ninja googletest google-benchmark node llvm gcovr"
 
 _present() {
   case $1 in
@@ -60,8 +59,8 @@ _ensure_macos_base() {
   for tool in cmake ninja c++; do
     command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
   done
-  if ! command -v brew >/dev/null 2>&1 || ! brew list simdjson googletest >/dev/null 2>&1; then
-    missing+=(simdjson googletest)
+  if ! command -v brew >/dev/null 2>&1 || ! brew list googletest >/dev/null 2>&1; then
+    missing+=(googletest)
   fi
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Missing: ${missing[*]}. Install everything with:" >&2
@@ -70,7 +69,7 @@ _ensure_macos_base() {
   fi
 }
 
-# The compiler, CMake, Ninja, simdjson and GoogleTest.
+# The compiler, CMake, Ninja and GoogleTest.
 ensure_dependencies() {
   if [ "$(uname -s)" = Darwin ]; then
     _ensure_macos_base
