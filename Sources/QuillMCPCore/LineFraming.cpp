@@ -16,8 +16,9 @@ void LineFraming::hold(std::string_view bytes) {
   // that are never written cost no memory.
   constexpr std::size_t kLongLine = 1024 * 1024;
   const std::size_t needed = buffer_.size() + bytes.size();
-  if (needed > kLongLine && needed > buffer_.capacity())
+  if (needed > kLongLine && needed > buffer_.capacity()) {
     buffer_.reserve(std::max(needed, maxLineBytes));
+  }
   buffer_.append(bytes);
 }
 
