@@ -17,6 +17,7 @@
 #include "JSONValue.h"
 #include "MCPStatus.h"
 #include "SocketPeer.h"
+#include "QuillPeerProcess.h"
 #include "Subprocess.h"
 
 namespace quill {
@@ -79,24 +80,11 @@ class PeerProcess {
     const std::string projects = directory_.file("projects.json");
     testing::writeFile(projects, R"({"projects":[{"name":"Atlas","facts":[]},
                                                  {"name":"Zephyr Labs","facts":[]}]})");
-    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status,
-                                  "--projects",      projects};
-    argv.insert(argv.end(), options.begin(), options.end());
-    process_.emplace(argv, testing::currentEnvironment());
-    for (auto deadline = std::chrono::steady_clock::now() + 60s;;
-         std::this_thread::sleep_for(5ms)) {
-      auto written = MCPStatus::readFile(status);
-      if (written && written->listening) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "quill-peer is not listening: " << process_->errorOutput();
-        break;
-      }
-    }
+    options.insert(options.begin(),
+                   {"--socket", socket, "--status", status, "--projects", projects});
+    testing::startListeningPeer(process_, std::move(options), status);
   }
-  ~PeerProcess() {
-    process_->signal(SIGTERM);
-    EXPECT_EQ(process_->finish().exitStatus, 0);
-  }
+  ~PeerProcess() { testing::stopPeer(*process_); }
 
  private:
   TemporaryDirectory directory_;

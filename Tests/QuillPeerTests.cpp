@@ -24,6 +24,7 @@
 #include "MCPSocketClient.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
+#include "QuillPeerProcess.h"
 #include "Subprocess.h"
 
 namespace quill {
@@ -82,28 +83,16 @@ class Peer {
   explicit Peer(std::vector<std::string> options, std::string_view projects = {},
                 const std::function<void(const Peer&)>& prepare = {}) {
     if (prepare) prepare(*this);
-    std::vector<std::string> argv{QUILL_PEER_BINARY, "--socket", socket, "--status", status};
+    std::vector<std::string> arguments{"--socket", socket, "--status", status};
     if (!projects.empty()) {
       testing::writeFile(projectsFile, projects);
-      argv.insert(argv.end(), {"--projects", projectsFile});
+      arguments.insert(arguments.end(), {"--projects", projectsFile});
     }
-    argv.insert(argv.end(), options.begin(), options.end());
-    process.emplace(argv, testing::currentEnvironment());
-    // The status is written once the socket listens. Only a broken build waits this long.
-    for (auto deadline = std::chrono::steady_clock::now() + 60s;
-         !(readStatus() && readStatus()->listening); std::this_thread::sleep_for(10ms)) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "quill-peer is not listening: " << process->errorOutput();
-        break;
-      }
-    }
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    testing::startListeningPeer(process, std::move(arguments), status);
   }
 
-  // Stops it the way the system stops an application.
-  ~Peer() {
-    process->signal(SIGTERM);
-    EXPECT_EQ(process->finish().exitStatus, 0);
-  }
+  ~Peer() { testing::stopPeer(*process); }
 
   std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
 

@@ -1,0 +1,35 @@
+#include "QuillPeerProcess.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "MCPStatus.h"
+
+namespace quill::testing {
+
+void startListeningPeer(std::optional<Subprocess>& process, std::vector<std::string> arguments,
+                        const std::string& statusPath) {
+  arguments.insert(arguments.begin(), QUILL_PEER_BINARY);
+  process.emplace(arguments, currentEnvironment());
+  // The status file says "listening" once the socket listens.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    auto status = MCPStatus::readFile(statusPath);
+    if (status && status->listening) return;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "quill-peer is not listening: " << process->errorOutput();
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void stopPeer(Subprocess& process) {
+  process.signal(SIGTERM);
+  EXPECT_EQ(process.finish().exitStatus, 0);
+}
+
+}  // namespace quill::testing
