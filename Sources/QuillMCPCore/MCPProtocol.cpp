@@ -35,15 +35,9 @@ JSONValue withMembers(const JSONValue& value,
                       std::initializer_list<std::pair<std::string_view, JSONValue>> added) {
   const JSONValue::Object* object = value.objectValue();
   if (!object) return value;
-  auto isAdded = [&](std::string_view key) {
-    return std::any_of(added.begin(), added.end(), [&](const auto& a) { return a.first == key; });
-  };
-  std::vector<std::pair<std::string, JSONValue>> members;
-  for (const auto& [key, member] : *object) {
-    if (!isAdded(key)) members.emplace_back(key, member);
-  }
-  for (const auto& [key, member] : added) members.emplace_back(std::string(key), member);
-  return JSONValue::object(std::move(members));
+  JSONValue::Object members = *object;
+  for (const auto& [key, member] : added) members.insert_or_assign(std::string(key), member);
+  return JSONValue(std::move(members));
 }
 }  // namespace
 
