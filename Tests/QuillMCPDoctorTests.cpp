@@ -26,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ProcessResult;
 using testing::TemporaryDirectory;
+using testing::leaveStaleSocket;
 
 struct Report {
   ProcessResult text;
@@ -90,16 +91,6 @@ class PeerProcess {
   TemporaryDirectory directory_;
   std::optional<testing::Subprocess> process_;
 };
-
-// A socket file that nobody listens on, as a process that stopped without removing it leaves.
-void leaveStaleSocket(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  ::close(fd);
-}
 
 std::string shimPath() {
   char resolved[PATH_MAX];

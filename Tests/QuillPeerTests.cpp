@@ -25,6 +25,7 @@
 #include "MCPStatus.h"
 #include "MCPWire.h"
 #include "QuillPeerProcess.h"
+#include "SocketPeer.h"
 #include "Subprocess.h"
 
 namespace quill {
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 using testing::ProcessResult;
 using testing::Subprocess;
 using testing::TemporaryDirectory;
+using testing::leaveStaleSocket;
 
 const std::string kExamples = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
 const std::string kTime = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";  // a pattern
@@ -211,16 +213,6 @@ std::string rawExchange(const std::string& path, std::string_view bytes, bool en
   }
   ::close(fd);
   return received;
-}
-
-// Binds a socket at `path` and closes it, which leaves its file with nobody listening.
-void leaveStaleSocket(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  ::close(fd);
 }
 
 // Sends all of `bytes` unless the peer stops taking them; the number of bytes sent.

@@ -1,5 +1,7 @@
 #include "SocketPeer.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -216,6 +218,15 @@ PeerScript inTurn(std::vector<PeerScript> scripts) {
 }
 
 }  // namespace PeerScripts
+
+void leaveStaleSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+}
 
 bool ForeignListener::canRunAsAnotherUser() { return ::geteuid() == 0; }
 

@@ -58,6 +58,10 @@ class SocketPeer {
   std::thread thread_;
 };
 
+// Binds a socket at `path` and closes it, which leaves its file with nobody listening, as a
+// process that stopped without removing it does. Fails the test when it cannot.
+void leaveStaleSocket(const std::string& path);
+
 // A listener on `path` in a child process that runs as the user `uid`, as another local user's
 // program would. It takes every connection and keeps what it receives.
 // Starting a process as another user needs root: check `canRunAsAnotherUser()` first.
