@@ -236,12 +236,8 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
     await session.close();
   });
 
-  test('while Quill runs: the handshake, the application\u2019s list and a briefing', async () => {
-    const peer = await startPeer('up');
-    const session = await openSession('up');
-    // The SDK asks for a newer version than the shim speaks; the shim answers with its newest.
-    assert.equal(session.transport.negotiatedProtocolVersion, '2025-06-18');
-    assert.deepEqual(session.client.getServerCapabilities(), { tools: { listChanged: false } });
+  // The instructions and the application's own list, then a briefing for `project`: its text.
+  async function instructionsListAndBriefing(session, project) {
     assert.match(session.client.getInstructions(), /^Quill holds the user's project memory/);
     assert.deepEqual(await toolNamesAndDescriptions(session), [
       {
@@ -249,9 +245,19 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
         description: `${TOOL_DESCRIPTION} Current projects: ${projectNames.join(', ')}.`,
       },
     ]);
-    const briefing = await call(session, '  lighthouse  ');
+    const briefing = await call(session, project);
     assert.equal(briefing.isError, false, JSON.stringify(briefing));
-    assert.match(briefing.content[0].text, /^Quill briefing: Lighthouse Mobile App\n/);
+    return briefing.content[0].text;
+  }
+
+  test('while Quill runs: the handshake, the application\u2019s list and a briefing', async () => {
+    const peer = await startPeer('up');
+    const session = await openSession('up');
+    // The SDK asks for a newer version than the shim speaks; the shim answers with its newest.
+    assert.equal(session.transport.negotiatedProtocolVersion, '2025-06-18');
+    assert.deepEqual(session.client.getServerCapabilities(), { tools: { listChanged: false } });
+    const briefing = await instructionsListAndBriefing(session, '  lighthouse  ');
+    assert.match(briefing, /^Quill briefing: Lighthouse Mobile App\n/);
     await session.close();
     await peer.stop();
   });
@@ -273,18 +279,10 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
         version: '1.0',
       });
       assert.deepEqual(session.client.getServerCapabilities(), { tools: {} });
-      assert.match(session.client.getInstructions(), /^Quill holds the user's project memory/);
-      assert.deepEqual(await toolNamesAndDescriptions(session), [
-        {
-          name: 'get_context_packet',
-          description: `${TOOL_DESCRIPTION} Current projects: ${projectNames.join(', ')}.`,
-        },
-      ]);
-      const briefing = await call(session, 'lighthouse');
-      assert.equal(briefing.isError, false, JSON.stringify(briefing));
+      const briefing = await instructionsListAndBriefing(session, 'lighthouse');
       // Named after the clientInfo that came with the call itself.
       assert.match(
-        briefing.content[0].text,
+        briefing,
         /^Quill briefing: Lighthouse Mobile App\nAsked by MCP agent \(quill-e2e-v2\) via quill-e2e-v2\.\n/,
       );
       await session.close();
