@@ -20,6 +20,8 @@
 #endif
 // ---- End of platform ---------------------------------------------------------------------
 
+#include "UTF8.h"
+
 namespace quill {
 
 namespace {
@@ -285,30 +287,10 @@ bool operator==(const JSONValue& lhs, const JSONValue& rhs) {
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at `s` (lead byte >= 0x80), or 0: no overlong
-// forms, no surrogates, nothing beyond U+10FFFF.
+// The length of the well-formed UTF-8 sequence at `s` (lead byte >= 0x80), or 0.
 std::size_t utf8SequenceLength(const unsigned char* s, std::size_t available) noexcept {
-  const unsigned char lead = s[0];
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (available < length || s[1] < low || s[1] > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (s[k] < 0x80 || s[k] > 0xBF) return 0;
-  }
-  return length;
+  std::uint32_t ignored = 0;
+  return decodeUTF8(s, available, ignored);
 }
 
 void appendUTF8(std::string& out, std::uint32_t codePoint) {

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "UTF8.h"
+
 namespace quill {
 
 namespace {
@@ -20,40 +22,15 @@ constexpr std::array<KnownClient, 3> kKnownClients = {{
 // White space and newlines: the space separators, U+2028, U+2029, U+0009–U+000D and U+0085.
 bool isWhitespaceOrNewline(std::uint32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
-// Decodes the code point at `text[pos]`; returns its length, or 0 for a malformed sequence.
-// Overlong forms and surrogates are malformed: "\xC0\xA0" is not a blank to be trimmed.
+// The code point at `text[pos]` and its length; 0 for a malformed sequence, which is not trimmed:
+// "\xC0\xA0" is not a blank.
 std::size_t decodeAt(std::string_view text, std::size_t pos, std::uint32_t& codePoint) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  std::size_t length;
-  if (lead < 0x80) {
-    codePoint = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    codePoint = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    codePoint = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    codePoint = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[pos + k]);
-    if ((next & 0xC0) != 0x80) return 0;
-    codePoint = (codePoint << 6) | (next & 0x3F);
-  }
-  constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (codePoint < kSmallest[length] || codePoint > 0x10FFFF) return 0;
-  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;
-  return length;
+  return decodeUTF8(reinterpret_cast<const unsigned char*>(text.data()) + pos, text.size() - pos,
+                    codePoint);
 }
 
 std::string_view trimmed(std::string_view text) {
