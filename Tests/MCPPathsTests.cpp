@@ -1,5 +1,6 @@
 // Where the shim looks for the application's socket and status file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -29,11 +30,23 @@ void inDirectory(const std::string& directory, Body body) {
   ASSERT_EQ(::chdir(previous), 0);
 }
 
+using MCPPaths::Rule;
+
+// The socket path for `support`, and the rule that chose it.
+std::pair<std::string, Rule> socketAt(const Environment& environment, std::string_view support) {
+  const MCPPaths::Location location = MCPPaths::socketLocation(environment, support);
+  return {location.path, location.rule};
+}
+
+// The name of the fallback socket in a folder that other users may write to.
+const std::string kSharedName = "quill-mcp-" + std::to_string(::geteuid()) + ".sock";
+
 struct SocketPathCase {
   std::string name;
   Environment environment;
   std::string support;
   std::string expected;
+  Rule rule = Rule::fallback;
 };
 
 TEST(MCPPathsTests, SocketPath) {
@@ -52,22 +65,39 @@ TEST(MCPPathsTests, SocketPath) {
     {"override wins",
      {{"QUILL_MCP_SOCKET", "/tmp/x.sock"}, {"TMPDIR", "/var/tmp"}},
      tooLong,
-     "/tmp/x.sock"},
+     "/tmp/x.sock",
+     Rule::override},
     {"override of any length, kept byte for byte",
      {{"QUILL_MCP_SOCKET", "run/.." + longOverride + "/"}},
      fits,
-     "run/.." + longOverride + "/"},
+     "run/.." + longOverride + "/",
+     Rule::override},
     {"empty override is unset",
      {{"QUILL_MCP_SOCKET", ""}},
      "/home/u/Quill",
-     "/home/u/Quill/mcp.sock"},
+     "/home/u/Quill/mcp.sock",
+     Rule::supportFolder},
     {"default",
      {},
      "/Users/u/Library/Application Support/Quill",
-     "/Users/u/Library/Application Support/Quill/mcp.sock"},
-    {"support with trailing slash", {}, "/data/Quill/", "/data/Quill/mcp.sock"},
-    {"default of 103 bytes", {{"TMPDIR", "/var/tmp"}}, fits, fits + "/mcp.sock"},
-    {"103 bytes counted in UTF-8", {{"TMPDIR", "/var/tmp"}}, accented, accented + "/mcp.sock"},
+     "/Users/u/Library/Application Support/Quill/mcp.sock",
+     Rule::supportFolder},
+    {"support with trailing slash",
+     {},
+     "/data/Quill/",
+     "/data/Quill/mcp.sock",
+     Rule::supportFolder},
+    {"default of 103 bytes",
+     {{"TMPDIR", "/var/tmp"}},
+     fits,
+     fits + "/mcp.sock",
+     Rule::supportFolder},
+    {"103 bytes counted in UTF-8",
+     {{"TMPDIR", "/var/tmp"}},
+     accented,
+     accented + "/mcp.sock",
+     Rule::supportFolder},
+#if defined(__APPLE__)
     {"104 bytes in UTF-8", {{"TMPDIR", "/var/tmp"}}, accentedTooLong, "/var/tmp/quill-mcp.sock"},
     {"default of 104 bytes", {{"TMPDIR", "/var/tmp"}}, tooLong, "/var/tmp/quill-mcp.sock"},
     {"TMPDIR with trailing slash", {{"TMPDIR", "/var/tmp/"}}, tooLong, "/var/tmp/quill-mcp.sock"},
@@ -75,48 +105,48 @@ TEST(MCPPathsTests, SocketPath) {
      {{"TMPDIR", longOverride}},
      tooLong,
      longOverride + "/quill-mcp.sock"},
-#if !defined(__APPLE__)
-    {"no TMPDIR", {{"HOME", "/home/u"}}, tooLong, "/tmp/quill-mcp.sock"},
-    // The user's own runtime folder comes before the shared /tmp; TMPDIR before both.
-    {"no TMPDIR, a runtime folder",
-     {{"XDG_RUNTIME_DIR", "/run/user/501"}},
+#else
+    // TMPDIR is a folder that others may write to, as /tmp is.
+    {"104 bytes in UTF-8", {{"TMPDIR", "/var/tmp"}}, accentedTooLong, "/var/tmp/" + kSharedName},
+    {"default of 104 bytes", {{"TMPDIR", "/var/tmp"}}, tooLong, "/var/tmp/" + kSharedName},
+    {"TMPDIR with trailing slash", {{"TMPDIR", "/var/tmp/"}}, tooLong, "/var/tmp/" + kSharedName},
+    {"fallback without a length test",
+     {{"TMPDIR", longOverride}},
      tooLong,
-     "/run/user/501/quill-mcp.sock"},
-    {"a relative runtime folder is not used",
-     {{"XDG_RUNTIME_DIR", "run/user/501"}},
-     tooLong,
-     "/tmp/quill-mcp.sock"},
-    {"TMPDIR before the runtime folder",
-     {{"XDG_RUNTIME_DIR", "/run/user/501"}, {"TMPDIR", "/var/tmp"}},
-     tooLong,
-     "/var/tmp/quill-mcp.sock"},
+     longOverride + "/" + kSharedName},
+    {"no TMPDIR, no runtime folder", {{"HOME", "/home/u"}}, tooLong, "/tmp/" + kSharedName},
 #endif
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPPaths::socketPath(c.environment, c.support), c.expected) << c.name;
+    EXPECT_EQ(socketAt(c.environment, c.support), std::pair(c.expected, c.rule)) << c.name;
   }
 }
 
 TEST(MCPPathsTests, FallbackWithoutTMPDIRIsAnAbsoluteTemporaryPath) {
-  const std::string path = MCPPaths::socketPath({}, supportForSocketPathOf(200));
+  const std::string path = MCPPaths::socketLocation({}, supportForSocketPathOf(200)).path;
   EXPECT_TRUE(path.starts_with("/")) << path;
-  EXPECT_TRUE(path.ends_with("/quill-mcp.sock")) << path;
+  EXPECT_TRUE(path.substr(path.rfind('/')).starts_with("/quill-mcp")) << path;
   EXPECT_EQ(path.find("//"), std::string::npos) << path;
 }
 
 TEST(MCPPathsTests, EmptyOrRelativeTMPDIRIsResolvedAgainstTheWorkingDirectory) {
   const std::string tooLong = supportForSocketPathOf(104);
+#if defined(__APPLE__)
+  const std::string kFallbackName = "quill-mcp.sock";
+#else
+  const std::string kFallbackName = kSharedName;
+#endif
   inDirectory("/", [&] {
-    EXPECT_EQ(MCPPaths::socketPath({{"TMPDIR", ""}}, tooLong), "/quill-mcp.sock");
-    EXPECT_EQ(MCPPaths::socketPath({{"TMPDIR", "run"}}, tooLong), "/run/quill-mcp.sock");
+    EXPECT_EQ(socketAt({{"TMPDIR", ""}}, tooLong).first, "/" + kFallbackName);
+    EXPECT_EQ(socketAt({{"TMPDIR", "run"}}, tooLong).first, "/run/" + kFallbackName);
   });
   testing::TemporaryDirectory directory;
   char resolved[PATH_MAX];
   ASSERT_NE(::realpath(directory.path().c_str(), resolved), nullptr);
   const std::string here = resolved;
   inDirectory(here, [&] {
-    EXPECT_EQ(MCPPaths::socketPath({{"TMPDIR", ""}}, tooLong), here + "/quill-mcp.sock");
-    EXPECT_EQ(MCPPaths::socketPath({{"TMPDIR", "a/b/"}}, tooLong), here + "/a/b/quill-mcp.sock");
+    EXPECT_EQ(socketAt({{"TMPDIR", ""}}, tooLong).first, here + "/" + kFallbackName);
+    EXPECT_EQ(socketAt({{"TMPDIR", "a/b/"}}, tooLong).first, here + "/a/b/" + kFallbackName);
   });
 }
 
@@ -135,9 +165,9 @@ TEST(MCPPathsTests, StatusFilePath) {
       {{{"TMPDIR", "/var/tmp"}}, longSupport, longSupport + "/mcp-status.json"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPPaths::statusFilePath(c.environment, c.support), c.expected) << c.support;
+    EXPECT_EQ(MCPPaths::statusFileLocation(c.environment, c.support).path, c.expected) << c.support;
   }
-  EXPECT_EQ(MCPPaths::socketPath({{"QUILL_MCP_STATUS", "/tmp/s.json"}}, "/home/u/Quill"),
+  EXPECT_EQ(socketAt({{"QUILL_MCP_STATUS", "/tmp/s.json"}}, "/home/u/Quill").first,
             "/home/u/Quill/mcp.sock");
 }
 
@@ -172,6 +202,50 @@ TEST(MCPPathsTests, SupportDirectoryFollowsTheXDGDataHome) {
   }
 }
 
+// The fallback socket goes into the user's runtime folder only when nobody else may write there;
+// elsewhere its name holds the user's id, so that no other user can take it first.
+TEST(MCPPathsTests, TheRuntimeFolderHoldsTheFallbackOnlyWhenItIsPrivate) {
+  using Problem = MCPPaths::RuntimeFolderProblem;
+  testing::TemporaryDirectory directory;
+  const auto folder = [&](std::string_view name, mode_t mode) {
+    const std::string path = directory.file(name);
+    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  };
+  const std::string own = folder("own", 0700), open = folder("open", 01777);
+  const std::string group = folder("group", 0770), foreign = folder("foreign", 0700);
+  testing::writeFile(directory.file("file"), "");
+  const bool canGiveAway = ::chown(foreign.c_str(), 65534, 65534) == 0;
+  const struct {
+    Environment environment;
+    std::string expected;
+    std::optional<Problem> problem;
+  } cases[] = {
+      {{{"XDG_RUNTIME_DIR", own}}, own + "/quill-mcp.sock", std::nullopt},
+      {{}, "/tmp/" + kSharedName, Problem::unset},
+      {{{"XDG_RUNTIME_DIR", ""}}, "/tmp/" + kSharedName, Problem::unset},
+      {{{"XDG_RUNTIME_DIR", "run/user/1"}}, "/tmp/" + kSharedName, Problem::notAbsolute},
+      {{{"XDG_RUNTIME_DIR", directory.file("none")}}, "/tmp/" + kSharedName, Problem::missing},
+      {{{"XDG_RUNTIME_DIR", directory.file("file")}}, "/tmp/" + kSharedName, Problem::notAFolder},
+      {{{"XDG_RUNTIME_DIR", open}}, "/tmp/" + kSharedName, Problem::openToOthers},
+      {{{"XDG_RUNTIME_DIR", group}}, "/tmp/" + kSharedName, Problem::openToOthers},
+      {{{"XDG_RUNTIME_DIR", foreign}},
+       canGiveAway ? "/tmp/" + kSharedName : foreign + "/quill-mcp.sock",
+       canGiveAway ? std::optional(Problem::otherOwner) : std::nullopt},
+      // TMPDIR comes first: the runtime folder is not looked at.
+      {{{"XDG_RUNTIME_DIR", own}, {"TMPDIR", "/var/tmp"}}, "/var/tmp/" + kSharedName, std::nullopt},
+  };
+  const std::string tooLong = supportForSocketPathOf(104);
+  for (const auto& c : cases) {
+    const MCPPaths::Location location = MCPPaths::socketLocation(c.environment, tooLong);
+    EXPECT_EQ(location.path, c.expected) << c.expected;
+    EXPECT_EQ(location.rule, Rule::fallback);
+    EXPECT_EQ(location.defaultPath, tooLong + "/mcp.sock");
+    EXPECT_EQ(location.runtimeFolderProblem, c.problem) << c.expected;
+  }
+}
+
 TEST(MCPPathsTests, PathsFromTheEnvironmentAlone) {
   EXPECT_EQ(MCPPaths::socketPath({{"HOME", "/home/u"}}), "/home/u/.local/share/Quill/mcp.sock");
   EXPECT_EQ(MCPPaths::statusFilePath({{"HOME", "/home/u"}}),
@@ -179,7 +253,7 @@ TEST(MCPPathsTests, PathsFromTheEnvironmentAlone) {
   // A home deep enough to push the default socket path past the limit.
   const std::string deepHome = "/" + std::string(100, 'h');
   EXPECT_EQ(MCPPaths::socketPath({{"HOME", deepHome}, {"TMPDIR", "/var/tmp/"}}),
-            "/var/tmp/quill-mcp.sock");
+            "/var/tmp/" + kSharedName);
   EXPECT_EQ(MCPPaths::statusFilePath({{"HOME", deepHome}, {"TMPDIR", "/var/tmp/"}}),
             deepHome + "/.local/share/Quill/mcp-status.json");
 }

@@ -59,7 +59,7 @@ std::string classify(std::string_view paramsText) {
   if (const auto* request = std::get_if<MCPProtocol::StatelessRequest>(&kind)) {
     return "stateless, client " + request->clientName.value_or("<absent>");
   }
-  const auto& refusal = std::get<MCPProtocol::RequestRefusal>(kind);
+  const auto& refusal = std::get<JSONRPCError>(kind);
   std::string shown = std::to_string(refusal.code) + " " + std::string(refusal.message);
   if (refusal.data) shown += " " + refusal.data->encodedData().value_or("<unwritable>");
   return shown;

@@ -12,15 +12,18 @@
 #include <memory>
 #include <optional>
 
+#include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPSocketClient.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
+#include "UnixSocket.h"
 
 namespace quill {
 namespace {
 
 using MCPSocketClient::Failure;
+using testing::leaveStaleSocket;
 using testing::PeerScript;
 using testing::SocketPeer;
 namespace PeerScripts = testing::PeerScripts;
@@ -46,14 +49,28 @@ const MCPWireRequest kLargeRequest{
     MCPWireRequest::Params{"get_context_packet",
                            JSONValue::object({{"task", std::string(8 << 20, 't')}})}};
 
+using Step = Failure::Step;
+
 // What a call came back with, as one comparable text: the response as wire text, or the
-// failure's name.
+// failure's kind.
 std::string outcome(const MCPSocketClient::Result& result) {
   if (const auto* failure = std::get_if<Failure>(&result)) {
     constexpr const char* names[] = {"connect", "io", "timeout", "decode"};
-    return names[static_cast<int>(*failure)];
+    return names[static_cast<int>(failure->kind())];
   }
   return MCPWire::encode(std::get<MCPWireResponse>(result)).value_or("<unencodable>");
+}
+
+// The failure a call came back with, as one comparable text: step, errno and listener.
+std::string failureOf(const MCPSocketClient::Result& result) {
+  const auto* failure = std::get_if<Failure>(&result);
+  if (!failure) return "no failure";
+  return "step " + std::to_string(static_cast<int>(failure->step)) + ", errno " +
+         std::to_string(failure->error) +
+         (failure->listenerUser ? ", uid " + std::to_string(*failure->listenerUser) : "");
+}
+std::string failureOf(Step step, int error) {
+  return failureOf(Failure{step, error});
 }
 
 std::string roundTrip(const std::string& path, const MCPWireRequest& request = kListRequest,
@@ -61,11 +78,22 @@ std::string roundTrip(const std::string& path, const MCPWireRequest& request = k
   return outcome(MCPSocketClient::roundTrip(path, request, timeout));
 }
 
-std::string exchange(const PeerScript& script, const MCPWireRequest& request = kListRequest,
-                     double timeout = kPatient) {
+MCPSocketClient::Result exchangeResult(const PeerScript& script,
+                                       const MCPWireRequest& request = kListRequest,
+                                       double timeout = kPatient) {
   testing::TemporaryDirectory directory;
   SocketPeer peer(directory.file("app.sock"), script);
-  return roundTrip(peer.path(), request, timeout);
+  return MCPSocketClient::roundTrip(peer.path(), request, timeout);
+}
+
+std::string exchange(const PeerScript& script, const MCPWireRequest& request = kListRequest,
+                     double timeout = kPatient) {
+  return outcome(exchangeResult(script, request, timeout));
+}
+
+// A path of exactly `bytes` bytes inside `directory`.
+std::string pathOfLength(const testing::TemporaryDirectory& directory, std::size_t bytes) {
+  return directory.file(std::string(bytes - directory.path().size() - 1, 'p'));
 }
 
 TEST(MCPSocketClientTests, SendsTheEncodedRequestAndOneLineFeedPerConnection) {
@@ -126,7 +154,67 @@ TEST(MCPSocketClientTests, AnOversizedLineIsSkippedUpToTheNextLine) {
   // than the maximum without a line feed, however the bytes are split into reads.
   const std::string oversized(LineFraming::maxLineBytes + 3 * 65536, 'x');
   EXPECT_EQ(exchange(PeerScripts::reply(oversized + "\n" + kReply + "\n")), kReplyRead);
-  EXPECT_EQ(exchange(PeerScripts::replyAndClose(oversized + "\n")), "io");
+  // With nothing after it, the failure names the line's length.
+  EXPECT_EQ(failureOf(exchangeResult(PeerScripts::replyAndClose(oversized + "\n"))),
+            failureOf(Step::receive, EMSGSIZE));
+}
+
+// The time-out bounds the exchange, not each read: a peer that sends a blank now and then, but
+// never a line, does not hold the call for longer.
+TEST(MCPSocketClientTests, APeerThatNeverFinishesALineRunsOutOfTime) {
+  const auto result =
+      exchangeResult(PeerScripts::drip(std::chrono::milliseconds(20)), kListRequest, 0.3);
+  EXPECT_EQ(outcome(result), "timeout");
+  EXPECT_EQ(failureOf(result), failureOf(Step::receive, ETIMEDOUT));
+}
+
+// A listener whose queue is full takes no connection: on Linux the connect waits for it, until
+// the time runs out; macOS refuses at once, as it does where nobody listens.
+TEST(MCPSocketClientTests, AListenerThatTakesNoConnection) {
+  testing::TemporaryDirectory directory;
+  const std::string path = directory.file("full.sock");
+  sockaddr_un address;
+  ASSERT_EQ(fillSocketAddress(path, address), 0);
+  FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  const auto queued = testing::fillListenQueue(path);
+  const auto result = MCPSocketClient::roundTrip(path, kListRequest, 0.3);
+#if defined(__linux__)
+  EXPECT_EQ(outcome(result), "timeout");
+  EXPECT_EQ(failureOf(result), failureOf(Step::connect, ETIMEDOUT));
+#else
+  EXPECT_EQ(failureOf(result), failureOf(Step::connect, ECONNREFUSED));
+#endif
+}
+
+// Each failure keeps the step it happened at and what the system said there.
+TEST(MCPSocketClientTests, AFailureSaysWhereAndWhy) {
+  testing::TemporaryDirectory directory;
+  leaveStaleSocket(directory.file("stale.sock"));
+  MCPWireRequest unencodable = kListRequest;
+  unencodable.id = JSONValue(std::numeric_limits<double>::quiet_NaN());
+  const struct {
+    std::string name;
+    MCPSocketClient::Result result;
+    std::string expected;
+  } cases[] = {
+      {"nothing there", MCPSocketClient::roundTrip(directory.file("none"), kListRequest, 1),
+       failureOf(Step::connect, ENOENT)},
+      {"nobody listening",
+       MCPSocketClient::roundTrip(directory.file("stale.sock"), kListRequest, 1),
+       failureOf(Step::connect, ECONNREFUSED)},
+      {"a path too long", MCPSocketClient::roundTrip(pathOfLength(directory, 104), kListRequest, 1),
+       failureOf(Step::connect, ENAMETOOLONG)},
+      {"an empty path", MCPSocketClient::roundTrip("", kListRequest, 1),
+       failureOf(Step::connect, EINVAL)},
+      {"a request that cannot be written", exchangeResult(PeerScripts::silent(), unencodable),
+       failureOf(Step::send, EINVAL)},
+      {"closed before a line", exchangeResult(PeerScripts::replyAndClose("{")),
+       failureOf(Step::receive, 0)},
+      {"not a response", exchangeResult(PeerScripts::reply("{}\n")), failureOf(Step::decode, 0)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(failureOf(c.result), c.expected) << c.name;
 }
 
 TEST(MCPSocketClientTests, APeerThatStopsTakingTheRequestEndsInIo) {
@@ -147,11 +235,6 @@ TEST(MCPSocketClientTests, APeerThatStopsTakingTheRequestEndsInIo) {
 }
 
 // ---- Connecting ---------------------------------------------------------------------------------
-
-// A path of exactly `bytes` bytes inside `directory`.
-std::string pathOfLength(const testing::TemporaryDirectory& directory, std::size_t bytes) {
-  return directory.file(std::string(bytes - directory.path().size() - 1, 'p'));
-}
 
 TEST(MCPSocketClientTests, ConnectsOnlyToAPathOfAtMost103BytesThatNamesAFile) {
   testing::TemporaryDirectory directory;
@@ -194,7 +277,9 @@ TEST(MCPSocketClientTests, AListenerOfAnotherUserIsNotTalkedTo) {
   if (!testing::ForeignListener::canRunAsAnotherUser()) GTEST_SKIP() << "needs root";
   testing::TemporaryDirectory directory;
   testing::ForeignListener listener(directory.file("other.sock"), 65534);
-  EXPECT_EQ(roundTrip(directory.file("other.sock")), "connect");
+  const auto result = MCPSocketClient::roundTrip(directory.file("other.sock"), kListRequest, 5);
+  EXPECT_EQ(outcome(result), "connect");
+  EXPECT_EQ(failureOf(result), failureOf(Failure{Step::connect, EPERM, 65534}));
   EXPECT_EQ(listener.received(), "");
 }
 

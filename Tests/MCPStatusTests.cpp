@@ -81,6 +81,9 @@ TEST(MCPStatusTests, EncodesWithSortedKeys) {
 
 // ---- Reading the file -----------------------------------------------------------------------
 
+using Reason = MCPStatus::ReadFailure::Reason;
+using Read = std::variant<MCPStatus, MCPStatus::ReadFailure>;
+
 // The status text padded with trailing white space to exactly `bytes` bytes.
 std::string paddedStatus(std::size_t bytes) {
   std::string text(kStatusText);
@@ -88,41 +91,67 @@ std::string paddedStatus(std::size_t bytes) {
   return text;
 }
 
-TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiB) {
+// What a read gave, as one comparable text.
+std::string shown(const Read& read) {
+  if (const auto* status = std::get_if<MCPStatus>(&read)) return *status->encode();
+  const auto& failure = std::get<MCPStatus::ReadFailure>(read);
+  return "reason " + std::to_string(static_cast<int>(failure.reason)) + ", errno " +
+         std::to_string(failure.error);
+}
+
+TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiBAndSaysWhyNot) {
   testing::TemporaryDirectory directory;
+  const MCPStatus::ReadFailure notJSON{Reason::notJSON}, wrongMembers{Reason::wrongMembers};
   const struct {
     std::string contents;
-    std::optional<MCPStatus> expected;
+    Read expected;
   } cases[] = {
       {std::string(kStatusText), kStatus},
       {std::string(kStatusText) + "\n", kStatus},
       {paddedStatus(65'536), kStatus},
-      {paddedStatus(65'537), std::nullopt},
-      {"", std::nullopt},
-      {R"({"enabled":true})", std::nullopt},
+      {paddedStatus(65'537), MCPStatus::ReadFailure{Reason::tooLarge}},
+      {"", notJSON},
+      {"{\"enabled\":true", notJSON},
+      {R"({"enabled":true})", wrongMembers},
   };
   for (const auto& c : cases) {
     const std::string path = directory.file("mcp-status.json");
     testing::writeFile(path, c.contents);
-    EXPECT_EQ(MCPStatus::readFile(path), c.expected) << c.contents.size() << " bytes";
+    EXPECT_EQ(shown(MCPStatus::readFile(path)), shown(c.expected)) << c.contents.size() << " bytes";
+  }
+
+  // A symbolic link to a status file is followed.
+  ASSERT_EQ(::symlink(directory.file("mcp-status.json").c_str(), directory.file("link").c_str()),
+            0);
+  testing::writeFile(directory.file("mcp-status.json"), kStatusText);
+  EXPECT_EQ(shown(MCPStatus::readFile(directory.file("link"))), shown(kStatus));
+}
+
+TEST(MCPStatusTests, ThingsThatAreNotStatusFiles) {
+  testing::TemporaryDirectory directory;
+  testing::writeFile(directory.file("file"), kStatusText);
+  const MCPStatus::ReadFailure notRegular{Reason::notRegularFile};
+  const struct {
+    std::string path;
+    MCPStatus::ReadFailure expected;
+  } cases[] = {
+      {directory.file("missing.json"), {Reason::absent, ENOENT}},
+      {"", {Reason::absent, ENOENT}},
+      {directory.file("file") + "/below", {Reason::absent, ENOTDIR}},
+      {directory.path(), notRegular},
+      {"/dev/zero", notRegular},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(shown(MCPStatus::readFile(c.path)), shown(c.expected)) << c.path;
+  }
+  if (::geteuid() != 0) {  // root reads anything
+    ASSERT_EQ(::chmod(directory.file("file").c_str(), 0), 0);
+    EXPECT_EQ(shown(MCPStatus::readFile(directory.file("file"))),
+              shown(MCPStatus::ReadFailure{Reason::unreadable, EACCES}));
   }
 }
 
-TEST(MCPStatusTests, ThingsThatAreNotRegularFilesCountAsAbsent) {
-  testing::TemporaryDirectory directory;
-  EXPECT_EQ(MCPStatus::readFile(directory.file("missing.json")), std::nullopt);
-  EXPECT_EQ(MCPStatus::readFile(""), std::nullopt);
-  EXPECT_EQ(MCPStatus::readFile(directory.path()), std::nullopt);
-  EXPECT_EQ(MCPStatus::readFile("/dev/zero"), std::nullopt);
-
-  // A symbolic link to a status file is followed.
-  const std::string target = directory.file("target.json");
-  testing::writeFile(target, kStatusText);
-  ASSERT_EQ(::symlink(target.c_str(), directory.file("link.json").c_str()), 0);
-  EXPECT_EQ(MCPStatus::readFile(directory.file("link.json")), kStatus);
-}
-
-TEST(MCPStatusTests, AFIFOIsAbsentWithoutWaitingForAWriter) {
+TEST(MCPStatusTests, AFIFOIsNoStatusFileAndIsNotWaitedFor) {
   testing::TemporaryDirectory directory;
   const std::string fifo = directory.file("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -134,14 +163,15 @@ TEST(MCPStatusTests, AFIFOIsAbsentWithoutWaitingForAWriter) {
     if (writer >= 0) ::close(writer);
     FAIL() << "reading a FIFO blocked";
   }
-  EXPECT_EQ(reading.get(), std::nullopt);
+  const std::string notRegular = shown(MCPStatus::ReadFailure{Reason::notRegularFile});
+  EXPECT_EQ(shown(reading.get()), notRegular);
 
   // Not even when a writer holds it open with a valid status in it.
   const int both = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
   ASSERT_GE(both, 0);
   ASSERT_EQ(::write(both, kStatusText.data(), kStatusText.size()),
             static_cast<ssize_t>(kStatusText.size()));
-  EXPECT_EQ(MCPStatus::readFile(fifo), std::nullopt);
+  EXPECT_EQ(shown(MCPStatus::readFile(fifo)), notRegular);
   ::close(both);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,31 +15,40 @@
 #include <cstring>
 #include <thread>
 
+#include "FileDescriptor.h"
 #include "JSONValue.h"
+#include "LineFraming.h"
+#include "MCPErrors.h"
 #include "MCPStatus.h"
-#include "SocketPeer.h"
 #include "QuillPeerProcess.h"
+#include "SocketPeer.h"
 #include "Subprocess.h"
+#include "ToolDefinition.h"
 
 namespace quill {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::leaveStaleSocket;
 using testing::ProcessResult;
 using testing::TemporaryDirectory;
-using testing::leaveStaleSocket;
 
 struct Report {
   ProcessResult text;
   JSONValue json;  // null when --json gave no JSON
 };
 
-// The environment of a user whose Quill uses `socket` and `status`.
-testing::EnvironmentMap environmentFor(const std::string& socket, const std::string& status) {
+// The environment of a user whose Quill uses `socket` and `status`, and whose home folder is
+// `home` (by default an empty one: no client has registered anything).
+testing::EnvironmentMap environmentFor(const std::string& socket, const std::string& status,
+                                       const std::string& home = {}) {
+  static const TemporaryDirectory emptyHome;
   auto environment = testing::currentEnvironment();
   environment.erase("QUILL_MCP_NO_LAUNCH");
+  environment.erase("XDG_CONFIG_HOME");
   environment["QUILL_MCP_SOCKET"] = socket;
   environment["QUILL_MCP_STATUS"] = status;
+  environment["HOME"] = home.empty() ? emptyHome.path() : home;
   return environment;
 }
 
@@ -106,19 +116,25 @@ TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
   } cases[] = {
       {{},
        0,
-       {"  a tool list came back", "  projects: Atlas, Zephyr Labs",
-        "  enabled: true (agent access is on)", "Verdict: an agent can reach Quill."},
+       {"  a tool list came back",
+        "  get_context_packet: " +
+            ToolDefinition::getContextPacket({"Atlas", "Zephyr Labs"}).description,
+        "  enabled: true (agent access is on)",
+        "Verdict: Quill answers. First, register quill-mcp with your client; for Claude Code: "
+        "claude mcp add --scope user quill -- " +
+            shimPath() + " --client claude-code."},
        JSONValue()},
       {{"--disabled"},
        1,
        {"  enabled: false (agent access is off)", "  Quill is running but refused the tool list.",
-        "Verdict: an agent cannot reach Quill; see Connection above."},
+        "Verdict: an agent cannot reach Quill. First, turn on agent access in Quill → Settings → "
+        "Agents."},
        "disabled"},
       {{"--signed-out"},
        1,
        {"  signedIn: false (nobody is signed in)",
-        "  Quill answered \"signedOut\": Quill is open but no one is signed in. Ask the user to "
-        "sign in to Quill first."},
+        "  Quill answered \"signedOut\": " + std::string(MCPErrors::signedOut),
+        "Verdict: an agent cannot reach Quill. First, sign in to Quill."},
        "signedOut"},
   };
   for (const auto& c : cases) {
@@ -138,25 +154,96 @@ TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
     EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue("socket"));
     EXPECT_EQ(at(report.json, {"status", "record", "listening"}), JSONValue(true));
     if (c.exitStatus == 0) {
-      EXPECT_EQ(at(report.json, {"connection", "projects"}),
-                JSONValue::array({"Atlas", "Zephyr Labs"}));
+      EXPECT_EQ(at(report.json, {"connection", "tools"}),
+                ToolDefinition::listResult({"Atlas", "Zephyr Labs"})["tools"]);
     }
   }
 }
 
+// The lines carry the overrides in force, so that the registered quill-mcp finds the same Quill.
 TEST(QuillMCPDoctorTests, PrintsTheExactRegistrationOfTheQuillMCPBesideIt) {
   TemporaryDirectory directory;
-  const Report report = runDoctor(environmentFor(directory.file("s"), directory.file("st")));
-  const std::string shim = shimPath();
-  expectLines(
-      report.text.out,
-      {"Registration of " + shim,
-       "    \"quill\": {\"args\":[\"--client\",\"claude-desktop\"],\"command\":\"" + shim + "\"}",
-       "    claude mcp add --scope user quill -- " + shim + " --client claude-code",
-       "    \"quill\": {\"args\":[\"--client\",\"cursor\"],\"command\":\"" + shim + "\"}"});
-  EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
-  EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
-  EXPECT_EQ(at(report.json, {"registration", "cursor", "command"}), JSONValue(shim));
+  const std::string shim = shimPath(), socket = directory.file("s"), status = directory.file("st");
+  const std::string env =
+      R"("env":{"QUILL_MCP_SOCKET":")" + socket + R"(","QUILL_MCP_STATUS":")" + status + "\"}";
+  for (bool overrides : {false, true}) {
+    SCOPED_TRACE(overrides ? "with overrides" : "without");
+    auto environment = overrides ? environmentFor(socket, status) : environmentFor("", "");
+    const Report report = runDoctor(environment);
+    const std::string more = overrides ? "," + env : "";
+    const std::string options =
+        overrides ? " -e QUILL_MCP_SOCKET=" + socket + " -e QUILL_MCP_STATUS=" + status : "";
+    expectLines(report.text.out,
+                {"Registration of " + shim,
+                 "    \"quill\": {\"args\":[\"--client\",\"claude-desktop\"],\"command\":\"" +
+                     shim + "\"" + more + "}",
+                 "    claude mcp add --scope user quill" + options + " -- " + shim +
+                     " --client claude-code",
+                 "    \"quill\": {\"args\":[\"--client\",\"cursor\"],\"command\":\"" + shim + "\"" +
+                     more + "}",
+                 "    \"quill\": {\"args\":[],\"command\":\"" + shim + "\"" + more +
+                     ",\"type\":\"stdio\"}"});
+    EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
+    EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
+    EXPECT_EQ(at(report.json, {"registration", "cursor", "command"}), JSONValue(shim));
+  }
+}
+
+// The clients' own files: which quill-mcp each starts, and whether it is there and answers.
+TEST(QuillMCPDoctorTests, ChecksTheRegistrationsInTheClientsFiles) {
+  TemporaryDirectory home;
+  ::mkdir(home.file(".cursor").c_str(), 0700);
+  ::mkdir(home.file(".codeium").c_str(), 0700);
+  ::mkdir(home.file(".codeium/windsurf").c_str(), 0700);
+  const std::string claude = home.file(".claude.json"), cursor = home.file(".cursor/mcp.json");
+  const std::string windsurf = home.file(".codeium/windsurf/mcp_config.json");
+  testing::writeFile(claude,
+                     R"({"mcpServers":{"quill":{"type":"stdio","command":"/nowhere/quill-mcp",)"
+                     R"("args":["--client","claude-code"],"env":{"QUILL_MCP_NO_LAUNCH":"1"}},)"
+                     R"("other":{"command":"/bin/true"}}})");
+  testing::writeFile(cursor, R"({"mcpServers":{"q":{"command":")" + shimPath() +
+                                 R"(","args":["--client","cursor"]}}})");
+  testing::writeFile(windsurf, "{not json");
+  TemporaryDirectory directory;
+  const std::string socket = directory.file("s"), status = directory.file("status.json");
+  PeerProcess peer(socket, status, {});
+  const Report report = runDoctor(environmentFor(socket, status, home.path()));
+  EXPECT_EQ(report.text.exitStatus, 0);
+  expectLines(report.text.out,
+              {"  Claude Code (user), \"quill\" in " + claude + ":",
+               "    command: /nowhere/quill-mcp", "    --client claude-code",
+               "    env: QUILL_MCP_NO_LAUNCH=1", "    warning: /nowhere/quill-mcp does not exist.",
+               "  Cursor (user), \"q\" in " + cursor + ":", "    command: " + shimPath(),
+               "    answers as quill-mcp 1.0, as this program is",
+               "Verdict: Quill answers. First, fix the path in " + claude +
+                   ": /nowhere/quill-mcp does not exist."});
+  EXPECT_NE(report.text.out.find("  Windsurf: " + windsurf + " is not JSON: "), std::string::npos)
+      << report.text.out;
+  const JSONValue registered = report.json["registered"].value_or(JSONValue());
+  ASSERT_EQ(registered.arrayValue() ? registered.arrayValue()->size() : 0u, 2u);
+  EXPECT_EQ(registered[0],
+            JSONValue::object({{"client", "Claude Code"},
+                               {"scope", "user"},
+                               {"file", claude},
+                               {"name", "quill"},
+                               {"command", "/nowhere/quill-mcp"},
+                               {"commandProblem", "/nowhere/quill-mcp does not exist"},
+                               {"slug", "claude-code"},
+                               {"environment", JSONValue::object({{"QUILL_MCP_NO_LAUNCH", "1"}})},
+                               {"version", JSONValue()},
+                               {"problem", JSONValue()}}));
+  EXPECT_EQ(at(*registered[1], {"version"}), JSONValue("1.0"));
+  EXPECT_EQ(at(*registered[1], {"commandProblem"}), JSONValue());
+  EXPECT_EQ(at(report.json, {"unusableFiles"})[0].value_or(JSONValue())["file"],
+            JSONValue(windsurf));
+  EXPECT_EQ(at(report.json, {"verdict", "action"}), JSONValue("fixPath"));
+
+  // Once the path is right, nothing is left to do.
+  testing::writeFile(claude, "{}");
+  ::unlink(windsurf.c_str());
+  const Report fixed = runDoctor(environmentFor(socket, status, home.path()));
+  expectLines(fixed.text.out, {"Verdict: an agent can reach Quill."});
+  EXPECT_EQ(at(fixed.json, {"verdict", "action"}), JSONValue("none"));
 }
 
 TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
@@ -181,6 +268,10 @@ TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
        [](const std::string& path) { testing::writeFile(path, "x"); },
        "file",
        {"  warning: It is a file, not a socket: Quill cannot listen there."}},
+      {"a FIFO",
+       [](const std::string& path) { ::mkfifo(path.c_str(), 0600); },
+       "FIFO",
+       {"  warning: It is a FIFO, not a socket: Quill cannot listen there."}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -191,13 +282,66 @@ TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
     EXPECT_EQ(report.text.exitStatus, 1);
     expectLines(report.text.out,
                 {"  failure: connect", "  not read: There is no file at this path.",
-                 "Verdict: an agent cannot reach Quill; see Connection above."});
+                 c.kind == "file" || c.kind == "FIFO"
+                     ? "Verdict: an agent cannot reach Quill. First, give quill-mcp a socket path "
+                       "where Quill of this user can listen (see Socket above)."
+                     : "Verdict: an agent cannot reach Quill. First, open Quill."});
     for (const std::string& line : c.lines) expectLines(report.text.out, {line});
     EXPECT_EQ(report.json["toolList"], JSONValue(false));
     EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue(c.kind));
     EXPECT_EQ(at(report.json, {"connection", "failure"}), JSONValue("connect"));
     EXPECT_EQ(at(report.json, {"connection", "projects"}), JSONValue());
   }
+}
+
+// Followed as quill-mcp follows it: a link to a socket is the socket.
+TEST(QuillMCPDoctorTests, ALinkToALiveSocketIsFollowed) {
+  TemporaryDirectory directory;
+  const std::string socket = directory.file("s"), link = directory.file("link");
+  PeerProcess peer(socket, directory.file("status.json"), {});
+  ASSERT_EQ(::symlink(socket.c_str(), link.c_str()), 0);
+  const Report report = runDoctor(environmentFor(link, directory.file("status.json")));
+  EXPECT_EQ(report.text.exitStatus, 0);
+  EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue("socket"));
+  EXPECT_EQ(at(report.json, {"socket", "warnings"}), JSONValue::array({}));
+}
+
+// A Quill that listens but takes no connection is busy or stuck, not gone: it holds its lock.
+TEST(QuillMCPDoctorTests, TellsABusyQuillFromOneThatHasGone) {
+  TemporaryDirectory directory;
+  const std::string socket = directory.file("s"), status = directory.file("status.json");
+  std::optional<testing::Subprocess> peer;
+  testing::startListeningPeer(peer, {"--socket", socket, "--status", status}, status);
+  peer->signal(SIGSTOP);
+  const auto queued = testing::fillListenQueue(socket);
+  const ProcessResult text =
+      testing::runProcess({QUILL_MCP_DOCTOR_BINARY}, environmentFor(socket, status), "");
+  peer->signal(SIGCONT);
+  testing::stopPeer(*peer);
+  EXPECT_EQ(text.exitStatus, 1);
+#if defined(__linux__)
+  expectLines(text.out,
+              {"  failure: timeout", "  reason: ETIMEDOUT",
+               "  Quill did not take the connection within 5 seconds: it is busy or stuck."});
+#else
+  expectLines(text.out, {"  reason: ECONNREFUSED", "  Quill runs (it holds " + socket +
+                                                       ".lock) but turns the connection away: it "
+                                                       "is busy or stuck."});
+#endif
+  expectLines(text.out,
+              {"Verdict: an agent cannot reach Quill. First, quit Quill and open it again."});
+}
+
+// A folder on the way that this user may not read: nothing more can be said.
+TEST(QuillMCPDoctorTests, AFolderItMayNotReadCannotBeExamined) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  TemporaryDirectory directory;
+  ASSERT_EQ(::mkdir(directory.file("closed").c_str(), 0), 0);
+  const Report report =
+      runDoctor(environmentFor(directory.file("closed/s"), directory.file("status.json")));
+  EXPECT_EQ(report.text.exitStatus, 1);
+  expectLines(report.text.out, {"  warning: It cannot be examined: Permission denied."});
+  EXPECT_EQ(report.text.out.find("Nothing is there"), std::string::npos) << report.text.out;
 }
 
 TEST(QuillMCPDoctorTests, WarnsOfASocketOfAnotherUser) {
@@ -235,12 +379,15 @@ TEST(QuillMCPDoctorTests, NamesTheFailedStepWhenQuillAnswersBadly) {
     JSONValue failure;
     std::string line;
   } cases[] = {
-      {testing::PeerScripts::closeAtOnce(), "io",
+      {testing::PeerScripts::replyAndClose(""), "io",
        "  The connection stood, but Quill closed it before answering."},
+      {testing::PeerScripts::replyAndClose(std::string(LineFraming::maxLineBytes + 3 * 65536, 'x') +
+                                           "\n"),
+       "io", "  Quill answered with a line longer than the 16 MiB that quill-mcp reads."},
       {testing::PeerScripts::reply("not json\n"), "decode",
        "  Quill answered with a line that is not a response of its protocol."},
       {testing::PeerScripts::reply("{\"v\":1,\"id\":1,\"ok\":true,\"result\":{}}\n"), JSONValue(),
-       "  Quill answered, but not with a tool list."},
+       "  Quill answered, but not with a tool list that a client accepts."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -255,10 +402,8 @@ TEST(QuillMCPDoctorTests, NamesTheFailedStepWhenQuillAnswersBadly) {
     // Asked exactly as quill-mcp asks, with the client's slug.
     const auto transcripts = peer.transcripts();
     ASSERT_EQ(transcripts.size(), 2u);
-    if (c.failure != JSONValue("io")) {
-      EXPECT_EQ(transcripts[0],
-                "{\"client\":\"cursor\",\"id\":1,\"method\":\"tools/list\",\"v\":1}\n");
-    }
+    EXPECT_EQ(transcripts[0],
+              "{\"client\":\"cursor\",\"id\":1,\"method\":\"tools/list\",\"v\":1}\n");
   }
 }
 
@@ -294,10 +439,14 @@ TEST(QuillMCPDoctorTests, TellsWhereTheDefaultSocketPathComesFrom) {
     std::string path;
     std::string from;
   } cases[] = {
-      {directory.path(), "", "  from: the default in Quill's support folder"},
-      {longHome, directory.file("quill-mcp.sock"),
-       "  from: the temporary folder, as the path in Quill's support folder would be longer "
-       "than 103 bytes"},
+    {directory.path(), "", "  from: the default in Quill's support folder"},
+#if defined(__APPLE__)
+    {longHome, directory.file("quill-mcp.sock"),
+#else
+    {longHome, directory.file("quill-mcp-" + std::to_string(::geteuid()) + ".sock"),
+#endif
+     "  from: the temporary folder, as the path in Quill's support folder would be longer "
+     "than 103 bytes"},
   };
   for (const auto& c : cases) {
     auto environment = environmentFor("", "");
@@ -319,6 +468,8 @@ TEST(QuillMCPDoctorTests, ReadsTheStatusFileWithItsAge) {
       {"2000-01-01T01:00:00.250+01:00", "days ago"},
       {"2999-01-01T00:00:00Z", "in the future: the clocks disagree"},
       {"yesterday", "not a time this program reads"},
+      {"9999-99-99T99:99:99Z", "not a time this program reads"},
+      {"2023-02-29T00:00:00Z", "not a time this program reads"},
   };
   std::optional<JSONValue> firstAge;
   for (const auto& c : cases) {

@@ -19,6 +19,7 @@
 #include <regex>
 #include <thread>
 
+#include "FileDescriptor.h"
 #include "JSONValue.h"
 #include "LineFraming.h"
 #include "MCPSocketClient.h"
@@ -32,10 +33,10 @@ namespace quill {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::leaveStaleSocket;
 using testing::ProcessResult;
 using testing::Subprocess;
 using testing::TemporaryDirectory;
-using testing::leaveStaleSocket;
 
 const std::string kExamples = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
 const std::string kTime = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ";  // a pattern
@@ -96,7 +97,7 @@ class Peer {
 
   ~Peer() { testing::stopPeer(*process); }
 
-  std::optional<MCPStatus> readStatus() const { return MCPStatus::readFile(status); }
+  std::optional<MCPStatus> readStatus() const { return testing::statusIn(status); }
 
   // Waits until the status file holds these flags, and returns it; fails after a minute.
   MCPStatus waitForStatus(bool enabled, bool signedIn, bool listening) {
@@ -124,7 +125,8 @@ class Peer {
     auto result = MCPSocketClient::roundTrip(socket, request, 60);
     auto* response = std::get_if<MCPWireResponse>(&result);
     if (!response) {
-      ADD_FAILURE() << "exchange failed with kind " << static_cast<int>(std::get<1>(result));
+      ADD_FAILURE() << "exchange failed at step " << static_cast<int>(std::get<1>(result).step)
+                    << ", errno " << std::get<1>(result).error;
       return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
     }
     EXPECT_EQ(response->id, JSONValue(7));
@@ -652,11 +654,11 @@ TEST(QuillPeerTests, AccessTurnedOffWhileStillStartingIsInTheStatusForTheShim) {
                    "--status", status},
                   testing::currentEnvironment());
   ASSERT_NO_FATAL_FAILURE(waitForError(peer, "waiting 3600 seconds before listening\n"));
-  EXPECT_FALSE(MCPStatus::readFile(status).has_value()) << "nothing to report yet";
+  EXPECT_FALSE(testing::statusIn(status).has_value()) << "nothing to report yet";
 
   ASSERT_NO_FATAL_FAILURE(replaceFile(state, R"({"enabled": false, "signedIn": true})"));
   ASSERT_NO_FATAL_FAILURE(waitForError(peer, "state changed: enabled false, signedIn true\n"));
-  const auto written = MCPStatus::readFile(status);
+  const auto written = testing::statusIn(status);
   ASSERT_TRUE(written);
   EXPECT_EQ(*written, (MCPStatus{false, true, false, "1.0-peer", written->updatedAt}));
 
@@ -702,7 +704,7 @@ TEST(QuillPeerTests, TheStatusFileIsReplacedNeverWrittenThroughALink) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"s", "status.json"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"s", "s.lock", "status.json"}));
 }
 
 TEST(QuillPeerTests, RefusesToStartWhenAnythingButItsOwnStaleSocketIsAtThePath) {
@@ -754,14 +756,31 @@ TEST(QuillPeerTests, RefusesToStartWhenAnythingButItsOwnStaleSocketIsAtThePath) 
     EXPECT_FALSE(testing::readFile(directory.file("status")).has_value());
   }
 
+  // A live peer keeps its socket, also while it takes no connection: stopped, with its queue
+  // full, it turns connections away as a socket left behind does.
   Peer running({});
-  const ProcessResult second = testing::runProcess(
-      {QUILL_PEER_BINARY, "--socket", running.socket, "--status", directory.file("status")},
-      testing::currentEnvironment(), "");
-  EXPECT_EQ(second.exitStatus, 1);
-  EXPECT_EQ(second.err, "quill-peer: cannot listen on " + running.socket +
-                            ": another process is already listening there\n");
-  EXPECT_TRUE(running.ask("tools/list").ok);
+  struct stat before {};
+  ASSERT_EQ(::lstat(running.socket.c_str(), &before), 0);
+  for (bool queueFull : {false, true}) {
+    SCOPED_TRACE(queueFull ? "queue full" : "serving");
+    std::vector<FileDescriptor> queued;
+    if (queueFull) {
+      running.process->signal(SIGSTOP);
+      queued = testing::fillListenQueue(running.socket);
+    }
+    const ProcessResult second = testing::runProcess(
+        {QUILL_PEER_BINARY, "--socket", running.socket, "--status", directory.file("status")},
+        testing::currentEnvironment(), "", 10s);
+    EXPECT_EQ(second.exitStatus, 1);
+    EXPECT_EQ(second.err, "quill-peer: cannot listen on " + running.socket +
+                              ": another process is already listening there\n");
+    struct stat after {};
+    ASSERT_EQ(::lstat(running.socket.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "replaced";
+    queued.clear();
+    running.process->signal(SIGCONT);
+    EXPECT_TRUE(running.ask("tools/list").ok);
+  }
 }
 
 TEST(QuillPeerTests, ConnectionsFromAnotherUserAreClosedUnanswered) {

@@ -99,9 +99,9 @@ TEST(ShimStatelessProcess, AnswersEachRequestFromItsOwnMetaBesideTheHandshake) {
   } steps[] = {
       {"a stateless list first, with no handshake before it",
        request("1", "tools/list", meta(R"("2026-07-28")", "{}", "Zed")),
-       result("1", R"({"cacheScope":"private","resultType":"complete","tools":[{"name":"t"}],)"
-                   R"("ttlMs":0})"),
-       R"({"ok":true,"result":{"tools":[{"name":"t"}]},"v":1})",
+       result("1", R"({"cacheScope":"private","resultType":"complete","tools":[{"inputSchema":)"
+                   R"({"type":"object"},"name":"t"}],"ttlMs":0})"),
+       R"({"ok":true,"result":{"tools":[{"name":"t","inputSchema":{"type":"object"}}]},"v":1})",
        R"("clientName":"Zed","id":1,"method":"tools/list","v":1})"},
       {"discover", request("2", "server/discover", meta()),
        result("2", R"({"_meta":{"io.modelcontextprotocol/serverInfo":{"name":"quill",)"

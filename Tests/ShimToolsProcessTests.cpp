@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "FileDescriptor.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
+#include "UnixSocket.h"
 
 namespace quill {
 namespace {
@@ -219,9 +223,15 @@ TEST(ShimTools, ApplicationAnswersBecomeTheAgentsAnswersWithoutStatusOrLaunch) {
     std::string expectedResult;
   } cases[] = {
       {"a list is forwarded with every member, written in key order", list,
-       answer(R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q"}],)"
-              R"("nextCursor":null}})"),
-       R"({"nextCursor":null,"tools":[{"a":"p/q","b":2,"name":"x"}]})"},
+       answer(R"({"v":1,"id":1,"ok":true,"result":{"tools":[{"name":"x","b":2,"a":"p/q",)"
+              R"("inputSchema":{"type":"object"}}],"_meta":{"k":null}}})"),
+       R"({"_meta":{"k":null},"tools":[{"a":"p/q","b":2,"inputSchema":{"type":"object"},)"
+       R"("name":"x"}]})"},
+      // A client would refuse the whole list for one tool it cannot read.
+      {"a tool without an input schema", list,
+       answer(R"({"ok":true,"result":{"tools":[{"name":"x","inputSchema":{"type":"object"}},)"
+              R"({"name":"y"}]},"v":1})"),
+       kFallbackList},
       // A client would refuse a list whose tools are not an array, and the agent see no tool.
       {"tools that is not an array", list, answer(R"({"ok":true,"result":{"tools":"none"},"v":1})"),
        kFallbackList},
@@ -245,6 +255,8 @@ TEST(ShimTools, ApplicationAnswersBecomeTheAgentsAnswersWithoutStatusOrLaunch) {
       {"a result that is not an object", call, answer(R"({"ok":true,"result":"plain","v":1})"),
        errorResult(kInternalError)},
       {"a result that is an array", call, answer(R"({"ok":true,"result":[{}],"v":1})"),
+       errorResult(kInternalError)},
+      {"a result without content", call, answer(R"({"ok":true,"result":{},"v":1})"),
        errorResult(kInternalError)},
       {"unknownProject: its message", call, failure("unknownProject", "No such project here."),
        errorResult("No such project here.")},
@@ -434,22 +446,71 @@ TEST(ShimToolsCallLaunch, AnApplicationReachedButFailingWithinTheWindowIsNotCall
   EXPECT_GE(peer.transcripts().size(), 1u);
 }
 
+// A launcher that does not return keeps no call from its answer: it is waited for at most one
+// window, then left to finish on its own, and reaped once it has; it is never killed.
+TEST(ShimToolsCallLaunch, ALauncherThatHangsIsLeftToFinishAndThenReaped) {
+  Sandbox box;
+  auto env = box.environment(std::nullopt);
+  const std::string release = box.dir.file("release");
+  env["QUILL_TEST_LAUNCHER_RELEASE"] = release;
+  Subprocess shim(shimCommand(), env);
+  ASSERT_TRUE(shim.write(toolsCall("1", "{}")));
+  // The launcher's window and the retries' window, of two seconds each in this build.
+  EXPECT_EQ(shim.readLine(15s).value_or("<none>") + "\n", errorTextLine("1", kAppNotRunning));
+  const pid_t launcher = std::atoi(testing::readFile(release + ".pid").value_or("0").c_str());
+  ASSERT_GT(launcher, 0);
+  EXPECT_EQ(::kill(launcher, 0), 0) << "the launcher is gone before it finished";
+
+  testing::writeFile(release, "");
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  bool reaped = false;
+  while (!reaped && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+    // Each request gives the shim a moment to collect the launcher that has ended.
+    ASSERT_TRUE(shim.write(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"
+                           "\n"));
+    EXPECT_EQ(shim.readLine(60s), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    reaped = ::kill(launcher, 0) != 0 && errno == ESRCH;
+  }
+  EXPECT_TRUE(reaped) << "left a zombie";
+  EXPECT_EQ(testing::readFile(release + ".done"), "finished\n") << "killed";
+  expectRun(shim.finish(60s), "", kLaunchOutput);
+}
+
 // A client started us with standard error closed: the launcher still runs, writing into nothing,
 // and the application it starts answers.
 TEST(ShimToolsCallLaunch, TheApplicationIsLaunchedWhenStandardErrorIsClosed) {
   Sandbox box;
   auto env = box.environment(std::nullopt);
   env["QUILL_TEST_PEER_BINARY"] = QUILL_PEER_BINARY;
-  env["QUILL_TEST_PEER_ARGS"] = "--projects " + std::string(QUILL_SOURCE_DIR) +
-                                "/examples/projects.json";
-  auto result = testing::runProcess(
-      {"/bin/sh", "-c", "exec \"$0\" 2>&-", QUILL_MCP_LAUNCH_TEST_BINARY}, env,
-      toolsCall("1", R"({"project":"light"})"), 120s);
+  env["QUILL_TEST_PEER_ARGS"] =
+      "--projects " + std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
+  auto result =
+      testing::runProcess({"/bin/sh", "-c", "exec \"$0\" 2>&-", QUILL_MCP_LAUNCH_TEST_BINARY}, env,
+                          toolsCall("1", R"({"project":"light"})"), 120s);
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(testing::readFile(box.launchLog), std::string(kLaunchLogLine));
   EXPECT_TRUE(result.out.starts_with(
       R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Quill briefing: Lighthouse)"))
       << result.out;
+}
+
+// A Quill that listens but takes no connection runs: the agent hears of an internal error once the
+// call's time (five seconds in this build) is up, without a launch or a retry window.
+TEST(ShimTools, AnApplicationThatTakesNoConnectionIsAnInternalErrorWithoutALaunch) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "here a full queue refuses the connection at once, as where nobody listens";
+#endif
+  Sandbox box;
+  sockaddr_un address;
+  ASSERT_EQ(fillSocketAddress(box.socket, address), 0);
+  FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  const auto queued = testing::fillListenQueue(box.socket);
+  auto result = runShim(box.environment(std::nullopt), toolsCall("1", "{}"));
+  expectRun(result, errorTextLine("1", kInternalError));
+  box.expectNoLaunch();
 }
 
 // ---- Stopped and continued ----------------------------------------------------------------
@@ -458,9 +519,11 @@ TEST(ShimToolsCallLaunch, TheApplicationIsLaunchedWhenStandardErrorIsClosed) {
 // application; the wait goes on and the answer still arrives.
 TEST(ShimTools, AShimStoppedAndContinuedWhileWaitingStillDeliversTheAnswer) {
   Sandbox box;
-  SocketPeer peer(box.socket,
-                  PeerScripts::replyAfter(600ms, R"({"ok":true,"result":{"tools":[]},"v":1})"
-                                                 "\n"));
+  // An answer that serves as a tool list and as a tool result.
+  const std::string both = R"({"content":[],"tools":[]})";
+  SocketPeer peer(box.socket, PeerScripts::replyAfter(600ms, R"({"ok":true,"result":)" + both +
+                                                                 R"(,"v":1})"
+                                                                 "\n"));
   for (const auto& request : {toolsList("1"), toolsCall("1", "{}")}) {
     SCOPED_TRACE(request);
     Subprocess shim(shimCommand(), box.environment());
@@ -469,7 +532,7 @@ TEST(ShimTools, AShimStoppedAndContinuedWhileWaitingStillDeliversTheAnswer) {
     shim.signal(SIGSTOP);
     std::this_thread::sleep_for(100ms);
     shim.signal(SIGCONT);
-    EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", resultLine("1", R"({"tools":[]})"));
+    EXPECT_EQ(shim.readLine(60s).value_or("<none>") + "\n", resultLine("1", both));
     expectRun(shim.finish(60s), "");
   }
 }

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <spawn.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "FileDescriptor.h"
 #include "LineFraming.h"
 #include "MCPErrors.h"
 #include "MCPProtocol.h"
@@ -32,8 +33,13 @@ constexpr std::string_view kMethodNotFound = "Method not found: ";
 
 // A tool list is a quick question: one attempt, a short time-out, no recovery.
 constexpr double kToolsListTimeoutSeconds = 5;
-// Building a briefing may take the application a while.
+// Building a briefing may take the application a while. The launch-test build waits less, so
+// that its tests of an application that never answers need not wait this long.
+#if defined(QUILL_TOOL_CALL_TIMEOUT_MS)
+constexpr double kToolCallTimeoutSeconds = QUILL_TOOL_CALL_TIMEOUT_MS / 1000.0;
+#else
 constexpr double kToolCallTimeoutSeconds = 30;
+#endif
 // After a launch, how long the application gets to start listening, and the pauses between
 // attempts within that window. The launch-test build sets a shorter window of its own.
 #if defined(QUILL_RETRY_WINDOW_MS)
@@ -43,24 +49,11 @@ constexpr auto kRetryWindow = std::chrono::seconds(10);
 #endif
 constexpr auto kFirstPause = std::chrono::microseconds(400'000);
 constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
+// How often a launcher that has not finished yet is looked at again.
+constexpr auto kLauncherPoll = std::chrono::milliseconds(10);
 constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
 constexpr std::string_view kLaunchLine =
     "app not reachable \u2014 launching Quill in the background";
-
-// Writes all of `bytes` to `fd`, continuing after short writes and interruptions. False when
-// the descriptor is gone or fails.
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 // Blocks until `fd` has input (or has ended). `poll` cannot wait on every kind of descriptor:
 // macOS answers POLLNVAL at once for a terminal, and the loop would spin; `select` can wait on
@@ -108,6 +101,7 @@ void Shim::run() {
     }
     // End of input, or an input that can no longer be read: the client is gone.
     if (n <= 0) std::exit(0);
+    reapLauncher();
     for (std::string& line :
          framing.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)))) {
       Answer result = answer(line);
@@ -140,7 +134,7 @@ Shim::Answer Shim::answer(std::string_view line) {
   if (auto* value = std::get_if<JSONValue>(&result)) {
     encoded = JSONRPC::encodeResponse(*request.id, *value);
   } else {
-    const auto& error = std::get<MethodError>(result);
+    const auto& error = std::get<JSONRPCError>(result);
     encoded = JSONRPC::encodeError(request.id, error.code, error.message, error.data);
   }
   if (!encoded) return EncodingFailed{};
@@ -149,9 +143,7 @@ Shim::Answer Shim::answer(std::string_view line) {
 
 Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
   const auto kind = MCPProtocol::classifyRequest(request.params);
-  if (const auto* refusal = std::get_if<MCPProtocol::RequestRefusal>(&kind)) {
-    return MethodError{refusal->code, std::string(refusal->message), refusal->data};
-  }
+  if (const auto* refusal = std::get_if<JSONRPCError>(&kind)) return *refusal;
   if (const auto* stateless = std::get_if<MCPProtocol::StatelessRequest>(&kind)) {
     return dispatchStateless(request, stateless->clientName);
   }
@@ -162,8 +154,8 @@ Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
   }
   if (request.method == "tools/list") return handleToolsList(request, clientName_);
   if (request.method == "tools/call") return handleToolsCall(request, clientName_);
-  return MethodError{JSONRPCErrorCode::methodNotFound,
-                     std::string(kMethodNotFound) + request.method};
+  return JSONRPCError{JSONRPCErrorCode::methodNotFound,
+                      std::string(kMethodNotFound) + request.method};
 }
 
 Shim::HandlerResult Shim::dispatchStateless(const JSONRPCRequest& request,
@@ -180,8 +172,8 @@ Shim::HandlerResult Shim::dispatchStateless(const JSONRPCRequest& request,
     return result;
   }
   // `initialize` and `ping` belong to the handshake, which this revision does without.
-  return MethodError{JSONRPCErrorCode::methodNotFound,
-                     std::string(kMethodNotFound) + request.method};
+  return JSONRPCError{JSONRPCErrorCode::methodNotFound,
+                      std::string(kMethodNotFound) + request.method};
 }
 
 JSONValue Shim::handleInitialize(const JSONRPCRequest& request) {
@@ -206,10 +198,9 @@ JSONValue Shim::handleToolsList(const JSONRPCRequest& request,
   auto result =
       MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), wireRequest, kToolsListTimeoutSeconds);
   if (auto* response = std::get_if<MCPWireResponse>(&result)) {
-    // Anything but an array of tools would make the client refuse the whole answer.
-    if (response->ok && response->result) {
-      const JSONValue* tools = response->result->member("tools");
-      if (tools && tools->arrayValue()) return std::move(*response->result);
+    // A list the client would refuse as a whole would leave the agent without the tool.
+    if (response->ok && response->result && isAcceptedToolListResult(*response->result)) {
+      return std::move(*response->result);
     }
   }
   return ToolDefinition::listResult({});
@@ -219,7 +210,7 @@ Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request,
                                           const std::optional<std::string>& clientName) {
   const JSONValue* name = request.params ? request.params->member("name") : nullptr;
   if (!name || name->stringValue() != ToolDefinition::getContextPacketName) {
-    return MethodError{JSONRPCErrorCode::invalidParams, "Unknown tool"};
+    return JSONRPCError{JSONRPCErrorCode::invalidParams, "Unknown tool"};
   }
   MCPWireRequest::Params params{std::string(ToolDefinition::getContextPacketName), std::nullopt};
   if (const JSONValue* arguments = request.params->member("arguments")) {
@@ -237,8 +228,11 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   };
   auto result = attempt();
   if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
-  // The application was reached but the exchange failed: retrying will not help.
-  if (std::get<Failure>(result) != Failure::connect) return Friendly{MCPErrors::internalError};
+  // The application was reached but the exchange failed, or it listens but does not take the
+  // connection: it runs, and retrying or launching it again will not help.
+  if (std::get<Failure>(result).kind() != Failure::Kind::connect) {
+    return Friendly{MCPErrors::internalError};
+  }
 
   // Unreachable. The status file may already say why, and then launching would not help.
   auto explainFromStatus = [this]() -> std::optional<Friendly> {
@@ -250,7 +244,7 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   if (auto reason = explainFromStatus()) return *reason;
 
   // What the latest attempt came to decides the text when the status file explains nothing.
-  auto lastFailure = Failure::connect;
+  auto lastFailure = Failure::Kind::connect;
   auto noLaunch = env_.find(kNoLaunchEnvKey);
   if (noLaunch == env_.end() || noLaunch->second != "1") {
     if (!launchedApp_) {
@@ -264,18 +258,20 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
       std::this_thread::sleep_for(pause);
       result = attempt();
       if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
-      lastFailure = std::get<Failure>(result);
+      lastFailure = std::get<Failure>(result).kind();
       pause = std::min(pause * 2, kLongestPause);
     }
   }
   if (auto reason = explainFromStatus()) return *reason;
   // Reached at the end but unable to answer, it is running: saying it is not would mislead.
-  if (lastFailure != Failure::connect) return Friendly{MCPErrors::internalError};
+  if (lastFailure != Failure::Kind::connect) return Friendly{MCPErrors::internalError};
   return Friendly{MCPErrors::appNotRunning};
 }
 
 std::optional<MCPStatus> Shim::readStatus() const {
-  return MCPStatus::readFile(MCPPaths::statusFilePath(env_));
+  auto read = MCPStatus::readFile(MCPPaths::statusFilePath(env_));
+  if (auto* status = std::get_if<MCPStatus>(&read)) return std::move(*status);
+  return std::nullopt;
 }
 
 void Shim::launchApp() {
@@ -312,9 +308,23 @@ void Shim::launchApp() {
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (started != 0) return;  // a launcher that cannot start is ignored: the retries still run
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  launcher_ = child;
+  // A launcher that hangs must not keep the call from being answered: it is waited for at most
+  // one window, and one still running then is left to finish and reaped later, never killed.
+  const auto giveUp = std::chrono::steady_clock::now() + kRetryWindow;
+  while (launcher_ && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(kLauncherPoll);
+    reapLauncher();
   }
+}
+
+void Shim::reapLauncher() {
+  if (!launcher_) return;
+  int status = 0;
+  pid_t reaped;
+  while ((reaped = ::waitpid(*launcher_, &status, WNOHANG)) < 0 && errno == EINTR) {
+  }
+  if (reaped != 0) launcher_.reset();  // it has ended (or is no child of ours after all)
 }
 
 JSONValue Shim::toolResult(const CallOutcome& outcome) {
@@ -323,9 +333,10 @@ JSONValue Shim::toolResult(const CallOutcome& outcome) {
   };
   if (auto* friendly = std::get_if<Friendly>(&outcome)) return failure(friendly->text);
   const auto& response = std::get<MCPWireResponse>(outcome);
-  // A tool result is an object; anything else would make the client refuse the whole answer.
+  // A result the client would refuse as a whole would leave the agent without any text.
   if (response.ok && response.result) {
-    return response.result->objectValue() ? *response.result : failure(MCPErrors::internalError);
+    return isAcceptedToolCallResult(*response.result) ? *response.result
+                                                      : failure(MCPErrors::internalError);
   }
   if (!response.error) return failure(MCPErrors::internalError);
   switch (response.error->code) {

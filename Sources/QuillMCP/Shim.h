@@ -1,6 +1,8 @@
 // The shim process: its configuration, its request loop and the handlers of the MCP methods.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,13 +58,8 @@ class Shim {
   static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
 
  private:
-  // A handler's answer: a result, or a JSON-RPC error code and message (and data, rarely).
-  struct MethodError {
-    std::int64_t code;
-    std::string message;
-    std::optional<JSONValue> data = std::nullopt;
-  };
-  using HandlerResult = std::variant<JSONValue, MethodError>;
+  // A handler's answer: a result, or an error.
+  using HandlerResult = std::variant<JSONValue, JSONRPCError>;
 
   // What a tool call came to: the application's response (which may itself report an error),
   // or a text for the agent when no response could be had.
@@ -88,8 +85,11 @@ class Shim {
   // and retries with growing pauses for a fixed window. Never fails.
   CallOutcome callWithRecovery(const MCPWireRequest& request);
   std::optional<MCPStatus> readStatus() const;
-  // Starts the application in the background and waits for the launcher to finish.
+  // Starts the application in the background and waits for the launcher to finish, for at most
+  // one retry window.
   void launchApp();
+  // Collects the launcher's exit status once it has ended, so that it leaves no zombie behind.
+  void reapLauncher();
   static JSONValue toolResult(const CallOutcome& outcome);
 
   // Writes the answer and a line feed to the output, normally in one write; a short write is
@@ -103,6 +103,7 @@ class Shim {
   Environment env_;
   std::optional<std::string> clientName_;
   bool launchedApp_ = false;
+  std::optional<pid_t> launcher_;  // a launcher not reaped yet
   LaunchCommand launchCommand_;
   Streams streams_;
 };

@@ -1,9 +1,10 @@
-// Owning file descriptors, and reading small files safely.
+// Owning file descriptors, reading small files safely, and writing whole buffers.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quill {
 
@@ -38,5 +39,10 @@ struct FileReadResult {
 // FIFO or a device never stalls the caller: anything but a regular file is refused, and so is
 // a file that is (or grows while being read) larger than `maxBytes`.
 FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes);
+
+// Writes all of `bytes` to `fd`, going on after short writes and interruptions by signals. False
+// when the descriptor fails or is gone (a closed pipe gives EPIPE, not SIGPIPE, only where the
+// caller ignores that signal).
+bool writeAll(int fd, std::string_view bytes);
 
 }  // namespace quill

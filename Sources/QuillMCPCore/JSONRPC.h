@@ -32,6 +32,15 @@ inline constexpr std::int64_t invalidParams = -32602;
 inline constexpr std::int64_t internalError = -32603;
 }  // namespace JSONRPCErrorCode
 
+// An error answer: its code, its message and, rarely, data.
+struct JSONRPCError {
+  std::int64_t code;
+  std::string message;
+  std::optional<JSONValue> data = std::nullopt;
+
+  friend bool operator==(const JSONRPCError&, const JSONRPCError&) = default;
+};
+
 namespace JSONRPC {
 
 enum class DecodeFailure {

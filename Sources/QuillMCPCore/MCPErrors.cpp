@@ -1,5 +1,7 @@
 #include "MCPErrors.h"
 
+#include "ToolDefinition.h"
+
 namespace quill::MCPErrors {
 
 const std::string_view appNotRunning =
@@ -14,27 +16,18 @@ const std::string_view noProjects =
 const std::string_view internalError =
     "Quill hit an internal error building the briefing. Try again in a moment.";
 
-namespace {
-void appendJoined(std::string& out, const std::vector<std::string>& names) {
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += names[i];
-  }
-}
-}  // namespace
-
 std::string unknownProject(std::string_view requested, const std::vector<std::string>& available) {
   std::string text = "No Quill project matches \"";
   text += requested;
   text += "\". The user's projects are: ";
-  appendJoined(text, available);
+  text += joinProjectNames(available);
   text += ". Retry with one of those names.";
   return text;
 }
 
 std::string ambiguousProject(const std::vector<std::string>& candidates) {
   std::string text = "The user has several Quill projects: ";
-  appendJoined(text, candidates);
+  text += joinProjectNames(candidates);
   text += ". Ask the user which one they mean, then retry with that name.";
   return text;
 }

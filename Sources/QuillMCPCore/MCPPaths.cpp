@@ -1,6 +1,7 @@
 #include "MCPPaths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,11 +57,12 @@ std::string workingDirectory() {
   }
 }
 
-std::string homeDirectory(const Environment& environment) {
-  if (const std::string* home = nonEmptyOverride(environment, "HOME")) return *home;
-  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  return "/";
-}
+// A folder to put the fallback socket in, and whether it is this user's alone.
+struct TemporaryFolder {
+  std::string path;
+  bool privateToUser = false;
+  std::optional<RuntimeFolderProblem> runtimeFolderProblem = std::nullopt;
+};
 
 // ---- Platform: where the user's per-application data and temporary files live. -------------
 #if defined(__APPLE__)
@@ -81,11 +83,16 @@ std::string applicationSupportDirectory(const Environment& environment) {
   return join(homeDirectory(environment), "Library/Application Support");
 }
 
-std::string platformTemporaryDirectory(const Environment&) {
+// The user's own temporary folder; every folder here keeps the socket's plain name.
+TemporaryFolder platformTemporaryFolder(const Environment&) {
   char path[PATH_MAX];
   const size_t length = confstr(_CS_DARWIN_USER_TEMP_DIR, path, sizeof path);
-  if (length > 0 && length <= sizeof path) return std::string(path);
-  return "/tmp";
+  if (length > 0 && length <= sizeof path) return {std::string(path), true, std::nullopt};
+  return {"/tmp", true, std::nullopt};
+}
+
+std::string fallbackSocketName(const TemporaryFolder&) {
+  return std::string(kFallbackSocketFileName);
 }
 
 #else
@@ -99,28 +106,49 @@ std::string applicationSupportDirectory(const Environment& environment) {
   return join(homeDirectory(environment), ".local/share");
 }
 
-// The user's own runtime folder ($XDG_RUNTIME_DIR, when absolute) before the shared /tmp, where
-// any local user could take the socket's name first.
-std::string platformTemporaryDirectory(const Environment& environment) {
-  if (const std::string* runtime = lookup(environment, "XDG_RUNTIME_DIR");
-      runtime && runtime->starts_with("/")) {
-    return *runtime;
-  }
-  return "/tmp";
+std::optional<RuntimeFolderProblem> runtimeFolderProblem(const std::string* folder) {
+  if (!folder || folder->empty()) return RuntimeFolderProblem::unset;
+  if (!folder->starts_with("/")) return RuntimeFolderProblem::notAbsolute;
+  struct stat info {};
+  if (::stat(folder->c_str(), &info) != 0) return RuntimeFolderProblem::missing;
+  if (!S_ISDIR(info.st_mode)) return RuntimeFolderProblem::notAFolder;
+  if (info.st_uid != ::geteuid()) return RuntimeFolderProblem::otherOwner;
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return RuntimeFolderProblem::openToOthers;
+  return std::nullopt;
+}
+
+// The user's own runtime folder when it is private to the user, else the shared /tmp.
+TemporaryFolder platformTemporaryFolder(const Environment& environment) {
+  const std::string* runtime = lookup(environment, "XDG_RUNTIME_DIR");
+  const auto problem = runtimeFolderProblem(runtime);
+  if (!problem) return {*runtime, true, std::nullopt};
+  return {"/tmp", false, problem};
+}
+
+// In a folder that others may write to, the user's id keeps one user from taking another's name.
+std::string fallbackSocketName(const TemporaryFolder& folder) {
+  if (folder.privateToUser) return std::string(kFallbackSocketFileName);
+  return "quill-mcp-" + std::to_string(::geteuid()) + ".sock";
 }
 
 #endif
 // ---- End of platform ---------------------------------------------------------------------
 
-std::string temporaryDirectory(const Environment& environment) {
+TemporaryFolder temporaryFolder(const Environment& environment) {
   const std::string* value = lookup(environment, temporaryDirectoryEnvKey);
-  if (!value) return platformTemporaryDirectory(environment);
-  if (value->empty()) return workingDirectory();
-  if (!value->starts_with("/")) return join(workingDirectory(), *value);
-  return *value;
+  if (!value) return platformTemporaryFolder(environment);
+  if (value->empty()) return {workingDirectory()};
+  if (!value->starts_with("/")) return {join(workingDirectory(), *value)};
+  return {*value};
 }
 
 }  // namespace
+
+std::string homeDirectory(const Environment& environment) {
+  if (const std::string* home = nonEmptyOverride(environment, "HOME")) return *home;
+  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+  return "/";
+}
 
 std::string join(std::string_view directory, std::string_view name) {
   while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
@@ -134,26 +162,36 @@ std::string supportDirectory(const Environment& environment) {
   return join(applicationSupportDirectory(environment), kSupportFolderName);
 }
 
-std::string socketPath(const Environment& environment, std::string_view support) {
-  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) return *value;
+Location socketLocation(const Environment& environment, std::string_view support) {
+  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) {
+    return {*value, Rule::override};
+  }
   std::string path = join(support, kSocketFileName);
-  if (path.size() <= maxSocketPathBytes) return path;
-  return join(temporaryDirectory(environment), kFallbackSocketFileName);
+  if (path.size() <= maxSocketPathBytes) return {std::move(path), Rule::supportFolder};
+  TemporaryFolder folder = temporaryFolder(environment);
+  return {join(folder.path, fallbackSocketName(folder)), Rule::fallback, std::move(path),
+          folder.runtimeFolderProblem};
 }
 
-std::string socketPath(const Environment& environment) {
-  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) return *value;
-  return socketPath(environment, supportDirectory(environment));
+Location socketLocation(const Environment& environment) {
+  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) {
+    return {*value, Rule::override};
+  }
+  return socketLocation(environment, supportDirectory(environment));
 }
 
-std::string statusFilePath(const Environment& environment, std::string_view support) {
-  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) return *value;
-  return join(support, kStatusFileName);
+Location statusFileLocation(const Environment& environment, std::string_view support) {
+  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) {
+    return {*value, Rule::override};
+  }
+  return {join(support, kStatusFileName), Rule::supportFolder};
 }
 
-std::string statusFilePath(const Environment& environment) {
-  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) return *value;
-  return statusFilePath(environment, supportDirectory(environment));
+Location statusFileLocation(const Environment& environment) {
+  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) {
+    return {*value, Rule::override};
+  }
+  return statusFileLocation(environment, supportDirectory(environment));
 }
 
 }  // namespace quill::MCPPaths

@@ -70,19 +70,19 @@ RequestKind classifyRequest(const std::optional<JSONValue>& params) {
 
   const std::optional<std::string_view> requested = version->stringValue();
   if (!requested) {
-    return RequestRefusal{JSONRPCErrorCode::invalidParams, kInvalidMetaMessage, std::nullopt};
+    return JSONRPCError{JSONRPCErrorCode::invalidParams, std::string(kInvalidMetaMessage)};
   }
   // An unlisted revision is told which ones are served before anything else is checked: its
   // `_meta` may be shaped differently.
   if (std::find(statelessVersions.begin(), statelessVersions.end(), *requested) ==
       statelessVersions.end()) {
-    return RequestRefusal{
-        unsupportedVersionCode, kUnsupportedVersionMessage,
+    return JSONRPCError{
+        unsupportedVersionCode, std::string(kUnsupportedVersionMessage),
         JSONValue::object({{"requested", *requested}, {"supported", statelessVersionList()}})};
   }
   const JSONValue* capabilities = meta->member(kClientCapabilitiesKey);
   if (!capabilities || !capabilities->objectValue()) {
-    return RequestRefusal{JSONRPCErrorCode::invalidParams, kInvalidMetaMessage, std::nullopt};
+    return JSONRPCError{JSONRPCErrorCode::invalidParams, std::string(kInvalidMetaMessage)};
   }
 
   StatelessRequest request;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <variant>
 
+#include "JSONRPC.h"
 #include "JSONValue.h"
 
 namespace quill::MCPProtocol {
@@ -48,13 +49,8 @@ struct HandshakeRequest {};
 struct StatelessRequest {
   std::optional<std::string> clientName;
 };
-// A request that carries the protocol version but cannot be served: the error to answer with.
-struct RequestRefusal {
-  std::int64_t code;
-  std::string_view message;
-  std::optional<JSONValue> data;
-};
-using RequestKind = std::variant<HandshakeRequest, StatelessRequest, RequestRefusal>;
+// A request that carries the protocol version but cannot be served gets a JSONRPCError.
+using RequestKind = std::variant<HandshakeRequest, StatelessRequest, JSONRPCError>;
 
 // Reads `params._meta`. A version that is not a string, or a missing or non-object
 // "io.modelcontextprotocol/clientCapabilities", is refused with -32602; an unlisted version with

@@ -2,19 +2,16 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <string_view>
 
 #include "FileDescriptor.h"
 #include "LineFraming.h"
-#include "MCPPaths.h"
-#include "SocketCredentials.h"
+#include "UnixSocket.h"
 
 namespace quill::MCPSocketClient {
 
@@ -36,112 +33,116 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 // ---- End of platform ---------------------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
+using Step = Failure::Step;
 
-timeval toTimeval(double seconds) {
-  constexpr double kShortest = 1e-6;
-  constexpr double kLongest = 1e9;
-  if (!(seconds >= kShortest)) seconds = kShortest;
-  if (seconds > kLongest) seconds = kLongest;
-  timeval value{};
-  value.tv_sec = static_cast<decltype(value.tv_sec)>(static_cast<std::int64_t>(seconds));
-  value.tv_usec = static_cast<decltype(value.tv_usec)>(
-      static_cast<std::int32_t>((seconds - std::floor(seconds)) * 1'000'000.0));
-  if (value.tv_sec == 0 && value.tv_usec == 0) value.tv_usec = 1;
-  return value;
-}
+// The moment by which the whole exchange must be done.
+class Deadline {
+ public:
+  explicit Deadline(double seconds)
+      : end_(Clock::now() +
+             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))) {}
+  double secondsLeft() const { return std::chrono::duration<double>(end_ - Clock::now()).count(); }
+
+ private:
+  Clock::time_point end_;
+};
 
 void setTimeout(int fd, int option, double seconds) {
-  const timeval timeout = toTimeval(seconds);
+  constexpr double kLongest = 1e9;
+  seconds = std::min(seconds, kLongest);
+  timeval timeout{};
+  timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(seconds);
+  timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>((seconds - std::floor(seconds)) * 1e6);
+  // Zero would mean no time-out at all.
+  if (timeout.tv_sec == 0 && timeout.tv_usec == 0) timeout.tv_usec = 1;
   (void)::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
 }
 
-// Runs `transfer` (one send or one receive on `fd`, bounded by the socket's `option` time-out of
-// `timeoutSeconds`) once. When a signal interrupts it (a stop and continue of the process does,
-// on Linux, even with SA_RESTART), it is resumed with the time that is left of its time-out, so
-// an interruption neither fails the exchange nor stretches the wait. Gives what `transfer` gave,
-// with -1 and EAGAIN once the time is up.
-template <typename Transfer>
-ssize_t resumingAfterSignals(int fd, int option, double timeoutSeconds, Transfer transfer) {
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(timeoutSeconds));
-  bool shortened = false;
+// Runs `call`, one connect, send or receive on `fd` that blocks for at most the socket's `option`
+// time-out, with that time-out set to what is left of the exchange's time. A call interrupted by
+// a signal (a stop and continue of the process interrupts one on Linux, even with SA_RESTART) is
+// made again with the time then left. Gives what `call` gave, or -1 with ETIMEDOUT once the time
+// is up: blocking sockets say so with EAGAIN, connect on Linux among them.
+template <typename Call>
+ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) {
   for (;;) {
-    const ssize_t n = transfer();
-    if (n >= 0 || errno != EINTR) {
-      const int savedErrno = errno;
-      if (shortened) setTimeout(fd, option, timeoutSeconds);
-      errno = savedErrno;
-      return n;
-    }
-    const std::chrono::duration<double> left = deadline - Clock::now();
-    if (left.count() <= 0) {
-      if (shortened) setTimeout(fd, option, timeoutSeconds);
-      errno = EAGAIN;
+    const double left = deadline.secondsLeft();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
       return -1;
     }
-    setTimeout(fd, option, left.count());
-    shortened = true;
+    setTimeout(fd, option, left);
+    const ssize_t n = call();
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) errno = ETIMEDOUT;
+    if (errno != EINTR) return -1;
   }
-}
-
-bool sendAll(int fd, std::string_view bytes, double timeoutSeconds) {
-  while (!bytes.empty()) {
-    const ssize_t n = resumingAfterSignals(fd, SO_SNDTIMEO, timeoutSeconds, [&] {
-      return ::send(fd, bytes.data(), bytes.size(), kSendFlags);
-    });
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
 
-Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
-  FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (connection.get() < 0) return Failure::connect;
-  suppressSigpipe(connection.get());
-  setTimeout(connection.get(), SO_RCVTIMEO, timeoutSeconds);
-  setTimeout(connection.get(), SO_SNDTIMEO, timeoutSeconds);
+Failure::Kind Failure::kind() const noexcept {
+  switch (step) {
+    case Step::connect:
+      return error == ETIMEDOUT ? Kind::timeout : Kind::connect;
+    case Step::send:
+      return Kind::io;
+    case Step::receive:
+      return error == ETIMEDOUT ? Kind::timeout : Kind::io;
+    case Step::decode:
+      break;
+  }
+  return Kind::decode;
+}
 
-  // The path limit is the same on every platform, even where the address field is larger. A path
-  // that cannot name a file (empty, or with a NUL byte that would cut it short or, on Linux,
-  // select the abstract namespace) reaches nobody.
-  sockaddr_un address{};
-  if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path ||
-      path.empty() || path.find('\0') != std::string::npos) {
-    return Failure::connect;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-      0) {
-    return Failure::connect;
-  }
+Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
+  const Deadline deadline(timeoutSeconds);
+  sockaddr_un address;
+  if (const int error = fillSocketAddress(path, address)) return Failure{Step::connect, error};
+  FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
+  const int fd = connection.get();
+  if (fd < 0) return Failure{Step::connect, errno};
+  suppressSigpipe(fd);
+
+  // A listener whose queue is full holds a connect (on Linux) until it takes the connection.
+  const ssize_t connected = withinDeadline(fd, SO_SNDTIMEO, deadline, [&]() -> ssize_t {
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    return result != 0 && errno == EISCONN ? 0 : result;  // done meanwhile, after an interruption
+  });
+  if (connected != 0) return Failure{Step::connect, errno};
   // Whoever listens there answers for the application only when it runs as this user: another
   // local user must not be able to read our requests or feed the agent its own answers.
-  if (!peerIsSameUser(connection.get())) return Failure::connect;
+  if (const auto user = peerUserID(fd); !user || *user != ::geteuid()) {
+    return Failure{Step::connect, EPERM, user};
+  }
 
   auto line = MCPWire::encode(request);
-  if (!line) return Failure::io;
+  if (!line) return Failure{Step::send, EINVAL};
   line->push_back('\n');
-  if (!sendAll(connection.get(), *line, timeoutSeconds)) return Failure::io;
+  for (std::string_view rest = *line; !rest.empty();) {
+    const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
+      return ::send(fd, rest.data(), rest.size(), kSendFlags);
+    });
+    if (n <= 0) return Failure{Step::send, n < 0 ? errno : EPIPE};
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
   std::string().swap(*line);
 
   // The first complete line is the response.
   LineFraming framing;
   char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
   for (;;) {
-    const ssize_t n = resumingAfterSignals(connection.get(), SO_RCVTIMEO, timeoutSeconds, [&] {
-      return ::read(connection.get(), buffer, sizeof buffer);
-    });
-    if (n == 0) return Failure::io;
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Failure::timeout : Failure::io;
+    const ssize_t n = withinDeadline(fd, SO_RCVTIMEO, deadline,
+                                     [&] { return ::read(fd, buffer, sizeof buffer); });
+    if (n <= 0) {
+      // However it ended, an answer that was too long is what went wrong.
+      if (framing.droppedOversizedLine()) return Failure{Step::receive, EMSGSIZE};
+      return Failure{Step::receive, n < 0 ? errno : 0};
+    }
     auto lines = framing.append(std::string_view(buffer, static_cast<std::size_t>(n)));
     if (lines.empty()) continue;
     auto response = MCPWire::decodeResponse(lines.front());
-    if (!response) return Failure::decode;
+    if (!response) return Failure{Step::decode};
     return std::move(*response);
   }
 }

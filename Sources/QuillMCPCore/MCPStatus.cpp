@@ -1,5 +1,7 @@
 #include "MCPStatus.h"
 
+#include <cerrno>
+
 #include "FileDescriptor.h"
 
 namespace quill {
@@ -20,8 +22,7 @@ std::optional<MCPStatus> MCPStatus::fromJSON(const JSONValue& value) {
   auto version = text("version");
   auto updatedAt = text("updatedAt");
   if (!enabled || !signedIn || !listening || !version || !updatedAt) return std::nullopt;
-  return MCPStatus{*enabled, *signedIn, *listening, std::string(*version),
-                   std::string(*updatedAt)};
+  return MCPStatus{*enabled, *signedIn, *listening, std::string(*version), std::string(*updatedAt)};
 }
 
 std::optional<MCPStatus> MCPStatus::decode(std::string_view json) {
@@ -30,9 +31,28 @@ std::optional<MCPStatus> MCPStatus::decode(std::string_view json) {
   return value ? fromJSON(*value) : std::nullopt;
 }
 
-std::optional<MCPStatus> MCPStatus::readFile(const std::string& path) {
+std::variant<MCPStatus, MCPStatus::ReadFailure> MCPStatus::readFile(const std::string& path) {
+  using Reason = ReadFailure::Reason;
   auto file = readRegularFile(path, maxFileBytes);
-  return file.bytes ? decode(*file.bytes) : std::nullopt;
+  if (!file.bytes) {
+    switch (file.failure) {
+      case FileReadFailure::cannotOpen:
+        if (file.error == ENOENT || file.error == ENOTDIR)
+          return ReadFailure{Reason::absent, file.error};
+        return ReadFailure{Reason::unreadable, file.error};
+      case FileReadFailure::readError:
+        return ReadFailure{Reason::unreadable, file.error};
+      case FileReadFailure::notRegularFile:
+        return ReadFailure{Reason::notRegularFile};
+      case FileReadFailure::tooLarge:
+        return ReadFailure{Reason::tooLarge};
+    }
+  }
+  auto decoded = JSONValue::decode(*file.bytes);
+  const auto* value = std::get_if<JSONValue>(&decoded);
+  if (!value) return ReadFailure{Reason::notJSON};
+  if (auto status = fromJSON(*value)) return std::move(*status);
+  return ReadFailure{Reason::wrongMembers};
 }
 
 JSONValue MCPStatus::jsonValue() const {

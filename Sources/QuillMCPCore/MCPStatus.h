@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "JSONValue.h"
 
@@ -24,9 +25,25 @@ struct MCPStatus {
   static std::optional<MCPStatus> decode(std::string_view json);
   static std::optional<MCPStatus> fromJSON(const JSONValue& value);
 
+  // Why the status file gave no record.
+  struct ReadFailure {
+    enum class Reason {
+      absent,          // nothing at the path (ENOENT, ENOTDIR)
+      unreadable,      // it could not be opened or read: `error`
+      notRegularFile,  // a folder, a FIFO, a device, a socket
+      tooLarge,        // more than `maxFileBytes`
+      notJSON,         // not one JSON text
+      wrongMembers,    // JSON, but not an object with the five members of their kinds
+    };
+    Reason reason;
+    int error = 0;  // errno, for `absent` and `unreadable`
+
+    friend bool operator==(const ReadFailure&, const ReadFailure&) = default;
+  };
+
   // Reads and decodes the status file. Only a regular file of at most `maxFileBytes` is read, and
-  // it is opened without blocking, so a FIFO, a device or a huge file counts as no status.
-  static std::optional<MCPStatus> readFile(const std::string& path);
+  // it is opened without blocking, so a FIFO or a device never stalls the caller.
+  static std::variant<MCPStatus, ReadFailure> readFile(const std::string& path);
 
   JSONValue jsonValue() const;
   std::optional<std::string> encode() const { return jsonValue().encodedData(); }

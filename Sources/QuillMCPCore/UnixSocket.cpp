@@ -1,9 +1,26 @@
-#include "SocketCredentials.h"
+#include "UnixSocket.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "MCPPaths.h"
+
 namespace quill {
+
+int fillSocketAddress(std::string_view path, sockaddr_un& address) {
+  address = sockaddr_un{};
+  if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path) {
+    return ENAMETOOLONG;
+  }
+  if (path.empty() || path.find('\0') != std::string_view::npos) return EINVAL;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return 0;
+}
 
 // ---- Platform: reading the peer's credentials. ------------------------------------------------
 #if defined(__linux__)
@@ -33,6 +50,39 @@ std::optional<uid_t> peerUserID(int fd) {
 bool peerIsSameUser(int fd) {
   const auto user = peerUserID(fd);
   return user && *user == ::geteuid();
+}
+
+// The lock is a POSIX record lock over the whole file: `probe` can ask about it with F_GETLK
+// without taking it, which flock(2) cannot.
+namespace {
+flock wholeFile(short type) {
+  flock lock{};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return lock;
+}
+}  // namespace
+
+std::string ListenerLock::lockPath(std::string_view socketPath) {
+  return std::string(socketPath) + ".lock";
+}
+
+std::variant<ListenerLock, int> ListenerLock::acquire(std::string_view socketPath) {
+  const std::string path = lockPath(socketPath);
+  FileDescriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.valid()) return errno;
+  flock lock = wholeFile(F_WRLCK);
+  if (::fcntl(file.get(), F_SETLK, &lock) != 0) return errno;
+  return ListenerLock(std::move(file));
+}
+
+ListenerLock::State ListenerLock::probe(std::string_view socketPath) {
+  const std::string path = lockPath(socketPath);
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) return State::absent;
+  flock lock = wholeFile(F_WRLCK);
+  if (::fcntl(file.get(), F_GETLK, &lock) != 0) return State::absent;
+  return lock.l_type == F_UNLCK ? State::free : State::held;
 }
 
 }  // namespace quill

@@ -1,24 +1,66 @@
 // The doctor's two reports of one diagnosis: plain text for people, JSON for scripts.
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "Diagnosis.h"
+#include "LineFraming.h"
 #include "MCPClientIdentity.h"
+#include "UnixSocket.h"
 
 namespace quill::doctor {
 
 namespace {
 
+using Failure = MCPSocketClient::Failure;
+
 struct Client {
-  std::string_view title;
-  std::string_view slug;
-  std::string_view where;  // empty for a command
+  std::string_view title, key, slug;  // no slug: the client names itself in `initialize`
+  std::string_view where;             // empty for a command
 };
+// ---- Platform: where Claude Desktop keeps its registrations. --------------------------------
+#if defined(__APPLE__)
+#define QUILL_CLAUDE_DESKTOP "~/Library/Application Support/Claude/claude_desktop_config.json"
+#else
+#define QUILL_CLAUDE_DESKTOP "~/.config/Claude/claude_desktop_config.json"
+#endif
+// ---- End of platform ---------------------------------------------------------------------
 constexpr Client kClients[] = {
-    {"Claude Desktop", "claude-desktop",
-     "under \"mcpServers\" in ~/Library/Application Support/Claude/claude_desktop_config.json"},
-    {"Claude Code", "claude-code", ""},
-    {"Cursor", "cursor", "under \"mcpServers\" in ~/.cursor/mcp.json"},
+    {"Claude Desktop", "claude-desktop", "claude-desktop",
+     "under \"mcpServers\" in " QUILL_CLAUDE_DESKTOP ", then restart Claude Desktop"},
+    {"Claude Code", "claude-code", "claude-code", ""},
+    {"Cursor", "cursor", "cursor", "under \"mcpServers\" in ~/.cursor/mcp.json"},
+    {"VS Code", "vscode", "", "under \"servers\" in .vscode/mcp.json of a workspace"},
 };
+
+// The errors of an exchange that have a name people look up, and what they mean when connecting.
+struct KnownError {
+  int number;
+  std::string_view name, atConnect;
+};
+constexpr KnownError kErrors[] = {
+    {ENOENT, "ENOENT",
+     "Nothing is at the socket path: Quill is not running, or it listens elsewhere."},
+    {ECONNREFUSED, "ECONNREFUSED",
+     "Nobody listens there: a socket file left behind by a Quill that stopped, or a file that is "
+     "not a socket."},
+    {EACCES, "EACCES",
+     "Permission denied: the socket, or a folder on its path, is another user's."},
+    {ENOTDIR, "ENOTDIR", "A part of the socket path is not a folder."},
+    {ENAMETOOLONG, "ENAMETOOLONG",
+     "The socket path is too long: quill-mcp does not even try to connect."},
+    {EINVAL, "EINVAL", "The socket path names no file: quill-mcp does not even try to connect."},
+    {EPERM, "EPERM", "Not permitted: quill-mcp does not talk to this listener."},
+    {ETIMEDOUT, "ETIMEDOUT", ""},
+    {EMSGSIZE, "EMSGSIZE", ""},
+};
+
+const KnownError* known(int error) {
+  for (const KnownError& entry : kErrors) {
+    if (entry.number == error) return &entry;
+  }
+  return nullptr;
+}
 
 // `text` with control characters shown as "?": texts from the environment, the status file or
 // Quill must not break a line of the report or steer the terminal.
@@ -41,28 +83,126 @@ std::string shellWord(std::string_view text) {
   return word + "'";
 }
 
-// The registration of quill-mcp for `client`: the value of "quill" in "mcpServers", or a command.
-JSONValue registration(const Diagnosis& diagnosis, const Client& client) {
+// The registration of quill-mcp for `client`, carrying the overrides in force: the value of
+// "quill" among the client's servers, or a command.
+JSONValue registration(const Diagnosis& d, const Client& client) {
   if (client.where.empty()) {
-    return "claude mcp add --scope user quill -- " + shellWord(diagnosis.shimPath) + " --client " +
-           std::string(client.slug);
+    std::string line = "claude mcp add --scope user quill";
+    for (const auto& [key, value] : d.overrides) line += " -e " + shellWord(key + "=" + value);
+    return line + " -- " + shellWord(d.shimPath) + " --client " + std::string(client.slug);
   }
-  return JSONValue::object(
-      {{"command", diagnosis.shimPath}, {"args", JSONValue::array({"--client", client.slug})}});
+  std::vector<std::pair<std::string, JSONValue>> entry{{"command", d.shimPath}};
+  entry.emplace_back("args", client.slug.empty() ? JSONValue::array({})
+                                                 : JSONValue::array({"--client", client.slug}));
+  if (client.slug.empty()) entry.emplace_back("type", "stdio");
+  if (!d.overrides.empty()) {
+    entry.emplace_back("env", JSONValue::object({d.overrides.begin(), d.overrides.end()}));
+  }
+  return JSONValue::object(std::move(entry));
 }
 
-std::string sourceText(const std::string& source) {
-  if (source == "supportFolder") return "the default in Quill's support folder";
-  if (source == "temporaryFolder") {
-    return "the temporary folder, as the path in Quill's support folder would be longer than " +
-           std::to_string(MCPPaths::maxSocketPathBytes) + " bytes";
+// Where a path came from: for scripts, and for people.
+std::string source(const PathFacts& facts, std::string_view overrideKey, bool forPeople) {
+  const int rule = static_cast<int>(facts.location.rule);
+  if (rule == static_cast<int>(MCPPaths::Rule::override)) return std::string(overrideKey);
+  constexpr std::string_view kNames[] = {"", "supportFolder", "temporaryFolder"};
+  if (!forPeople) return std::string(kNames[rule]);
+  if (facts.location.rule == MCPPaths::Rule::supportFolder) {
+    return "the default in Quill's support folder";
   }
-  return source;
+  return "the temporary folder, as the path in Quill's support folder would be longer than " +
+         std::to_string(MCPPaths::maxSocketPathBytes) + " bytes";
 }
 
-void addPath(std::string& out, const PathFacts& facts) {
-  out += "  path: " + shown(facts.path) + "\n  from: " + sourceText(facts.source) + "\n";
+std::string runtimeFolderText(const PathFacts& facts) {
+  constexpr std::string_view kTexts[] = {
+      "XDG_RUNTIME_DIR is not set",        "XDG_RUNTIME_DIR is not an absolute path",
+      "nothing is at XDG_RUNTIME_DIR",     "XDG_RUNTIME_DIR is not a folder",
+      "XDG_RUNTIME_DIR is another user's", "others may write to XDG_RUNTIME_DIR"};
+  const auto& problem = facts.location.runtimeFolderProblem;
+  return problem ? std::string(kTexts[static_cast<int>(*problem)]) : std::string();
+}
+
+void addPath(std::string& out, const PathFacts& facts, std::string_view overrideKey) {
+  out += "  path: " + shown(facts.location.path) + "\n  from: " + source(facts, overrideKey, true) +
+         "\n";
+  if (const std::string text = runtimeFolderText(facts); !text.empty()) {
+    out += "  not in the user's runtime folder: " + text + "\n";
+  }
   for (const std::string& warning : facts.warnings) out += "  warning: " + warning + "\n";
+}
+
+std::string statusProblem(const StatusFacts& status) {
+  const auto* failure = std::get_if<MCPStatus::ReadFailure>(&status.read);
+  if (!failure) return {};
+  using Reason = MCPStatus::ReadFailure::Reason;
+  if (failure->reason == Reason::unreadable) {
+    return std::string("It cannot be read: ") + std::strerror(failure->error) + ".";
+  }
+  if (failure->reason == Reason::notRegularFile)
+    return "It is a " + status.file.kind + ", not a file.";
+  constexpr std::string_view kTexts[] = {
+      "There is no file at this path.",
+      "",
+      "",
+      "It is larger than 64 KiB, as no status file is.",
+      "It is not JSON.",
+      "It is not an object with the members enabled, signedIn and listening (true or false), "
+      "and version and updatedAt (texts)."};
+  return std::string(kTexts[static_cast<int>(failure->reason)]);
+}
+
+// Why no tool list came back, for people; empty when one did.
+std::string explanation(const Diagnosis& d) {
+  const ConnectionFacts& c = d.connection;
+  if (c.toolList) return {};
+  if (c.quillError) return "Quill is running but refused the tool list.";
+  if (c.answeredOther) return "Quill answered, but not with a tool list that a client accepts.";
+  const Failure& f = *c.failure;
+  const std::string why = f.error == ETIMEDOUT ? "not within 5 seconds" : std::strerror(f.error);
+  if (c.busy && f.error == ETIMEDOUT) {
+    return "Quill did not take the connection within 5 seconds: it is busy or stuck.";
+  }
+  if (c.busy) {
+    return "Quill runs (it holds " + shown(ListenerLock::lockPath(d.socket.location.path)) +
+           ") but turns the connection away: it is busy or stuck.";
+  }
+  switch (f.step) {
+    case Failure::Step::connect:
+      if (f.listenerUser) {
+        return "The listener there runs as another user (uid " + std::to_string(*f.listenerUser) +
+               "): quill-mcp talks only to a Quill of its own user.";
+      }
+      if (const KnownError* error = known(f.error); error && !error->atConnect.empty()) {
+        return std::string(error->atConnect);
+      }
+      return why + ".";
+    case Failure::Step::send:
+      return "Quill took the connection but not the request: " + why + ".";
+    case Failure::Step::receive:
+      if (f.error == 0) return "The connection stood, but Quill closed it before answering.";
+      if (f.error == EMSGSIZE) {
+        return "Quill answered with a line longer than the " +
+               std::to_string(LineFraming::maxLineBytes >> 20) + " MiB that quill-mcp reads.";
+      }
+      return "The connection stood, but Quill did not answer: " + why + ".";
+    case Failure::Step::decode:
+      break;
+  }
+  return "Quill answered with a line that is not a response of its protocol.";
+}
+
+// The system's reason: the errno's name, or "another user" for a listener of another user.
+std::string reason(const ConnectionFacts& c) {
+  if (!c.failure || c.failure->error == 0) return {};
+  if (c.failure->listenerUser) return "another user";
+  const KnownError* error = known(c.failure->error);
+  return error ? std::string(error->name) : "errno " + std::to_string(c.failure->error);
+}
+
+std::string kindName(const Failure& failure) {
+  constexpr std::string_view kNames[] = {"connect", "io", "timeout", "decode"};
+  return std::string(kNames[static_cast<int>(failure.kind())]);
 }
 
 std::string flag(std::string_view name, bool value, std::string_view yes, std::string_view no) {
@@ -93,6 +233,12 @@ std::string noLaunchText(const std::optional<std::string>& value) {
   return value ? "\"" + *value + "\" (only 1 forbids starting): " + starts : "not set: " + starts;
 }
 
+std::string verdict(const Diagnosis& d) {
+  if (d.action.first == "none") return "an agent can reach Quill.";
+  return std::string(d.toolListReceived() ? "Quill answers." : "an agent cannot reach Quill.") +
+         " First, " + d.action.second + ".";
+}
+
 template <typename Value>
 JSONValue orNull(const std::optional<Value>& value) {
   return value ? JSONValue(*value) : JSONValue();
@@ -101,13 +247,16 @@ JSONValue orNull(const std::string& text) {
   return text.empty() ? JSONValue() : JSONValue(text);
 }
 
-JSONValue pathJSON(const PathFacts& facts, std::vector<std::pair<std::string, JSONValue>> more) {
-  JSONValue::Array warnings(facts.warnings.begin(), facts.warnings.end());
-  more.insert(more.end(), {{"path", facts.path},
-                           {"source", facts.source},
-                           {"kind", facts.kind},
-                           {"foreignOwner", orNull(facts.foreignOwner)},
-                           {"warnings", JSONValue(std::move(warnings))}});
+JSONValue pathJSON(const PathFacts& facts, std::string_view overrideKey,
+                   std::vector<std::pair<std::string, JSONValue>> more) {
+  more.insert(
+      more.end(),
+      {{"path", facts.location.path},
+       {"source", source(facts, overrideKey, false)},
+       {"runtimeFolderProblem", orNull(runtimeFolderText(facts))},
+       {"kind", facts.kind},
+       {"foreignOwner", orNull(facts.foreignOwner)},
+       {"warnings", JSONValue(JSONValue::Array(facts.warnings.begin(), facts.warnings.end()))}});
   return JSONValue::object(std::move(more));
 }
 
@@ -115,11 +264,11 @@ JSONValue pathJSON(const PathFacts& facts, std::vector<std::pair<std::string, JS
 
 std::string textReport(const Diagnosis& d) {
   std::string out = "quill-mcp-doctor " + d.settings.version + "\n\nSocket\n";
-  addPath(out, d.socket);
+  addPath(out, d.socket, MCPPaths::socketEnvKey);
 
   out += "\nStatus file\n";
-  addPath(out, d.status.file);
-  if (const auto& record = d.status.record) {
+  addPath(out, d.status.file, MCPPaths::statusEnvKey);
+  if (const auto* record = std::get_if<MCPStatus>(&d.status.read)) {
     out += flag("enabled", record->enabled, "agent access is on", "agent access is off");
     out += flag("signedIn", record->signedIn, "someone is signed in", "nobody is signed in");
     out += flag("listening", record->listening, "Quill says it listens on its socket",
@@ -127,25 +276,25 @@ std::string textReport(const Diagnosis& d) {
     out += "  version: " + shown(record->version) + "\n";
     out += "  updatedAt: " + shown(record->updatedAt) + " (" + age(d.status.ageSeconds) + ")\n";
   } else {
-    out += "  not read: " + d.status.problem + "\n";
+    out += "  not read: " + statusProblem(d.status) + "\n";
   }
 
   out += "\nConnection (a tool list, asked for as quill-mcp asks)\n";
   const ConnectionFacts& connection = d.connection;
-  if (connection.failure) out += "  failure: " + *connection.failure + "\n";
-  if (!connection.reason.empty()) out += "  reason: " + connection.reason + "\n";
+  if (connection.failure) out += "  failure: " + kindName(*connection.failure) + "\n";
+  if (const std::string why = reason(connection); !why.empty()) out += "  reason: " + why + "\n";
   if (connection.quillError) {
     out += "  Quill answered \"" + std::string(rawValue(connection.quillError->code)) +
            "\": " + shown(connection.quillError->message) + "\n";
   }
-  if (!connection.explanation.empty()) out += "  " + connection.explanation + "\n";
-  if (connection.projects) {
-    std::string names;
-    for (const std::string& name : *connection.projects) {
-      names += (names.empty() ? "" : ", ") + shown(name);
+  if (const std::string text = explanation(d); !text.empty()) out += "  " + text + "\n";
+  if (connection.toolList) {
+    out += "  a tool list came back\n";
+    for (const JSONValue& tool : *connection.toolList->member("tools")->arrayValue()) {
+      const JSONValue* description = tool.member("description");
+      out += "  " + shown(*tool.member("name")->stringValue()) + ": " +
+             shown(description ? *description->stringValue() : "(no description)") + "\n";
     }
-    out +=
-        "  a tool list came back\n  projects: " + (names.empty() ? "(none named)" : names) + "\n";
   }
 
   out += "\nLauncher (never started by this program)\n  path: " + d.launcher.path + "\n";
@@ -159,65 +308,109 @@ std::string textReport(const Diagnosis& d) {
            "\" working in \"" + shown(identity.surface) + "\"\n";
   }
 
+  out += "\nRegistered with clients\n";
+  for (const Registration& entry : d.registrations) {
+    out += "  " + entry.client + " (" + entry.scope + "), \"" + shown(entry.name) + "\" in " +
+           shown(entry.file) + ":\n    command: " + shown(entry.command) + "\n";
+    if (entry.slug) out += "    --client " + shown(*entry.slug) + "\n";
+    for (const auto& [key, value] : entry.environment) {
+      out += "    env: " + shown(key + "=" + value) + "\n";
+    }
+    if (entry.commandProblem.empty() && entry.version) {
+      out += "    answers as quill-mcp " + shown(*entry.version) + ", as this program is\n";
+    }
+    for (const std::string* problem : {&entry.commandProblem, &entry.problem}) {
+      if (!problem->empty()) out += "    warning: " + shown(*problem) + ".\n";
+    }
+  }
+  for (const UnusableFile& file : d.unusableFiles) {
+    out += "  " + file.client + ": " + shown(file.file) + " " + shown(file.problem) + "\n";
+  }
+  if (d.registrations.empty() && d.unusableFiles.empty()) {
+    out += "  none, in the files of Claude Desktop, Claude Code, Cursor, VS Code and Windsurf\n";
+  }
+
   out += "\nRegistration of " + shown(d.shimPath) + "\n";
   if (!d.shimProblem.empty()) out += "  warning: " + d.shimProblem + "\n";
   for (const Client& client : kClients) {
-    out += "  " + std::string(client.title) +
-           (client.where.empty() ? "" : ", " + std::string(client.where)) + ":\n    ";
     const JSONValue entry = registration(d, client);
-    out += entry.stringValue() ? std::string(*entry.stringValue())
-                               : "\"quill\": " + entry.encodedData().value_or("{}");
-    out += "\n";
+    out += "  " + std::string(client.title) +
+           (client.where.empty() ? "" : ", " + std::string(client.where)) + ":\n    " +
+           (entry.stringValue() ? std::string(*entry.stringValue())
+                                : "\"quill\": " + entry.encodedData().value_or("{}")) +
+           "\n";
   }
 
-  out += d.toolListReceived() ? "\nVerdict: an agent can reach Quill.\n"
-                              : "\nVerdict: an agent cannot reach Quill; see Connection above.\n";
-  return out;
+  return out + "\nVerdict: " + verdict(d) + "\n";
 }
 
 JSONValue jsonReport(const Diagnosis& d) {
   const ConnectionFacts& connection = d.connection;
-  JSONValue projects;
-  if (connection.projects) {
-    projects =
-        JSONValue(JSONValue::Array(connection.projects->begin(), connection.projects->end()));
-  }
-  JSONValue quillError;
+  JSONValue quillError, identity;
   if (connection.quillError) {
     quillError = JSONValue::object({{"code", rawValue(connection.quillError->code)},
                                     {"message", connection.quillError->message}});
   }
-  JSONValue identityJSON;
   if (const auto& slug = d.settings.clientSlug) {
-    const MCPClientIdentity identity = MCPClientIdentity::resolve(*slug, std::nullopt);
-    identityJSON = JSONValue::object(
-        {{"slug", *slug}, {"actor", identity.actor}, {"surface", identity.surface}});
+    const MCPClientIdentity resolved = MCPClientIdentity::resolve(*slug, std::nullopt);
+    identity = JSONValue::object(
+        {{"slug", *slug}, {"actor", resolved.actor}, {"surface", resolved.surface}});
   }
-  std::vector<std::pair<std::string, JSONValue>> registrations{{"shim", d.shimPath},
-                                                               {"problem", orNull(d.shimProblem)}};
-  for (const Client& client : kClients) {
-    registrations.emplace_back(std::string(client.slug), registration(d, client));
+  std::vector<std::pair<std::string, JSONValue>> lines{{"shim", d.shimPath},
+                                                       {"problem", orNull(d.shimProblem)}};
+  for (const Client& client : kClients) lines.emplace_back(client.key, registration(d, client));
+  JSONValue::Array registered, unusable;
+  for (const Registration& entry : d.registrations) {
+    registered.push_back(JSONValue::object(
+        {{"client", entry.client},
+         {"scope", entry.scope},
+         {"file", entry.file},
+         {"name", entry.name},
+         {"command", entry.command},
+         {"commandProblem", orNull(entry.commandProblem)},
+         {"slug", orNull(entry.slug)},
+         {"environment", JSONValue::object({entry.environment.begin(), entry.environment.end()})},
+         {"version", orNull(entry.version)},
+         {"problem", orNull(entry.problem)}}));
   }
+  for (const UnusableFile& file : d.unusableFiles) {
+    unusable.push_back(JSONValue::object(
+        {{"client", file.client}, {"file", file.file}, {"problem", file.problem}}));
+  }
+  const auto* record = std::get_if<MCPStatus>(&d.status.read);
+  constexpr std::string_view kSteps[] = {"connect", "send", "receive", "decode"};
   return JSONValue::object({
       {"version", d.settings.version},
       {"toolList", d.toolListReceived()},
-      {"socket", pathJSON(d.socket, {})},
-      {"status", pathJSON(d.status.file,
-                          {{"record", d.status.record ? d.status.record->jsonValue() : JSONValue()},
-                           {"problem", orNull(d.status.problem)},
+      {"socket", pathJSON(d.socket, MCPPaths::socketEnvKey, {})},
+      {"status", pathJSON(d.status.file, MCPPaths::statusEnvKey,
+                          {{"record", record ? record->jsonValue() : JSONValue()},
+                           {"problem", orNull(statusProblem(d.status))},
                            {"ageSeconds", orNull(d.status.ageSeconds)}})},
-      {"connection", JSONValue::object({{"failure", orNull(connection.failure)},
-                                        {"reason", orNull(connection.reason)},
-                                        {"explanation", orNull(connection.explanation)},
-                                        {"quillError", quillError},
-                                        {"projects", projects}})},
+      {"connection",
+       JSONValue::object({
+           {"failure", connection.failure ? JSONValue(kindName(*connection.failure)) : JSONValue()},
+           {"step", connection.failure
+                        ? JSONValue(kSteps[static_cast<int>(connection.failure->step)])
+                        : JSONValue()},
+           {"reason", orNull(reason(connection))},
+           {"busy", connection.busy},
+           {"explanation", orNull(explanation(d))},
+           {"quillError", quillError},
+           // No longer read out of the tool's description, which may hold any name: see "tools".
+           {"projects", JSONValue()},
+           {"tools", connection.toolList ? *connection.toolList->member("tools") : JSONValue()},
+       })},
       {"launcher", JSONValue::object({{"path", d.launcher.path},
                                       {"identifier", d.launcher.identifier},
                                       {"executable", d.launcher.executable},
                                       {"problem", orNull(d.launcher.problem)},
                                       {"noLaunch", orNull(d.launcher.noLaunch)}})},
-      {"client", identityJSON},
-      {"registration", JSONValue::object(std::move(registrations))},
+      {"client", identity},
+      {"registration", JSONValue::object(std::move(lines))},
+      {"registered", JSONValue(std::move(registered))},
+      {"unusableFiles", JSONValue(std::move(unusable))},
+      {"verdict", JSONValue::object({{"action", d.action.first}, {"text", verdict(d)}})},
   });
 }
 

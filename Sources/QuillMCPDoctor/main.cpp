@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Diagnosis.h"
+#include "FileDescriptor.h"
 
 namespace {
 
@@ -17,9 +19,11 @@ constexpr std::string_view kUsage =
     "\n"
     "Says why an agent may not reach Quill: where quill-mcp looks for Quill's socket and status\n"
     "file and what is there, what Quill answers to a tool list, how quill-mcp would start Quill,\n"
-    "and how to register quill-mcp with Claude Desktop, Claude Code and Cursor. It reads the same\n"
-    "environment as quill-mcp (QUILL_MCP_SOCKET, QUILL_MCP_STATUS, QUILL_MCP_NO_LAUNCH, TMPDIR)\n"
-    "and never starts Quill.\n"
+    "which quill-mcp the configuration files of Claude Desktop, Claude Code, Cursor, VS Code and\n"
+    "Windsurf start and whether it answers, and how to register quill-mcp. It ends with the one\n"
+    "thing to do first. It reads the same environment as quill-mcp (QUILL_MCP_SOCKET,\n"
+    "QUILL_MCP_STATUS, QUILL_MCP_NO_LAUNCH, TMPDIR), looks for project files in the working\n"
+    "folder, and never starts Quill.\n"
     "\n"
     "Options:\n"
     "  --client SLUG  ask as the client with this slug, as quill-mcp --client SLUG does\n"
@@ -29,32 +33,24 @@ constexpr std::string_view kUsage =
     "\n"
     "Exit status: 0 when a tool list came back from Quill, 1 when none did, 2 for usage errors.\n";
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 int usageError(const std::string& problem) {
-  writeAll(STDERR_FILENO, "quill-mcp-doctor: " + problem + " (see --help)\n");
+  quill::writeAll(STDERR_FILENO, "quill-mcp-doctor: " + problem + " (see --help)\n");
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a program that it asks may close its input early
   quill::doctor::Settings settings{QUILL_LAUNCHER_PATH, QUILL_APP_IDENTIFIER, std::nullopt,
                                    QUILL_MCP_VERSION};
   bool json = false;
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string_view option = arguments[i];
-    if (option == "--help" || option == "-h") return writeAll(STDOUT_FILENO, kUsage) ? 0 : 1;
+    if (option == "--help" || option == "-h") return quill::writeAll(STDOUT_FILENO, kUsage) ? 0 : 1;
     if (option == "--version") {
-      return writeAll(STDOUT_FILENO, "quill-mcp-doctor " + settings.version + "\n") ? 0 : 1;
+      return quill::writeAll(STDOUT_FILENO, "quill-mcp-doctor " + settings.version + "\n") ? 0 : 1;
     }
     if (option == "--json") {
       json = true;
@@ -70,6 +66,6 @@ int main(int argc, char** argv) {
   const std::string report =
       json ? quill::doctor::jsonReport(diagnosis).encodedData().value_or("") + "\n"
            : quill::doctor::textReport(diagnosis);
-  writeAll(STDOUT_FILENO, report);
+  quill::writeAll(STDOUT_FILENO, report);
   return diagnosis.toolListReceived() ? 0 : 1;
 }

@@ -23,7 +23,7 @@
 #include "MCPPaths.h"
 #include "MCPStatus.h"
 #include "PeerFiles.h"
-#include "SocketCredentials.h"
+#include "UnixSocket.h"
 
 namespace quill {
 
@@ -135,26 +135,16 @@ std::string isoNow(bool withMilliseconds = false) {
 
 // ---- The socket -------------------------------------------------------------------------------
 
-bool fillAddress(const std::string& path, sockaddr_un& address) {
-  address = sockaddr_un{};
-  if (path.empty() || path.size() > MCPPaths::maxSocketPathBytes ||
-      path.size() >= sizeof address.sun_path) {
-    return false;
-  }
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return true;
-}
-
 void refuseToListen(const std::string& path, std::string_view reason) {
   reportLine("cannot listen on " + path + ": " + std::string(reason));
 }
 
-// Clears the way for binding without ever following a path that quill-peer did not create. Only
-// a socket of this user that nobody answers on is removed: one left behind by a process that
-// ended without cleaning up. A symbolic link, any other kind of file, another user's socket or a
-// socket in use stays where it is, and quill-peer does not start.
-bool clearTheWay(const std::string& path, const sockaddr_un& address) {
+// Clears the way for binding without ever following a path that quill-peer did not create. The
+// caller holds the socket's lock, so a socket of this user found here has nobody serving on it:
+// it was left behind by a process that ended without cleaning up, and is removed. A symbolic
+// link, any other kind of file or another user's socket stays where it is, and quill-peer does
+// not start.
+bool clearTheWay(const std::string& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
     if (errno == ENOENT) return true;
@@ -173,20 +163,29 @@ bool clearTheWay(const std::string& path, const sockaddr_un& address) {
     refuseToListen(path, "a socket of another user is in the way");
     return false;
   }
-  FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (probe.valid() &&
-      ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    refuseToListen(path, "another process is already listening there");
-    return false;
-  }
   ::unlink(path.c_str());
   return true;
+}
+
+// Takes the lock that shows, for as long as this process lives, that someone serves at `path`.
+std::optional<ListenerLock> lockFor(const std::string& path) {
+  auto lock = ListenerLock::acquire(path);
+  if (auto* held = std::get_if<ListenerLock>(&lock)) return std::move(*held);
+  const int error = std::get<int>(lock);
+  if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES) {
+    refuseToListen(path, "another process is already listening there");
+  } else {
+    refuseToListen(path,
+                   "cannot lock " + ListenerLock::lockPath(path) + ": " + std::strerror(error));
+  }
+  return std::nullopt;
 }
 
 struct Listener {
   FileDescriptor fd;
   dev_t device = 0;
   ino_t inode = 0;
+  std::optional<ListenerLock> lock = std::nullopt;  // held as long as the socket is there
 };
 
 // Removes the socket file unless another process has replaced it meanwhile.
@@ -201,14 +200,16 @@ void removeSocket(const std::string& path, const Listener& listener) {
 // A listening socket whose file only this user may read and write (mode 0600).
 std::optional<Listener> listenOn(const std::string& path) {
   sockaddr_un address;
-  if (!fillAddress(path, address)) {
+  if (fillSocketAddress(path, address) != 0) {
     reportLine("cannot listen on \"" + path + "\": a socket path must have 1 to " +
                std::to_string(MCPPaths::maxSocketPathBytes) + " bytes");
     return std::nullopt;
   }
   PeerFiles::makeParentFolders(path);
-  if (!clearTheWay(path, address)) return std::nullopt;
+  auto lock = lockFor(path);
+  if (!lock || !clearTheWay(path)) return std::nullopt;
   Listener listener{FileDescriptor(::socket(AF_UNIX, SOCK_STREAM, 0))};
+  listener.lock = std::move(lock);
   if (!listener.fd.valid() || !setFlags(listener.fd.get())) {
     refuseToListen(path, std::strerror(errno));
     return std::nullopt;
@@ -483,12 +484,7 @@ void reportLine(std::string_view text) {
   std::string line = "quill-peer: ";
   line += text;
   line += '\n';
-  for (std::string_view rest = line; !rest.empty();) {
-    const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
+  (void)writeAll(STDERR_FILENO, line);
 }
 
 int runPeer(const PeerOptions& options, PeerService& service, std::optional<StateFile> stateFile) {

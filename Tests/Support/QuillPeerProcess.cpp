@@ -17,7 +17,7 @@ void startListeningPeer(std::optional<Subprocess>& process, std::vector<std::str
   // The status file says "listening" once the socket listens.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
-    auto status = MCPStatus::readFile(statusPath);
+    auto status = statusIn(statusPath);
     if (status && status->listening) return;
     if (std::chrono::steady_clock::now() > deadline) {
       ADD_FAILURE() << "quill-peer is not listening: " << process->errorOutput();
@@ -25,6 +25,12 @@ void startListeningPeer(std::optional<Subprocess>& process, std::vector<std::str
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+}
+
+std::optional<MCPStatus> statusIn(const std::string& path) {
+  auto read = MCPStatus::readFile(path);
+  if (auto* status = std::get_if<MCPStatus>(&read)) return *status;
+  return std::nullopt;
 }
 
 void stopPeer(Subprocess& process) {

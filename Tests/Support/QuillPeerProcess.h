@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "MCPStatus.h"
 #include "Subprocess.h"
 
 namespace quill::testing {
@@ -15,6 +16,9 @@ namespace quill::testing {
 // test fails after a minute.
 void startListeningPeer(std::optional<Subprocess>& process, std::vector<std::string> arguments,
                         const std::string& statusPath);
+
+// The status record at `path`, when there is one.
+std::optional<MCPStatus> statusIn(const std::string& path);
 
 // SIGTERM, then the exit is expected to be a clean one, with status 0.
 void stopPeer(Subprocess& process);

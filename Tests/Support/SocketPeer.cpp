@@ -1,8 +1,7 @@
 #include "SocketPeer.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -209,6 +208,13 @@ PeerScript closeAtOnce() {
   return [](PeerConnection&) {};
 }
 
+PeerScript drip(std::chrono::milliseconds interval) {
+  return [interval](PeerConnection& connection) {
+    if (!connection.readLine()) return;
+    while (connection.write(" ")) std::this_thread::sleep_for(interval);
+  };
+}
+
 PeerScript inTurn(std::vector<PeerScript> scripts) {
   // Connections are served one at a time, so the count needs no lock.
   auto served = std::make_shared<std::size_t>(0);
@@ -219,6 +225,22 @@ PeerScript inTurn(std::vector<PeerScript> scripts) {
 
 }  // namespace PeerScripts
 
+std::vector<FileDescriptor> fillListenQueue(const std::string& path) {
+  sockaddr_un address{};
+  std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path - 1));
+  address.sun_family = AF_UNIX;
+  std::vector<FileDescriptor> queued;
+  for (int attempt = 0; attempt < 4096; ++attempt) {
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ::fcntl(fd.get(), F_SETFL, O_NONBLOCK);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      break;
+    }
+    queued.push_back(std::move(fd));
+  }
+  return queued;
+}
+
 void leaveStaleSocket(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
@@ -228,7 +250,9 @@ void leaveStaleSocket(const std::string& path) {
   ::close(fd);
 }
 
-bool ForeignListener::canRunAsAnotherUser() { return ::geteuid() == 0; }
+bool ForeignListener::canRunAsAnotherUser() {
+  return ::geteuid() == 0;
+}
 
 ForeignListener::ForeignListener(const std::string& path, uid_t uid) {
   sockaddr_un address{};

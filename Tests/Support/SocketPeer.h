@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "FileDescriptor.h"
+
 namespace quill::testing {
 
 // One accepted connection, as a script sees it (see PeerScripts). Every wait gives up after a
@@ -57,6 +59,11 @@ class SocketPeer {
   std::vector<std::string> transcripts_;
   std::thread thread_;
 };
+
+// Connects to the listener at `path` without waiting, again and again, until its queue of
+// connections not yet accepted is full (or the system refuses outright, as macOS does for a full
+// queue): the listener then takes no more. The connections stay open while the result lives.
+std::vector<FileDescriptor> fillListenQueue(const std::string& path);
 
 // Binds a socket at `path` and closes it, which leaves its file with nobody listening, as a
 // process that stopped without removing it does. Fails the test when it cannot.
@@ -102,6 +109,9 @@ PeerScript deaf();
 PeerScript closeWhileReceiving();
 // Closes without reading or writing anything.
 PeerScript closeAtOnce();
+// Reads the request line, then sends a blank every `interval`, never a line feed, until the
+// client closes.
+PeerScript drip(std::chrono::milliseconds interval);
 // Connection n is served by `scripts[n]`; the last script serves every later connection.
 PeerScript inTurn(std::vector<PeerScript> scripts);
 }  // namespace PeerScripts

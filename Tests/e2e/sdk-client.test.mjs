@@ -13,6 +13,7 @@
 import { after, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { createServer } from 'node:net';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -35,6 +36,13 @@ const shimBinary = requiredPath('QUILL_MCP_BINARY');
 const peerBinary = requiredPath('QUILL_PEER_BINARY');
 const projectsFile = requiredPath('QUILL_PROJECTS_FILE');
 const projectNames = JSON.parse(readFileSync(projectsFile, 'utf8')).projects.map((p) => p.name);
+
+// Results as Quill might send them, each marked with whether both SDK clients accept it.
+const shapes = JSON.parse(
+  readFileSync(new URL('../tool-result-shapes.json', import.meta.url), 'utf8'),
+);
+const INTERNAL_ERROR =
+  'Quill hit an internal error building the briefing. Try again in a moment.';
 
 const TOOL_DESCRIPTION =
   "Returns Quill's cited briefing for one of the user's projects: known facts with sources and " +
@@ -201,6 +209,23 @@ async function startPeer(name) {
   };
 }
 
+// A stand-in for Quill that answers every request with `answer.result`, whatever it is.
+async function startScriptedPeer(name) {
+  const answer = { result: null };
+  const server = createServer((connection) => {
+    let received = '';
+    connection.on('data', (chunk) => {
+      received += chunk;
+      if (!received.includes('\n')) return;
+      const { id } = JSON.parse(received.slice(0, received.indexOf('\n')));
+      connection.end(`${JSON.stringify({ v: 1, id, ok: true, result: answer.result })}\n`);
+    });
+    connection.on('error', () => {});
+  });
+  await new Promise((resolve) => server.listen(join(dir, `${name}.sock`), resolve));
+  return { answer, stop: () => new Promise((resolve) => server.close(resolve)) };
+}
+
 // The list as the SDK hands it over, down to what tells the two lists apart; the C++ process
 // tests compare every byte of it.
 async function toolNamesAndDescriptions(session) {
@@ -261,6 +286,34 @@ describe('an MCP client talking to quill-mcp', { timeout: 3 * PATIENCE_MS }, () 
     await session.close();
     await peer.stop();
   });
+
+  // What the client would refuse as a whole never reaches it: a call gets a text instead, a list
+  // the shim's own. What it accepts passes through.
+  for (const era of ['SDK 1.x', 'SDK 2.x']) {
+    test(`${era}: every result reaches the agent readable`, async () => {
+      const name = `shapes-${era.slice(4, 5)}`;
+      const peer = await startScriptedPeer(name);
+      const session =
+        era === 'SDK 1.x'
+          ? await openSession(name)
+          : await openSessionV2(name, { pin: '2026-07-28' }, InPlaceStdioTransportV2);
+      for (const { accepted, result } of shapes.calls) {
+        peer.answer.result = result;
+        const received = await withTimeout(call(session, 'Any'), 'a tool result');
+        const replaced = received.isError === true && received.content?.[0]?.text === INTERNAL_ERROR;
+        assert.equal(replaced, !accepted, JSON.stringify(result));
+      }
+      for (const { accepted, result } of shapes.lists) {
+        peer.answer.result = result;
+        const tools = await withTimeout(toolNamesAndDescriptions(session), 'a tool list');
+        const fallback = [{ name: 'get_context_packet', description: TOOL_DESCRIPTION }];
+        assert.deepEqual(tools, accepted ? result.tools.map(({ name, description }) => ({ name, description })) : fallback,
+          JSON.stringify(result));
+      }
+      await session.close();
+      await peer.stop();
+    });
+  }
 
   for (const [era, mode, Transport] of [
     ['SDK 2.x pinned to 2026-07-28, probing on the session\u2019s process', { pin: '2026-07-28' },
