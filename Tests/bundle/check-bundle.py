@@ -2,7 +2,7 @@
 """Reads the MCP Bundle on its own, since the mcpb CLI checks the manifest's schema alone.
   check-bundle.py BUNDLE             the program at the entry point: executable by its Unix mode,
                                      for this machine, answering the manifest's version and tools
-  check-bundle.py --broken BUNDLE    copies without the program or its execute bits are refused
+  check-bundle.py --broken BUNDLE    a copy without the program's execute bits is refused
   check-bundle.py --unpacked FOLDER  the manifest's command, ${__dirname} being FOLDER, answers
 Exits 1, saying why, on the first failure."""
 import json, os, platform, stat, subprocess, sys, tempfile, zipfile
@@ -76,23 +76,20 @@ def check_zip(path):
 
 
 def check_broken(path):
+    """A copy whose program lost its execute bits, which `mcpb validate` passes, is refused."""
     entry = json.loads(zipfile.ZipFile(path).read("manifest.json"))["server"]["entry_point"]
-    for broken, mode in [("without the program", None), ("not executable", 0o100644)]:
-        with tempfile.TemporaryDirectory() as folder:
-            copy = os.path.join(folder, os.path.basename(path))
-            with zipfile.ZipFile(path) as source, zipfile.ZipFile(copy, "w") as target:
-                for info in source.infolist():
-                    if info.filename == entry and mode is None:
-                        continue
-                    if info.filename == entry:
-                        info.external_attr = mode << 16
-                    target.writestr(info, source.read(info))
-            try:
-                check_zip(copy)
-            except Refused as refusal:
-                print(f"check-bundle: a copy {broken} is refused: {refusal}")
-                continue
-        raise Refused(f"a copy {broken} passed")
+    with tempfile.TemporaryDirectory() as folder:
+        copy = os.path.join(folder, os.path.basename(path))
+        with zipfile.ZipFile(path) as source, zipfile.ZipFile(copy, "w") as target:
+            for info in source.infolist():
+                if info.filename == entry:
+                    info.external_attr = 0o100644 << 16
+                target.writestr(info, source.read(info))
+        try:
+            check_zip(copy)
+        except Refused as refusal:
+            return print(f"check-bundle: a copy without execute bits is refused: {refusal}")
+    raise Refused("a copy without execute bits passed")
 
 
 def check_unpacked(folder):
