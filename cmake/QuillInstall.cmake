@@ -30,19 +30,46 @@ install(FILES ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake
               ${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
   DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
 
-# The package carries the shim alone: a .tar.gz everywhere, a .deb on Linux.
+# What the packages hold besides the shim's component: the archive README.md and LICENSE beside
+# bin/; the .deb Debian's copyright file and changelog. Neither is part of a plain
+# `cmake --install`.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  DESTINATION . COMPONENT archive-docs EXCLUDE_FROM_ALL)
+install(CODE "set(QUILL_SOURCE_DIR [[${PROJECT_SOURCE_DIR}]])
+  set(QUILL_BINARY_DIR [[${PROJECT_BINARY_DIR}]])
+  set(QUILL_PACKAGE quill-mcp)
+  set(QUILL_VERSION ${PROJECT_VERSION})
+  set(QUILL_CONTACT [[Quill developers <developers@quill.app>]])"
+  COMPONENT debian-docs EXCLUDE_FROM_ALL)
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/QuillDebianDocs.cmake
+  COMPONENT debian-docs EXCLUDE_FROM_ALL)
+
+# The package carries the shim alone, under the MIT licence: a .tar.gz everywhere, which unpacks
+# into one folder of its own name, and a .deb on Linux. QuillCPackGenerator.cmake adds the
+# documents each needs.
 set(CPACK_PACKAGE_NAME quill-mcp)
 set(CPACK_PACKAGE_VENDOR Quill)
-set(CPACK_PACKAGE_CONTACT "Quill developers")
+set(CPACK_PACKAGE_CONTACT "Quill developers <developers@quill.app>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Connects AI agents to the Quill desktop application (MCP)")
+set(CPACK_PACKAGE_DESCRIPTION [[
+quill-mcp is the MCP server that an AI agent's client (Claude Desktop, Claude
+Code, Cursor and others) starts. Its one tool, get_context_packet, asks the
+Quill desktop application for its cited briefing on one of the user's projects:
+known facts with their sources, items to verify and rules not to break.
+quill-mcp-doctor, beside it, tells why an agent cannot reach Quill and prints
+the registration of quill-mcp for each client.]])
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-${CMAKE_SYSTEM_NAME}-shim)
 set(CPACK_COMPONENTS_ALL shim)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/QuillCPackGenerator.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR TGZ)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   list(APPEND CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_DEBIAN_SHIM_PACKAGE_NAME quill-mcp)
+  set(CPACK_DEBIAN_PACKAGE_NAME quill-mcp)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # Only the C library, when dpkg-shlibdeps is there to say so.

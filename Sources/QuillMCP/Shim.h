@@ -53,7 +53,7 @@ class Shim {
   const std::optional<std::string>& clientName() const { return clientName_; }
   const Environment& env() const { return env_; }
   bool launchedApp() const { return launchedApp_; }
-  static constexpr std::string_view shimVersion = "1.0";
+  static constexpr std::string_view shimVersion = QUILL_MCP_VERSION;
 
   static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
 

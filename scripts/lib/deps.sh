@@ -16,6 +16,7 @@ FUZZ_PACKAGES=(
 )
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
 VALGRIND_PACKAGES=("valgrind:command:valgrind")
+DEB_TOOLS_PACKAGES=("dpkg-dev:command:dpkg-shlibdeps" "lintian:command:lintian")
 BREW_PACKAGES="cmake ninja googletest google-benchmark node llvm gcovr"
 
 _present() {
@@ -110,6 +111,11 @@ ensure_node() {
   fi
   PATH="$prefix/node_modules/.bin:$PATH"
   export PATH
+}
+# What makes and checks the .deb: dpkg-shlibdeps for its Depends, lintian. macOS makes none.
+ensure_deb_tools() {
+  _on_macos && return 0
+  ensure_packages "${DEB_TOOLS_PACKAGES[@]}"
 }
 ensure_benchmark() {
   if _on_macos; then _ensure_brew google-benchmark; return; fi
