@@ -457,6 +457,21 @@ TEST(QuillMCPDoctorTests, TellsWhereTheDefaultSocketPathComesFrom) {
     expectLines(report.text.out, {c.from});
     if (!c.path.empty()) expectLines(report.text.out, {"  path: " + c.path});
   }
+#if !defined(__APPLE__)
+  // Without TMPDIR the user's runtime folder holds the socket, unless others may write there.
+  const std::string open = directory.file("run");
+  ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(open.c_str(), 01777), 0);
+  auto environment = environmentFor("", "", longHome);
+  environment.erase("TMPDIR");
+  environment.erase("XDG_DATA_HOME");
+  environment["XDG_RUNTIME_DIR"] = open;
+  const Report report = runDoctor(environment);
+  expectLines(report.text.out,
+              {"  path: /tmp/quill-mcp-" + std::to_string(::geteuid()) + ".sock",
+               "  not in the user's runtime folder: others may write to XDG_RUNTIME_DIR"});
+  EXPECT_EQ(at(report.json, {"socket", "source"}), JSONValue("temporaryFolder"));
+#endif
 }
 
 TEST(QuillMCPDoctorTests, ReadsTheStatusFileWithItsAge) {

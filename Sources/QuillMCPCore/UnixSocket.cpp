@@ -55,8 +55,8 @@ bool peerIsSameUser(int fd) {
 // The lock is a POSIX record lock over the whole file: `probe` can ask about it with F_GETLK
 // without taking it, which flock(2) cannot.
 namespace {
-flock wholeFile(short type) {
-  flock lock{};
+struct flock wholeFile(short type) {
+  struct flock lock {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   return lock;
@@ -71,7 +71,7 @@ std::variant<ListenerLock, int> ListenerLock::acquire(std::string_view socketPat
   const std::string path = lockPath(socketPath);
   FileDescriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.valid()) return errno;
-  flock lock = wholeFile(F_WRLCK);
+  struct flock lock = wholeFile(F_WRLCK);
   if (::fcntl(file.get(), F_SETLK, &lock) != 0) return errno;
   return ListenerLock(std::move(file));
 }
@@ -80,7 +80,7 @@ ListenerLock::State ListenerLock::probe(std::string_view socketPath) {
   const std::string path = lockPath(socketPath);
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) return State::absent;
-  flock lock = wholeFile(F_WRLCK);
+  struct flock lock = wholeFile(F_WRLCK);
   if (::fcntl(file.get(), F_GETLK, &lock) != 0) return State::absent;
   return lock.l_type == F_UNLCK ? State::free : State::held;
 }
