@@ -21,7 +21,9 @@ MACOS_CROSS_PACKAGES=(
   "llvm:glob:/usr/lib/llvm-*/bin/llvm-lipo"
   "googletest:file:/usr/src/googletest/CMakeLists.txt"
 )
-BREW_PACKAGES="cmake ninja googletest google-benchmark node llvm gcovr"
+# Homebrew's formulae on macOS: those scripts/test needs, and with them those of every script.
+BREW_TEST_PACKAGES="cmake ninja googletest node"
+BREW_PACKAGES="$BREW_TEST_PACKAGES google-benchmark llvm gcovr"
 
 _present() {
   case $1 in
@@ -68,8 +70,8 @@ _ensure_macos_base() {
     missing+=(googletest)
   fi
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "Missing: ${missing[*]}. Install everything with:" >&2
-    echo "  brew install $BREW_PACKAGES" >&2
+    echo "Missing: ${missing[*]}. Install what scripts/test needs with:" >&2
+    echo "  brew install $BREW_TEST_PACKAGES" >&2
     exit 1
   fi
 }
