@@ -159,7 +159,9 @@ std::string explanation(const Diagnosis& d) {
   if (c.quillError) return "Quill is running but refused the tool list.";
   if (c.answeredOther) return "Quill answered, but not with a tool list that a client accepts.";
   const Failure& f = *c.failure;
-  const std::string why = f.error == ETIMEDOUT ? "not within 5 seconds" : std::strerror(f.error);
+  // How it ended: " within 5 seconds.", or ": " and the system's words.
+  const std::string why = f.error == ETIMEDOUT ? std::string(" within 5 seconds.")
+                                               : ": " + std::string(std::strerror(f.error)) + ".";
   if (c.busy && f.error == ETIMEDOUT) {
     return "Quill did not take the connection within 5 seconds: it is busy or stuck.";
   }
@@ -176,16 +178,16 @@ std::string explanation(const Diagnosis& d) {
       if (const KnownError* error = known(f.error); error && !error->atConnect.empty()) {
         return std::string(error->atConnect);
       }
-      return why + ".";
+      return std::string(std::strerror(f.error)) + ".";
     case Failure::Step::send:
-      return "Quill took the connection but not the request: " + why + ".";
+      return "Quill took the connection but not the request" + why;
     case Failure::Step::receive:
       if (f.error == 0) return "The connection stood, but Quill closed it before answering.";
       if (f.error == EMSGSIZE) {
         return "Quill answered with a line longer than the " +
                std::to_string(LineFraming::maxLineBytes >> 20) + " MiB that quill-mcp reads.";
       }
-      return "The connection stood, but Quill did not answer: " + why + ".";
+      return "The connection stood, but Quill did not answer" + why;
     case Failure::Step::decode:
       break;
   }
