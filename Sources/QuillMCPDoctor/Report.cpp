@@ -1,4 +1,5 @@
 // The doctor's two reports of one diagnosis: plain text for people, JSON for scripts.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -215,18 +216,13 @@ std::string flag(std::string_view name, bool value, std::string_view yes, std::s
 std::string age(std::optional<long long> seconds) {
   if (!seconds) return "not a time this program reads";
   if (*seconds < 0) return "in the future: the clocks disagree";
-  const struct {
-    long long size;
-    std::string_view name;
-  } units[] = {{86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
-  for (const auto& unit : units) {
-    const long long count = *seconds / unit.size;
-    if (count > 0 || unit.size == 1) {
-      return std::to_string(count) + " " + std::string(unit.name) + (count == 1 ? "" : "s") +
-             " ago";
-    }
-  }
-  return {};
+  constexpr std::pair<long long, std::string_view> kUnits[] = {
+      {86400, "day"}, {3600, "hour"}, {60, "minute"}, {1, "second"}};
+  const auto& [size, name] =
+      *std::find_if(std::begin(kUnits), std::end(kUnits),
+                    [&](const auto& unit) { return *seconds >= unit.first || unit.first == 1; });
+  const long long count = *seconds / size;
+  return std::to_string(count) + " " + std::string(name) + (count == 1 ? "" : "s") + " ago";
 }
 
 std::string noLaunchText(const std::optional<std::string>& value) {
