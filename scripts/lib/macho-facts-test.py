@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """macho-facts.py against made-up files: each kind of fault is named, good files pass."""
-import importlib.util
 import os
+import runpy
 import struct
 import tempfile
+import types
 import unittest
 
-spec = importlib.util.spec_from_file_location(
-    "facts", os.path.join(os.path.dirname(os.path.abspath(__file__)), "macho-facts.py"))
-facts = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(facts)
+facts = types.SimpleNamespace(**runpy.run_path(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "macho-facts.py")))
 ARM64, X86_64, BOTH = 0x0100000C, 0x01000007, ("x86_64", "arm64")
 SYSTEM = "/usr/lib/libSystem.B.dylib"
 
