@@ -28,6 +28,7 @@
 #include "QuillPeerProcess.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
+#include "UnixSocket.h"
 
 namespace quill {
 namespace {
@@ -832,6 +833,8 @@ TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
     EXPECT_TRUE(std::regex_match(started->updatedAt, std::regex(kStatusTime)));
     struct stat info {};
     EXPECT_EQ(::lstat(peer.socket.c_str(), &info), 0);
+    // Its lock shows that it lives, whether or not it takes connections, until it is gone.
+    EXPECT_EQ(ListenerLock::probe(peer.socket), ListenerLock::State::held);
 
     peer.process->signal(signal);
     const ProcessResult result = peer.process->finish();
@@ -839,6 +842,7 @@ TEST(QuillPeerTests, StopSignalsRemoveTheSocketAndRecordTheStop) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "quill-peer: listening on " + peer.socket + "\nquill-peer: stopped\n");
     EXPECT_NE(::lstat(peer.socket.c_str(), &info), 0) << "the socket is left behind";
+    EXPECT_EQ(ListenerLock::probe(peer.socket), ListenerLock::State::free);
     const auto stopped = peer.readStatus();
     ASSERT_TRUE(stopped);
     EXPECT_EQ(*stopped, (MCPStatus{true, true, false, "1.0-peer", stopped->updatedAt}));
