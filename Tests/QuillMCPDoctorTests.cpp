@@ -121,7 +121,8 @@ TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
             ToolDefinition::getContextPacket({"Atlas", "Zephyr Labs"}).description,
         "  enabled: true (agent access is on)",
         "Verdict: Quill answers. First, register quill-mcp with your client; for Claude Code: "
-        "claude mcp add --scope user quill -- " +
+        "claude mcp add --scope user quill -e QUILL_MCP_SOCKET=<socket> -e "
+        "QUILL_MCP_STATUS=<status> -- " +
             shimPath() + " --client claude-code."},
        JSONValue()},
       {{"--disabled"},
@@ -147,7 +148,12 @@ TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
     EXPECT_EQ(report.text.err, "");
     expectLines(report.text.out, {"  path: " + socket, "  from: QUILL_MCP_SOCKET",
                                   "  path: " + status, "  from: QUILL_MCP_STATUS"});
-    for (const std::string& line : c.lines) expectLines(report.text.out, {line});
+    for (std::string line : c.lines) {
+      for (const auto& [name, path] : {std::pair{"<socket>", socket}, {"<status>", status}}) {
+        if (const auto at = line.find(name); at != std::string::npos) line.replace(at, 8, path);
+      }
+      expectLines(report.text.out, {line});
+    }
     EXPECT_EQ(report.json["toolList"], JSONValue(c.exitStatus == 0));
     EXPECT_EQ(at(report.json, {"connection", "quillError", "code"}),
               c.quillError.isNull() ? JSONValue("<missing>") : c.quillError);

@@ -167,12 +167,7 @@ std::pair<std::string, std::string> firstAction(const Diagnosis& d) {
               "fix the entry \"" + entry.name + "\" in " + entry.file + ": " + entry.problem};
     }
   }
-  if (d.registrations.empty()) {
-    return {"register",
-            "register quill-mcp with your client; for Claude Code: claude mcp add "
-            "--scope user quill -- " +
-                d.shimPath + " --client claude-code"};
-  }
+  if (d.registrations.empty()) return {"register", "register quill-mcp with your client"};
   return {"none", ""};
 }
 

@@ -233,8 +233,12 @@ std::string noLaunchText(const std::optional<std::string>& value) {
 
 std::string verdict(const Diagnosis& d) {
   if (d.action.first == "none") return "an agent can reach Quill.";
+  std::string action = d.action.second;
+  if (d.action.first == "register") {
+    action += "; for Claude Code: " + std::string(*registration(d, kClients[1]).stringValue());
+  }
   return std::string(d.toolListReceived() ? "Quill answers." : "an agent cannot reach Quill.") +
-         " First, " + d.action.second + ".";
+         " First, " + action + ".";
 }
 
 template <typename Value>
