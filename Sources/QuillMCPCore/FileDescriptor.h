@@ -1,6 +1,7 @@
 // Owning file descriptors, reading small files safely, and writing whole buffers.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -33,6 +34,12 @@ struct FileReadResult {
   std::optional<std::string> bytes;  // the whole file, when it could be read
   FileReadFailure failure = FileReadFailure::cannotOpen;
   int error = 0;  // errno for cannotOpen and readError
+
+  // Nothing is at the path (or a part of it is not a folder): not a fault of the file.
+  bool absent() const {
+    return !bytes && failure == FileReadFailure::cannotOpen &&
+           (error == ENOENT || error == ENOTDIR);
+  }
 };
 
 // Reads a whole regular file of at most `maxBytes`. The file is opened without blocking, so a

@@ -1,7 +1,5 @@
 #include "MCPStatus.h"
 
-#include <cerrno>
-
 #include "FileDescriptor.h"
 
 namespace quill {
@@ -35,18 +33,10 @@ std::variant<MCPStatus, MCPStatus::ReadFailure> MCPStatus::readFile(const std::s
   using Reason = ReadFailure::Reason;
   auto file = readRegularFile(path, maxFileBytes);
   if (!file.bytes) {
-    switch (file.failure) {
-      case FileReadFailure::cannotOpen:
-        if (file.error == ENOENT || file.error == ENOTDIR)
-          return ReadFailure{Reason::absent, file.error};
-        return ReadFailure{Reason::unreadable, file.error};
-      case FileReadFailure::readError:
-        return ReadFailure{Reason::unreadable, file.error};
-      case FileReadFailure::notRegularFile:
-        return ReadFailure{Reason::notRegularFile};
-      case FileReadFailure::tooLarge:
-        return ReadFailure{Reason::tooLarge};
-    }
+    if (file.absent()) return ReadFailure{Reason::absent, file.error};
+    if (file.failure == FileReadFailure::notRegularFile) return ReadFailure{Reason::notRegularFile};
+    if (file.failure == FileReadFailure::tooLarge) return ReadFailure{Reason::tooLarge};
+    return ReadFailure{Reason::unreadable, file.error};
   }
   auto decoded = JSONValue::decode(*file.bytes);
   const auto* value = std::get_if<JSONValue>(&decoded);

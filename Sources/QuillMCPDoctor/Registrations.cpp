@@ -83,7 +83,7 @@ std::variant<JSONValue, std::string> readConfiguration(const std::string& path) 
   auto file = readRegularFile(path, 64 << 20);
   if (!file.bytes && file.failure == FileReadFailure::notRegularFile) return "is not a file"s;
   if (!file.bytes && file.failure == FileReadFailure::tooLarge) return "is larger than 64 MiB"s;
-  if (!file.bytes && (file.error == ENOENT || file.error == ENOTDIR)) return std::string();
+  if (file.absent()) return std::string();
   if (!file.bytes) return std::string("cannot be read: ") + std::strerror(file.error);
   auto decoded = JSONValue::decode(*file.bytes);
   if (auto* error = std::get_if<JSONReadError>(&decoded))

@@ -104,13 +104,15 @@ JSONValue registration(const Diagnosis& d, const Client& client) {
 
 // Where a path came from: for scripts, and for people.
 std::string source(const PathFacts& facts, std::string_view overrideKey, bool forPeople) {
-  const int rule = static_cast<int>(facts.location.rule);
-  if (rule == static_cast<int>(MCPPaths::Rule::override)) return std::string(overrideKey);
-  constexpr std::string_view kNames[] = {"", "supportFolder", "temporaryFolder"};
-  if (!forPeople) return std::string(kNames[rule]);
-  if (facts.location.rule == MCPPaths::Rule::supportFolder) {
-    return "the default in Quill's support folder";
+  switch (facts.location.rule) {
+    case MCPPaths::Rule::override:
+      return std::string(overrideKey);
+    case MCPPaths::Rule::supportFolder:
+      return forPeople ? "the default in Quill's support folder" : "supportFolder";
+    case MCPPaths::Rule::fallback:
+      break;
   }
+  if (!forPeople) return "temporaryFolder";
   return "the temporary folder, as the path in Quill's support folder would be longer than " +
          std::to_string(MCPPaths::maxSocketPathBytes) + " bytes";
 }
