@@ -168,6 +168,22 @@ TEST(MCPSocketClientTests, APeerThatNeverFinishesALineRunsOutOfTime) {
   EXPECT_EQ(failureOf(result), failureOf(Step::receive, ETIMEDOUT));
 }
 
+// Any connected peer: the first line comes back; what came with it is dropped, so the next
+// exchange meets silence and runs out of time.
+TEST(MCPSocketClientTests, ExchangesALineOverAConnectedSocket) {
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  FileDescriptor ours(ends[0]), theirs(ends[1]);
+  ASSERT_TRUE(writeAll(theirs.get(), "first\r\nsecond\n"));
+  EXPECT_EQ(MCPSocketClient::exchangeLine(ours.get(), "hello", 0.3),
+            (std::variant<std::string, Failure>("first")));
+  char sent[16] = {};
+  EXPECT_EQ(::read(theirs.get(), sent, sizeof sent), 6);
+  EXPECT_STREQ(sent, "hello\n");
+  EXPECT_EQ(MCPSocketClient::exchangeLine(ours.get(), "again", 0.1),
+            (std::variant<std::string, Failure>(Failure{Step::receive, ETIMEDOUT})));
+}
+
 // A listener whose queue is full takes no connection: on Linux the connect waits for it, until
 // the time runs out; macOS refuses at once, as it does where nobody listens.
 TEST(MCPSocketClientTests, AListenerThatTakesNoConnection) {

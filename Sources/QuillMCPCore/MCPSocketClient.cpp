@@ -79,6 +79,34 @@ ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) 
   }
 }
 
+// Sends `line` and a line feed over `fd`, and reads until the first complete line, by `deadline`.
+std::variant<std::string, Failure> exchange(int fd, std::string line, const Deadline& deadline) {
+  suppressSigpipe(fd);
+  line.push_back('\n');
+  for (std::string_view rest = line; !rest.empty();) {
+    const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
+      return ::send(fd, rest.data(), rest.size(), kSendFlags);
+    });
+    if (n <= 0) return Failure{Step::send, n < 0 ? errno : EPIPE};
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  std::string().swap(line);
+
+  LineFraming framing;
+  char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
+  for (;;) {
+    const ssize_t n = withinDeadline(fd, SO_RCVTIMEO, deadline,
+                                     [&] { return ::read(fd, buffer, sizeof buffer); });
+    if (n <= 0) {
+      // However it ended, an answer that was too long is what went wrong.
+      if (framing.droppedOversizedLine()) return Failure{Step::receive, EMSGSIZE};
+      return Failure{Step::receive, n < 0 ? errno : 0};
+    }
+    auto lines = framing.append(std::string_view(buffer, static_cast<std::size_t>(n)));
+    if (!lines.empty()) return std::move(lines.front());
+  }
+}
+
 }  // namespace
 
 Failure::Kind Failure::kind() const noexcept {
@@ -102,7 +130,6 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
   const int fd = connection.get();
   if (fd < 0) return Failure{Step::connect, errno};
-  suppressSigpipe(fd);
 
   // A listener whose queue is full holds a connect (on Linux) until it takes the connection.
   const ssize_t connected = withinDeadline(fd, SO_SNDTIMEO, deadline, [&]() -> ssize_t {
@@ -118,33 +145,16 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
 
   auto line = MCPWire::encode(request);
   if (!line) return Failure{Step::send, EINVAL};
-  line->push_back('\n');
-  for (std::string_view rest = *line; !rest.empty();) {
-    const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
-      return ::send(fd, rest.data(), rest.size(), kSendFlags);
-    });
-    if (n <= 0) return Failure{Step::send, n < 0 ? errno : EPIPE};
-    rest.remove_prefix(static_cast<std::size_t>(n));
-  }
-  std::string().swap(*line);
-
   // The first complete line is the response.
-  LineFraming framing;
-  char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
-  for (;;) {
-    const ssize_t n = withinDeadline(fd, SO_RCVTIMEO, deadline,
-                                     [&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n <= 0) {
-      // However it ended, an answer that was too long is what went wrong.
-      if (framing.droppedOversizedLine()) return Failure{Step::receive, EMSGSIZE};
-      return Failure{Step::receive, n < 0 ? errno : 0};
-    }
-    auto lines = framing.append(std::string_view(buffer, static_cast<std::size_t>(n)));
-    if (lines.empty()) continue;
-    auto response = MCPWire::decodeResponse(lines.front());
-    if (!response) return Failure{Step::decode};
-    return std::move(*response);
-  }
+  auto answer = exchange(fd, std::move(*line), deadline);
+  if (auto* failure = std::get_if<Failure>(&answer)) return *failure;
+  auto response = MCPWire::decodeResponse(std::get<std::string>(answer));
+  if (!response) return Failure{Step::decode};
+  return std::move(*response);
+}
+
+std::variant<std::string, Failure> exchangeLine(int fd, std::string line, double timeoutSeconds) {
+  return exchange(fd, std::move(line), Deadline(timeoutSeconds));
 }
 
 }  // namespace quill::MCPSocketClient

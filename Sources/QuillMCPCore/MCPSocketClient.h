@@ -53,4 +53,9 @@ using Result = std::variant<MCPWireResponse, Failure>;
 // SIGPIPE. Writes nothing to standard error.
 Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds);
 
+// The same exchange of one line over `fd`, a stream socket connected to any peer: sends `line`
+// and a line feed, and gives the first complete line that comes back, without its line feed,
+// bounded as above. `fd` stays open.
+std::variant<std::string, Failure> exchangeLine(int fd, std::string line, double timeoutSeconds);
+
 }  // namespace quill::MCPSocketClient
