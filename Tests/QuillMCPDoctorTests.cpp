@@ -475,7 +475,7 @@ TEST(QuillMCPDoctorTests, TellsWhereTheDefaultSocketPathComesFrom) {
   const Report report = runDoctor(environment);
   expectLines(report.text.out,
               {"  path: /tmp/quill-mcp-" + std::to_string(::geteuid()) + ".sock",
-               "  not in the user's runtime folder: others may write to XDG_RUNTIME_DIR"});
+               "  not in the user's runtime folder: XDG_RUNTIME_DIR is writable by others"});
   EXPECT_EQ(at(report.json, {"socket", "source"}), JSONValue("temporaryFolder"));
 #endif
 }

@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
@@ -123,17 +122,6 @@ ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& s
   return facts;
 }
 
-LauncherFacts launcherFacts(const Environment& environment, const Settings& settings) {
-  LauncherFacts facts{settings.launcherPath, settings.appIdentifier, false, "", std::nullopt};
-  if (const std::string* value = lookup(environment, kNoLaunchEnvKey)) facts.noLaunch = *value;
-  struct stat info {};
-  const bool exists = ::stat(facts.path.c_str(), &info) == 0;
-  facts.executable = exists && S_ISREG(info.st_mode) && ::access(facts.path.c_str(), X_OK) == 0;
-  if (!facts.executable)
-    facts.problem = exists ? "It is not an executable file." : "It does not exist.";
-  return facts;
-}
-
 // The one thing to do first: Quill before the clients, since no client gets anywhere without it.
 std::pair<std::string, std::string> firstAction(const Diagnosis& d) {
   using Step = MCPSocketClient::Failure::Step;
@@ -148,16 +136,13 @@ std::pair<std::string, std::string> firstAction(const Diagnosis& d) {
     return {"fixSocketPath",
             "give quill-mcp a socket path where Quill of this user can listen (see Socket above)"};
   }
-  if (connection.failure || connection.answeredOther) {
-    return {"restartQuill", "quit Quill and open it again"};
-  }
   const auto code =
       connection.quillError ? std::optional(connection.quillError->code) : std::nullopt;
   if (code == MCPWireErrorCode::disabled) {
     return {"enableAccess", "turn on agent access in Quill \u2192 Settings \u2192 Agents"};
   }
   if (code == MCPWireErrorCode::signedOut) return {"signIn", "sign in to Quill"};
-  if (code) return {"restartQuill", "quit Quill and open it again"};
+  if (!connection.toolList) return {"restartQuill", "quit Quill and open it again"};
   for (const Registration& entry : d.registrations) {
     if (!entry.commandProblem.empty()) {
       return {"fixPath", "fix the path in " + entry.file + ": " + entry.commandProblem};
@@ -201,14 +186,19 @@ Diagnosis diagnose(const Environment& environment, Settings settings) {
         "It says Quill listens, but nobody does at the socket path: the file is stale, or Quill "
         "and quill-mcp use different paths.");
   }
-  diagnosis.launcher = launcherFacts(environment, settings);
+  struct stat launcher {};
+  if (::stat(settings.launcherPath.c_str(), &launcher) != 0) {
+    diagnosis.launcherProblem = "It does not exist.";
+  } else if (!S_ISREG(launcher.st_mode) || ::access(settings.launcherPath.c_str(), X_OK) != 0) {
+    diagnosis.launcherProblem = "It is not an executable file.";
+  }
+  if (const std::string* value = lookup(environment, kNoLaunchEnvKey)) diagnosis.noLaunch = *value;
 
-  const std::unique_ptr<char, decltype(&std::free)> self(::realpath(ownPath().c_str(), nullptr),
-                                                         &std::free);
-  const std::string_view selfPath = self ? self.get() : "";
+  char self[PATH_MAX];
+  const std::string_view selfPath = ::realpath(ownPath().c_str(), self) ? self : "";
   diagnosis.shimPath =
       MCPPaths::join(selfPath.substr(0, selfPath.rfind('/') + 1), QUILL_MCP_FILE_NAME);
-  if (!self) {
+  if (selfPath.empty()) {
     diagnosis.shimProblem = "This program cannot find its own folder.";
   } else if (::access(diagnosis.shimPath.c_str(), X_OK) != 0) {
     diagnosis.shimProblem =

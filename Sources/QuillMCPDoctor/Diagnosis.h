@@ -49,14 +49,6 @@ struct ConnectionFacts {
   bool answeredOther = false;         // Quill answered, but neither with such a list nor an error
 };
 
-struct LauncherFacts {
-  std::string path;
-  std::string identifier;
-  bool executable = false;
-  std::string problem;                  // why it cannot run; empty when it can
-  std::optional<std::string> noLaunch;  // QUILL_MCP_NO_LAUNCH, when set
-};
-
 // An entry of a client's configuration that starts a quill-mcp, or is named "quill".
 struct Registration {
   std::string client, scope, file, name, command;  // scope: "user", "local", "project", ...
@@ -78,9 +70,10 @@ struct Diagnosis {
   PathFacts socket;
   StatusFacts status;
   ConnectionFacts connection;
-  LauncherFacts launcher;
-  std::string shimPath;     // absolute: quill-mcp next to this program
-  std::string shimProblem;  // empty when it is there and executable
+  std::string launcherProblem;          // why the launcher cannot run; empty when it can
+  std::optional<std::string> noLaunch;  // QUILL_MCP_NO_LAUNCH, when set
+  std::string shimPath;                 // absolute: quill-mcp next to this program
+  std::string shimProblem;              // empty when it is there and executable
   // The environment overrides in force, which a registration must carry to find the same Quill.
   std::vector<std::pair<std::string, std::string>> overrides;
   std::vector<Registration> registrations;

@@ -1,15 +1,14 @@
 // Where the clients people use keep their registrations, and what each quill-mcp there answers.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -45,17 +44,14 @@ std::string settingsFolder(const Environment& environment, const std::string& ho
 }
 // ---- End of platform ---------------------------------------------------------------------
 
-// Each place once: in the home folder a project's files are the user's own.
 std::vector<Place> places(const Environment& environment) {
   const std::string home = MCPPaths::homeDirectory(environment);
   const std::string settings = settingsFolder(environment, home);
   char here[PATH_MAX];
   const std::string folder = ::getcwd(here, sizeof here) ? here : "/";
-  const auto at = [](const std::string& base, std::string_view name) {
-    return MCPPaths::join(base, name);
-  };
+  const auto at = MCPPaths::join;
   const std::vector<std::string> mcpServers{"mcpServers"};
-  const Place all[] = {
+  std::vector<Place> all{
       {"Claude Desktop", "user", at(settings, "Claude/claude_desktop_config.json"), mcpServers},
       {"Claude Code", "user", at(home, ".claude.json"), mcpServers},
       {"Claude Code", "local", at(home, ".claude.json"), {"projects", folder, "mcpServers"}},
@@ -66,15 +62,9 @@ std::vector<Place> places(const Environment& environment) {
       {"VS Code", "workspace", at(folder, ".vscode/mcp.json"), {"servers"}},
       {"Windsurf", "user", at(home, ".codeium/windsurf/mcp_config.json"), mcpServers},
   };
-  std::vector<Place> distinct;
-  for (const Place& place : all) {
-    if (std::none_of(distinct.begin(), distinct.end(), [&](const Place& earlier) {
-          return earlier.file == place.file && earlier.keys == place.keys;
-        })) {
-      distinct.push_back(place);
-    }
-  }
-  return distinct;
+  // In the home folder, Cursor's project file is the user's own.
+  if (all[5].file == all[4].file) all.erase(all.begin() + 5);
+  return all;
 }
 
 // The file's JSON, or why there is none: empty for a file that is not there.
@@ -120,48 +110,34 @@ std::optional<std::string> askVersion(const std::string& command,
   std::vector<char*> argv{const_cast<char*>(command.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
-  int input[2], output[2];
-  if (::pipe(input) != 0) return std::nullopt;
-  FileDescriptor childInput(input[0]), toChild(input[1]);
-  if (::pipe(output) != 0) return std::nullopt;
-  FileDescriptor fromChild(output[0]), childOutput(output[1]);
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return std::nullopt;
+  FileDescriptor ours(ends[0]), theirs(ends[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  for (int unused : {input[0], input[1], output[0], output[1]}) {
-    posix_spawn_file_actions_addclose(&actions, unused);
+  for (int end : ends) {
+    if (end > 2) posix_spawn_file_actions_addclose(&actions, end);
   }
   pid_t child = -1;
   const int started = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  childInput = FileDescriptor();
-  childOutput = FileDescriptor();
+  theirs = FileDescriptor();
   if (started != 0) return std::nullopt;
 
-  (void)writeAll(toChild.get(),
-                 R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":)"
-                 R"("2025-06-18","capabilities":{},"clientInfo":{"name":"quill-mcp-doctor",)"
-                 R"("version":")" +
-                     version + "\"}}}\n");
-  toChild = FileDescriptor();  // the end of its input: quill-mcp answers, then exits
-  std::string answer;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (char chunk[4096]; answer.find('\n') == std::string::npos;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd ready{fromChild.get(), POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count()) + 1) <= 0) break;
-    const ssize_t n = ::read(fromChild.get(), chunk, sizeof chunk);
-    if (n <= 0) break;
-    answer.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::kill(child, SIGKILL);  // gone already, if it behaved
+  const auto answer = MCPSocketClient::exchangeLine(
+      ours.get(),
+      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+      R"("capabilities":{},"clientInfo":{"name":"quill-mcp-doctor","version":")" +
+          version + "\"}}}",
+      5);
+  ::kill(child, SIGKILL);  // it waits for more, as a server does
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
-
-  auto decoded = JSONValue::decode(answer.substr(0, answer.find('\n')));
+  const auto* line = std::get_if<std::string>(&answer);
+  auto decoded = JSONValue::decode(line ? *line : "");
   const JSONValue* found = std::get_if<JSONValue>(&decoded);
   for (std::string_view key : {"result", "serverInfo", "version"}) {
     found = found ? found->member(key) : nullptr;

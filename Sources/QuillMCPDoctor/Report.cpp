@@ -34,34 +34,13 @@ constexpr Client kClients[] = {
     {"VS Code", "vscode", "", "under \"servers\" in .vscode/mcp.json of a workspace"},
 };
 
-// The errors of an exchange that have a name people look up, and what they mean when connecting.
-struct KnownError {
-  int number;
-  std::string_view name, atConnect;
+// The names people look up for the errors an exchange meets.
+constexpr std::pair<int, std::string_view> kErrorNames[] = {
+    {ENOENT, "ENOENT"},   {ECONNREFUSED, "ECONNREFUSED"}, {EACCES, "EACCES"},
+    {ENOTDIR, "ENOTDIR"}, {ENAMETOOLONG, "ENAMETOOLONG"}, {EINVAL, "EINVAL"},
+    {EPERM, "EPERM"},     {ETIMEDOUT, "ETIMEDOUT"},       {EMSGSIZE, "EMSGSIZE"},
+    {EPIPE, "EPIPE"},     {ECONNRESET, "ECONNRESET"},
 };
-constexpr KnownError kErrors[] = {
-    {ENOENT, "ENOENT",
-     "Nothing is at the socket path: Quill is not running, or it listens elsewhere."},
-    {ECONNREFUSED, "ECONNREFUSED",
-     "Nobody listens there: a socket file left behind by a Quill that stopped, or a file that is "
-     "not a socket."},
-    {EACCES, "EACCES",
-     "Permission denied: the socket, or a folder on its path, is another user's."},
-    {ENOTDIR, "ENOTDIR", "A part of the socket path is not a folder."},
-    {ENAMETOOLONG, "ENAMETOOLONG",
-     "The socket path is too long: quill-mcp does not even try to connect."},
-    {EINVAL, "EINVAL", "The socket path names no file: quill-mcp does not even try to connect."},
-    {EPERM, "EPERM", "Not permitted: quill-mcp does not talk to this listener."},
-    {ETIMEDOUT, "ETIMEDOUT", ""},
-    {EMSGSIZE, "EMSGSIZE", ""},
-};
-
-const KnownError* known(int error) {
-  for (const KnownError& entry : kErrors) {
-    if (entry.number == error) return &entry;
-  }
-  return nullptr;
-}
 
 // `text` with control characters shown as "?": texts from the environment, the status file or
 // Quill must not break a line of the report or steer the terminal.
@@ -118,12 +97,11 @@ std::string source(const PathFacts& facts, std::string_view overrideKey, bool fo
 }
 
 std::string runtimeFolderText(const PathFacts& facts) {
-  constexpr std::string_view kTexts[] = {
-      "XDG_RUNTIME_DIR is not set",        "XDG_RUNTIME_DIR is not an absolute path",
-      "nothing is at XDG_RUNTIME_DIR",     "XDG_RUNTIME_DIR is not a folder",
-      "XDG_RUNTIME_DIR is another user's", "others may write to XDG_RUNTIME_DIR"};
+  constexpr std::string_view kTexts[] = {"not set",        "not an absolute path",
+                                         "not there",      "not a folder",
+                                         "another user's", "writable by others"};
   const auto& problem = facts.location.runtimeFolderProblem;
-  return problem ? std::string(kTexts[static_cast<int>(*problem)]) : std::string();
+  return problem ? "XDG_RUNTIME_DIR is " + std::string(kTexts[static_cast<int>(*problem)]) : "";
 }
 
 void addPath(std::string& out, const PathFacts& facts, std::string_view overrideKey) {
@@ -138,21 +116,23 @@ void addPath(std::string& out, const PathFacts& facts, std::string_view override
 std::string statusProblem(const StatusFacts& status) {
   const auto* failure = std::get_if<MCPStatus::ReadFailure>(&status.read);
   if (!failure) return {};
-  using Reason = MCPStatus::ReadFailure::Reason;
-  if (failure->reason == Reason::unreadable) {
-    return std::string("It cannot be read: ") + std::strerror(failure->error) + ".";
+  switch (failure->reason) {
+    using enum MCPStatus::ReadFailure::Reason;
+    case absent:
+      return "There is no file at this path.";
+    case unreadable:
+      return std::string("It cannot be read: ") + std::strerror(failure->error) + ".";
+    case notRegularFile:
+      return "It is a " + status.file.kind + ", not a file.";
+    case tooLarge:
+      return "It is larger than 64 KiB, as no status file is.";
+    case notJSON:
+      return "It is not JSON.";
+    case wrongMembers:
+      break;
   }
-  if (failure->reason == Reason::notRegularFile)
-    return "It is a " + status.file.kind + ", not a file.";
-  constexpr std::string_view kTexts[] = {
-      "There is no file at this path.",
-      "",
-      "",
-      "It is larger than 64 KiB, as no status file is.",
-      "It is not JSON.",
-      "It is not an object with the members enabled, signedIn and listening (true or false), "
-      "and version and updatedAt (texts)."};
-  return std::string(kTexts[static_cast<int>(failure->reason)]);
+  return "It is not an object with the members enabled, signedIn and listening (true or false), "
+         "and version and updatedAt (texts).";
 }
 
 // Why no tool list came back, for people; empty when one did.
@@ -165,12 +145,12 @@ std::string explanation(const Diagnosis& d) {
   // How it ended: " within 5 seconds.", or ": " and the system's words.
   const std::string why = f.error == ETIMEDOUT ? std::string(" within 5 seconds.")
                                                : ": " + std::string(std::strerror(f.error)) + ".";
-  if (c.busy && f.error == ETIMEDOUT) {
-    return "Quill did not take the connection within 5 seconds: it is busy or stuck.";
-  }
   if (c.busy) {
-    return "Quill runs (it holds " + shown(ListenerLock::lockPath(d.socket.location.path)) +
-           ") but turns the connection away: it is busy or stuck.";
+    const std::string lock = shown(ListenerLock::lockPath(d.socket.location.path));
+    return "Quill " +
+           (f.error == ETIMEDOUT ? "did not take the connection within 5 seconds"
+                                 : "runs (it holds " + lock + ") but turns the connection away") +
+           ": it is busy or stuck.";
   }
   switch (f.step) {
     case Failure::Step::connect:
@@ -178,8 +158,9 @@ std::string explanation(const Diagnosis& d) {
         return "The listener there runs as another user (uid " + std::to_string(*f.listenerUser) +
                "): quill-mcp talks only to a Quill of its own user.";
       }
-      if (const KnownError* error = known(f.error); error && !error->atConnect.empty()) {
-        return std::string(error->atConnect);
+      if (f.error == ECONNREFUSED) {
+        return "Nobody listens there: a socket file left behind by a Quill that stopped, or a "
+               "file that is not a socket.";
       }
       return std::string(std::strerror(f.error)) + ".";
     case Failure::Step::send:
@@ -201,8 +182,10 @@ std::string explanation(const Diagnosis& d) {
 std::string reason(const ConnectionFacts& c) {
   if (!c.failure || c.failure->error == 0) return {};
   if (c.failure->listenerUser) return "another user";
-  const KnownError* error = known(c.failure->error);
-  return error ? std::string(error->name) : "errno " + std::to_string(c.failure->error);
+  for (const auto& [number, name] : kErrorNames) {
+    if (number == c.failure->error) return std::string(name);
+  }
+  return "errno " + std::to_string(c.failure->error);
 }
 
 std::string kindName(const Failure& failure) {
@@ -301,10 +284,10 @@ std::string textReport(const Diagnosis& d) {
     }
   }
 
-  out += "\nLauncher (never started by this program)\n  path: " + d.launcher.path + "\n";
-  if (!d.launcher.problem.empty()) out += "  warning: " + d.launcher.problem + "\n";
-  out += "  identifier: " + d.launcher.identifier + "\n";
-  out += "  QUILL_MCP_NO_LAUNCH: " + noLaunchText(d.launcher.noLaunch) + "\n";
+  out += "\nLauncher (never started by this program)\n  path: " + d.settings.launcherPath + "\n";
+  if (!d.launcherProblem.empty()) out += "  warning: " + d.launcherProblem + "\n";
+  out += "  identifier: " + d.settings.appIdentifier + "\n";
+  out += "  QUILL_MCP_NO_LAUNCH: " + noLaunchText(d.noLaunch) + "\n";
 
   if (const auto& slug = d.settings.clientSlug) {
     const MCPClientIdentity identity = MCPClientIdentity::resolve(*slug, std::nullopt);
@@ -405,11 +388,11 @@ JSONValue jsonReport(const Diagnosis& d) {
            {"projects", JSONValue()},
            {"tools", connection.toolList ? *connection.toolList->member("tools") : JSONValue()},
        })},
-      {"launcher", JSONValue::object({{"path", d.launcher.path},
-                                      {"identifier", d.launcher.identifier},
-                                      {"executable", d.launcher.executable},
-                                      {"problem", orNull(d.launcher.problem)},
-                                      {"noLaunch", orNull(d.launcher.noLaunch)}})},
+      {"launcher", JSONValue::object({{"path", d.settings.launcherPath},
+                                      {"identifier", d.settings.appIdentifier},
+                                      {"executable", d.launcherProblem.empty()},
+                                      {"problem", orNull(d.launcherProblem)},
+                                      {"noLaunch", orNull(d.noLaunch)}})},
       {"client", identity},
       {"registration", JSONValue::object(std::move(lines))},
       {"registered", JSONValue(std::move(registered))},
