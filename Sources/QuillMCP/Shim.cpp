@@ -51,7 +51,6 @@ constexpr auto kFirstPause = std::chrono::microseconds(400'000);
 constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
 // How often a launcher that has not finished yet is looked at again.
 constexpr auto kLauncherPoll = std::chrono::milliseconds(10);
-constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
 constexpr std::string_view kLaunchLine =
     "app not reachable \u2014 launching Quill in the background";
 
@@ -245,7 +244,7 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
 
   // What the latest attempt came to decides the text when the status file explains nothing.
   auto lastFailure = Failure::Kind::connect;
-  auto noLaunch = env_.find(kNoLaunchEnvKey);
+  auto noLaunch = env_.find(noLaunchEnvKey);
   if (noLaunch == env_.end() || noLaunch->second != "1") {
     if (!launchedApp_) {
       launchedApp_ = true;

@@ -54,6 +54,8 @@ class Shim {
   const Environment& env() const { return env_; }
   bool launchedApp() const { return launchedApp_; }
   static constexpr std::string_view shimVersion = QUILL_MCP_VERSION;
+  // Set to "1", it keeps the shim from ever starting the application.
+  static constexpr std::string_view noLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
 
   static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
 

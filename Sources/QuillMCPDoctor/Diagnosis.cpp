@@ -14,6 +14,7 @@
 #endif
 
 #include "ISOTime.h"
+#include "Shim.h"
 #include "ToolDefinition.h"
 #include "UnixSocket.h"
 
@@ -23,7 +24,6 @@ namespace {
 
 // The shim's own time-out for a tool list, in seconds: it bounds the whole exchange.
 constexpr double kTimeoutSeconds = 5;
-constexpr std::string_view kNoLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
 
 const std::string* lookup(const Environment& environment, std::string_view key) {
   auto found = environment.find(key);
@@ -192,7 +192,8 @@ Diagnosis diagnose(const Environment& environment, Settings settings) {
   } else if (!S_ISREG(launcher.st_mode) || ::access(settings.launcherPath.c_str(), X_OK) != 0) {
     diagnosis.launcherProblem = "It is not an executable file.";
   }
-  if (const std::string* value = lookup(environment, kNoLaunchEnvKey)) diagnosis.noLaunch = *value;
+  if (const std::string* value = lookup(environment, Shim::noLaunchEnvKey))
+    diagnosis.noLaunch = *value;
 
   char self[PATH_MAX];
   const std::string_view selfPath = ::realpath(ownPath().c_str(), self) ? self : "";
@@ -205,7 +206,8 @@ Diagnosis diagnose(const Environment& environment, Settings settings) {
         "There is no quill-mcp next to this program: use the path where it "
         "is installed instead.";
   }
-  for (std::string_view key : {MCPPaths::socketEnvKey, MCPPaths::statusEnvKey, kNoLaunchEnvKey}) {
+  for (std::string_view key :
+       {MCPPaths::socketEnvKey, MCPPaths::statusEnvKey, Shim::noLaunchEnvKey}) {
     if (const std::string* value = lookup(environment, key); value && !value->empty()) {
       diagnosis.overrides.emplace_back(key, *value);
     }
