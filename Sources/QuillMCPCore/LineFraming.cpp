@@ -17,7 +17,7 @@ void LineFraming::hold(std::string_view bytes) {
   constexpr std::size_t kLongLine = 1024 * 1024;
   const std::size_t needed = buffer_.size() + bytes.size();
   if (needed > kLongLine && needed > buffer_.capacity()) {
-    buffer_.reserve(std::max(needed, maxLineBytes));
+    buffer_.reserve(std::max(needed, limit_));
   }
   buffer_.append(bytes);
 }
@@ -49,7 +49,7 @@ std::vector<std::string> LineFraming::append(std::string_view chunk) {
   }
   // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
   if (!skippingOversized_) hold(chunk.substr(position));
-  if (buffer_.size() > maxLineBytes) {
+  if (buffer_.size() > limit_) {
     std::string().swap(buffer_);  // give the memory back, not just the length
     skippingOversized_ = true;
     droppedOversizedLine_ = true;

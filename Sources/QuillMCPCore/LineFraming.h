@@ -9,16 +9,20 @@
 namespace quill {
 
 // Turns chunks of a byte stream into complete lines. Accepts LF and CR LF line ends and bounds
-// the memory an unfinished line may hold: when more than `maxLineBytes` bytes are held back
-// without a line feed, they are dropped, and so is the rest of that line when it finally ends.
+// the memory an unfinished line may hold: when more than `limit()` bytes are held back without a
+// line feed, they are dropped, and so is the rest of that line when it finally ends.
 //
 // Lines are raw bytes; nothing is decoded or validated. Work is linear in the bytes appended:
 // held bytes are never rescanned for a line feed, and a completed line is moved out, not copied.
 class LineFraming {
  public:
+  // The limit of both streams of the link, standard input and the application's socket.
   static constexpr std::size_t maxLineBytes = 16 * 1024 * 1024;
 
-  LineFraming() = default;
+  explicit LineFraming(std::size_t limit = maxLineBytes) noexcept : limit_(limit) {}
+
+  // The most bytes an unfinished line may hold between calls.
+  std::size_t limit() const noexcept { return limit_; }
 
   // Adds a chunk (possibly empty) and returns the lines it completed, in stream order, each
   // without its line feed and without one carriage return directly before it. Empty lines are
@@ -36,6 +40,7 @@ class LineFraming {
   // Adds bytes to the unfinished line.
   void hold(std::string_view bytes);
 
+  std::size_t limit_;
   std::string buffer_;
   bool skippingOversized_ = false;
   bool droppedOversizedLine_ = false;
