@@ -49,28 +49,31 @@ const MCPWireRequest kLargeRequest{
     MCPWireRequest::Params{"get_context_packet",
                            JSONValue::object({{"task", std::string(8 << 20, 't')}})}};
 
-using Step = Failure::Step;
+using Reason = MCPSocketClient::Reason;
 
-// What a call came back with, as one comparable text: the response as wire text, or the
-// failure's kind.
+// What a call came back with, as one comparable text: the response as wire text, or the kind of
+// failure the shim acts on.
 std::string outcome(const MCPSocketClient::Result& result) {
   if (const auto* failure = std::get_if<Failure>(&result)) {
     constexpr const char* names[] = {"connect", "io", "timeout", "decode"};
-    return names[static_cast<int>(failure->kind())];
+    return names[static_cast<int>(MCPSocketClient::kindOf(failure->reason))];
   }
   return MCPWire::encode(std::get<MCPWireResponse>(result)).value_or("<unencodable>");
 }
 
-// The failure a call came back with, as one comparable text: step, errno and listener.
-std::string failureOf(const MCPSocketClient::Result& result) {
-  const auto* failure = std::get_if<Failure>(&result);
+// The failure a call came back with, as one comparable text: its reason and errno.
+std::string failureOf(const Failure* failure) {
   if (!failure) return "no failure";
-  return "step " + std::to_string(static_cast<int>(failure->step)) + ", errno " +
-         std::to_string(failure->error) +
-         (failure->listenerUser ? ", uid " + std::to_string(*failure->listenerUser) : "");
+  return "reason " + std::to_string(static_cast<int>(failure->reason)) + ", errno " +
+         std::to_string(failure->error);
 }
-std::string failureOf(Step step, int error) {
-  return failureOf(Failure{step, error});
+template <typename T>
+std::string failureOf(const quill::Result<T, Reason>& result) {
+  return failureOf(std::get_if<Failure>(&result));
+}
+std::string failureOf(Reason reason, int error = 0) {
+  const Failure failure{reason, error};
+  return failureOf(&failure);
 }
 
 std::string roundTrip(const std::string& path, const MCPWireRequest& request = kListRequest,
@@ -80,15 +83,16 @@ std::string roundTrip(const std::string& path, const MCPWireRequest& request = k
 
 MCPSocketClient::Result exchangeResult(const PeerScript& script,
                                        const MCPWireRequest& request = kListRequest,
-                                       double timeout = kPatient) {
+                                       double timeout = kPatient,
+                                       std::size_t limit = LineFraming::maxLineBytes) {
   testing::TemporaryDirectory directory;
   SocketPeer peer(directory.file("app.sock"), script);
-  return MCPSocketClient::roundTrip(peer.path(), request, timeout);
+  return MCPSocketClient::roundTrip(peer.path(), request, timeout, limit);
 }
 
 std::string exchange(const PeerScript& script, const MCPWireRequest& request = kListRequest,
-                     double timeout = kPatient) {
-  return outcome(exchangeResult(script, request, timeout));
+                     double timeout = kPatient, std::size_t limit = LineFraming::maxLineBytes) {
+  return outcome(exchangeResult(script, request, timeout, limit));
 }
 
 // A path of exactly `bytes` bytes inside `directory`.
@@ -149,14 +153,16 @@ TEST(MCPSocketClientTests, WhatThePeerSendsBack) {
   EXPECT_EQ(exchange(PeerScripts::silent(), kListRequest, 1e-9), "timeout");
 }
 
-TEST(MCPSocketClientTests, AnOversizedLineIsSkippedUpToTheNextLine) {
-  // Longer than the framing holds by more than one receive buffer, so that some read leaves more
-  // than the maximum without a line feed, however the bytes are split into reads.
-  const std::string oversized(LineFraming::maxLineBytes + 3 * 65536, 'x');
-  EXPECT_EQ(exchange(PeerScripts::reply(oversized + "\n" + kReply + "\n")), kReplyRead);
-  // With nothing after it, the failure names the line's length.
-  EXPECT_EQ(failureOf(exchangeResult(PeerScripts::replyAndClose(oversized + "\n"))),
-            failureOf(Step::receive, EMSGSIZE));
+// An answer longer than the limit ends the exchange at once, though the peer keeps the connection
+// open; a line within the limit is read as an answer, whatever comes after it.
+TEST(MCPSocketClientTests, AnAnswerLongerThanTheLimitEndsTheExchangeAtOnce) {
+  const auto tooLong =
+      exchangeResult(PeerScripts::reply(std::string(17, 'x')), kListRequest, kPatient, 16);
+  EXPECT_EQ(outcome(tooLong), "io");
+  EXPECT_EQ(failureOf(tooLong), failureOf(Reason::lineTooLong));
+  EXPECT_EQ(exchange(PeerScripts::reply(kReply + "\n" + std::string(64, 'x')), kListRequest,
+                     kPatient, kReply.size()),
+            kReplyRead);
 }
 
 // The time-out bounds the exchange, not each read: a peer that sends a blank now and then, but
@@ -165,7 +171,7 @@ TEST(MCPSocketClientTests, APeerThatNeverFinishesALineRunsOutOfTime) {
   const auto result =
       exchangeResult(PeerScripts::drip(std::chrono::milliseconds(20)), kListRequest, 0.3);
   EXPECT_EQ(outcome(result), "timeout");
-  EXPECT_EQ(failureOf(result), failureOf(Step::receive, ETIMEDOUT));
+  EXPECT_EQ(failureOf(result), failureOf(Reason::timedOut));
 }
 
 // Any connected peer: the first line comes back; what came with it is dropped, so the next
@@ -176,12 +182,12 @@ TEST(MCPSocketClientTests, ExchangesALineOverAConnectedSocket) {
   FileDescriptor ours(ends[0]), theirs(ends[1]);
   ASSERT_TRUE(writeAll(theirs.get(), "first\r\nsecond\n"));
   EXPECT_EQ(MCPSocketClient::exchangeLine(ours.get(), "hello", 0.3),
-            (std::variant<std::string, Failure>("first")));
+            (quill::Result<std::string, Reason>("first")));
   char sent[16] = {};
   EXPECT_EQ(::read(theirs.get(), sent, sizeof sent), 6);
   EXPECT_STREQ(sent, "hello\n");
-  EXPECT_EQ(MCPSocketClient::exchangeLine(ours.get(), "again", 0.1),
-            (std::variant<std::string, Failure>(Failure{Step::receive, ETIMEDOUT})));
+  EXPECT_EQ(failureOf(MCPSocketClient::exchangeLine(ours.get(), "again", 0.1)),
+            failureOf(Reason::timedOut));
 }
 
 // A listener whose queue is full takes no connection: on Linux the connect waits for it, until
@@ -198,13 +204,13 @@ TEST(MCPSocketClientTests, AListenerThatTakesNoConnection) {
   const auto result = MCPSocketClient::roundTrip(path, kListRequest, 0.3);
 #if defined(__linux__)
   EXPECT_EQ(outcome(result), "timeout");
-  EXPECT_EQ(failureOf(result), failureOf(Step::connect, ETIMEDOUT));
+  EXPECT_EQ(failureOf(result), failureOf(Reason::notAccepted, ETIMEDOUT));
 #else
-  EXPECT_EQ(failureOf(result), failureOf(Step::connect, ECONNREFUSED));
+  EXPECT_EQ(failureOf(result), failureOf(Reason::refused, ECONNREFUSED));
 #endif
 }
 
-// Each failure keeps the step it happened at and what the system said there.
+// Each failure keeps its reason and what the system said.
 TEST(MCPSocketClientTests, AFailureSaysWhereAndWhy) {
   testing::TemporaryDirectory directory;
   leaveStaleSocket(directory.file("stale.sock"));
@@ -216,19 +222,20 @@ TEST(MCPSocketClientTests, AFailureSaysWhereAndWhy) {
     std::string expected;
   } cases[] = {
       {"nothing there", MCPSocketClient::roundTrip(directory.file("none"), kListRequest, 1),
-       failureOf(Step::connect, ENOENT)},
+       failureOf(Reason::nothingThere, ENOENT)},
       {"nobody listening",
        MCPSocketClient::roundTrip(directory.file("stale.sock"), kListRequest, 1),
-       failureOf(Step::connect, ECONNREFUSED)},
+       failureOf(Reason::refused, ECONNREFUSED)},
       {"a path too long", MCPSocketClient::roundTrip(pathOfLength(directory, 104), kListRequest, 1),
-       failureOf(Step::connect, ENAMETOOLONG)},
+       failureOf(Reason::badPath, ENAMETOOLONG)},
       {"an empty path", MCPSocketClient::roundTrip("", kListRequest, 1),
-       failureOf(Step::connect, EINVAL)},
+       failureOf(Reason::badPath, EINVAL)},
       {"a request that cannot be written", exchangeResult(PeerScripts::silent(), unencodable),
-       failureOf(Step::send, EINVAL)},
+       failureOf(Reason::sendFailed)},
       {"closed before a line", exchangeResult(PeerScripts::replyAndClose("{")),
-       failureOf(Step::receive, 0)},
-      {"not a response", exchangeResult(PeerScripts::reply("{}\n")), failureOf(Step::decode, 0)},
+       failureOf(Reason::closedEarly)},
+      {"not a response", exchangeResult(PeerScripts::reply("{}\n")),
+       failureOf(Reason::notAResponse)},
   };
   for (const auto& c : cases) EXPECT_EQ(failureOf(c.result), c.expected) << c.name;
 }
@@ -298,7 +305,7 @@ TEST(MCPSocketClientTests, AListenerOfAnotherUserIsNotTalkedTo) {
   testing::ForeignListener listener(directory.file("other.sock"), 65534);
   const auto result = MCPSocketClient::roundTrip(directory.file("other.sock"), kListRequest, 5);
   EXPECT_EQ(outcome(result), "connect");
-  EXPECT_EQ(failureOf(result), failureOf(Failure{Step::connect, EPERM, 65534}));
+  EXPECT_EQ(failureOf(result), failureOf(Reason::otherUser));
   EXPECT_EQ(listener.received(), "");
 }
 

@@ -13,11 +13,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <thread>
 
+#include "Diagnosis.h"
 #include "FileDescriptor.h"
 #include "JSONValue.h"
-#include "LineFraming.h"
 #include "MCPErrors.h"
 #include "MCPStatus.h"
 #include "QuillPeerProcess.h"
@@ -120,22 +121,22 @@ TEST(QuillMCPDoctorTests, ReportsWhatQuillAnswersToAToolList) {
         "  get_context_packet: " +
             ToolDefinition::getContextPacket({"Atlas", "Zephyr Labs"}).description,
         "  enabled: true (agent access is on)",
-        "Verdict: Quill answers. First, register quill-mcp with your client; for Claude Code: "
-        "claude mcp add --scope user quill -e QUILL_MCP_SOCKET=<socket> -e "
+        "Verdict: Quill answers. First, register quill-mcp with your client (no client's file was "
+        "found); for Claude Code, run:",
+        "      claude mcp add --scope user quill -e QUILL_MCP_SOCKET=<socket> -e "
         "QUILL_MCP_STATUS=<status> -- " +
-            shimPath() + " --client claude-code."},
+            shimPath() + " --client claude-code"},
        JSONValue()},
       {{"--disabled"},
        1,
        {"  enabled: false (agent access is off)", "  Quill is running but refused the tool list.",
-        "Verdict: an agent cannot reach Quill. First, turn on agent access in Quill → Settings → "
-        "Agents."},
+        "  Then, turn on agent access in Quill → Settings → Agents."},
        "disabled"},
       {{"--signed-out"},
        1,
        {"  signedIn: false (nobody is signed in)",
         "  Quill answered \"signedOut\": " + std::string(MCPErrors::signedOut),
-        "Verdict: an agent cannot reach Quill. First, sign in to Quill."},
+        "  Then, sign in to Quill."},
        "signedOut"},
   };
   for (const auto& c : cases) {
@@ -191,65 +192,333 @@ TEST(QuillMCPDoctorTests, PrintsTheExactRegistrationOfTheQuillMCPBesideIt) {
                      ",\"type\":\"stdio\"}"});
     EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
     EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
-    EXPECT_EQ(at(report.json, {"registration", "cursor", "command"}), JSONValue(shim));
+    EXPECT_EQ(at(at(report.json, {"registration", "clients"})[2].value_or(JSONValue()),
+                 {"entry", "command"}),
+              JSONValue(shim));
   }
 }
 
-// The clients' own files: which quill-mcp each starts, and whether it is there and answers.
-TEST(QuillMCPDoctorTests, ChecksTheRegistrationsInTheClientsFiles) {
-  TemporaryDirectory home;
-  ::mkdir(home.file(".cursor").c_str(), 0700);
-  ::mkdir(home.file(".codeium").c_str(), 0700);
-  ::mkdir(home.file(".codeium/windsurf").c_str(), 0700);
-  const std::string claude = home.file(".claude.json"), cursor = home.file(".cursor/mcp.json");
-  const std::string windsurf = home.file(".codeium/windsurf/mcp_config.json");
+// Writes `contents` at `path`, making the folders above it.
+void put(const std::string& path, std::string_view contents) {
+  for (auto slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+  testing::writeFile(path, contents);
+}
+
+// The kinds of what the verdict says to do, in order.
+JSONValue actionKinds(const Report& report) {
+  JSONValue::Array kinds;
+  for (const JSONValue& action : *at(report.json, {"verdict", "actions"}).arrayValue()) {
+    kinds.push_back(at(action, {"kind"}));
+  }
+  return JSONValue(std::move(kinds));
+}
+
+// A registration the client cannot start comes first, in the client's own commands.
+TEST(QuillMCPDoctorTests, PutsABrokenRegistrationBeforeQuill) {
+  TemporaryDirectory home, directory;
+  const std::string claude = home.file(".claude.json");
   testing::writeFile(claude,
                      R"({"mcpServers":{"quill":{"type":"stdio","command":"/nowhere/quill-mcp",)"
-                     R"("args":["--client","claude-code"],"env":{"QUILL_MCP_NO_LAUNCH":"1"}},)"
-                     R"("other":{"command":"/bin/true"}}})");
-  testing::writeFile(cursor, R"({"mcpServers":{"q":{"command":")" + shimPath() +
-                                 R"(","args":["--client","cursor"]}}})");
-  testing::writeFile(windsurf, "{not json");
-  TemporaryDirectory directory;
+                     R"("args":["--client","claude-code"],"env":{"QUILL_MCP_NO_LAUNCH":"1"}}}})");
+  const std::string socket = directory.file("s"), status = directory.file("status.json");
+  const std::string add =
+      "      claude mcp add --scope user quill -e QUILL_MCP_NO_LAUNCH=1 -e "
+      "QUILL_MCP_SOCKET=" +
+      socket + " -e QUILL_MCP_STATUS=" + status + " -- " + shimPath() + " --client claude-code";
+  const Report closed = runDoctor(environmentFor(socket, status, home.path()));
+  EXPECT_EQ(closed.text.exitStatus, 3);
+  expectLines(
+      closed.text.out,
+      {"  Claude Code (user), \"quill\" in " + claude + ":",
+       "    command: /nowhere/quill-mcp --client claude-code", "    env: QUILL_MCP_NO_LAUNCH=1",
+       "    broken: /nowhere/quill-mcp does not exist",
+       "Verdict: an agent cannot reach Quill. First, fix the registration \"quill\" of Claude "
+       "Code (user) in " +
+           claude + ", as /nowhere/quill-mcp does not exist; run:",
+       "      claude mcp remove --scope user quill", add, "  Then, open Quill."});
+  EXPECT_EQ(actionKinds(closed), JSONValue::array({"fixRegistration", "openQuill"}));
+
+  PeerProcess peer(socket, status, {});
+  EXPECT_EQ(runDoctor(environmentFor(socket, status, home.path())).text.exitStatus, 3);
+  testing::writeFile(claude, "{}");
+  const Report fixed = runDoctor(environmentFor(socket, status, home.path()));
+  EXPECT_EQ(fixed.text.exitStatus, 0);
+  EXPECT_EQ(actionKinds(fixed), JSONValue::array({"register"}));
+}
+
+// Registered with each of the ten clients, in each one's own format, with Quill running.
+TEST(QuillMCPDoctorTests, SeesTheTenClientsPeopleUse) {
+  TemporaryDirectory home, directory;
+  const std::string shim = shimPath();
+  const std::string entry = R"({"quill":{"command":")" + shim + R"(","args":["--client","x"]}})";
+  const std::string settings =
+#if defined(__APPLE__)
+      "Library/Application Support/";
+#else
+      ".config/";
+#endif
+  const std::pair<std::string, std::string> files[] = {
+      {settings + "Claude/claude_desktop_config.json", R"({"mcpServers":)" + entry + "}"},
+      {".claude.json", R"({"mcpServers":)" + entry + "}"},
+      {".cursor/mcp.json", R"({"mcpServers":)" + entry + "}"},
+      {settings + "Code/User/mcp.json",
+       "// VS Code's own\n{\"servers\": {\"quill\": {\"type\": \"stdio\", \"command\": \"" + shim +
+           "\",},},}"},
+      {".codeium/windsurf/mcp_config.json", R"({"mcpServers":)" + entry + "}"},
+      {".gemini/settings.json", R"({"mcpServers":)" + entry + "}"},
+      {".qwen/settings.json", R"({"mcpServers":)" + entry + "}"},
+      {".codex/config.toml", "[mcp_servers.quill]\ncommand = \"" + shim + "\"\n"},
+      {".copilot/mcp-config.json", R"({"mcpServers":)" + entry + "}"},
+      {".config/opencode/opencode.json",
+       R"({"mcp":{"quill":{"type":"local","command":[")" + shim + R"("]}}})"},
+  };
+  for (const auto& [path, contents] : files) put(home.file(path), contents);
   const std::string socket = directory.file("s"), status = directory.file("status.json");
   PeerProcess peer(socket, status, {});
   const Report report = runDoctor(environmentFor(socket, status, home.path()));
   EXPECT_EQ(report.text.exitStatus, 0);
-  expectLines(report.text.out,
-              {"  Claude Code (user), \"quill\" in " + claude + ":",
-               "    command: /nowhere/quill-mcp", "    --client claude-code",
-               "    env: QUILL_MCP_NO_LAUNCH=1", "    warning: /nowhere/quill-mcp does not exist.",
-               "  Cursor (user), \"q\" in " + cursor + ":", "    command: " + shimPath(),
-               "    answers as quill-mcp 1.0, as this program is",
-               "Verdict: Quill answers. First, fix the path in " + claude +
-                   ": /nowhere/quill-mcp does not exist."});
-  EXPECT_NE(report.text.out.find("  Windsurf: " + windsurf + " is not JSON: "), std::string::npos)
-      << report.text.out;
-  const JSONValue registered = report.json["registered"].value_or(JSONValue());
-  ASSERT_EQ(registered.arrayValue() ? registered.arrayValue()->size() : 0u, 2u);
-  EXPECT_EQ(registered[0],
-            JSONValue::object({{"client", "Claude Code"},
-                               {"scope", "user"},
-                               {"file", claude},
-                               {"name", "quill"},
-                               {"command", "/nowhere/quill-mcp"},
-                               {"commandProblem", "/nowhere/quill-mcp does not exist"},
-                               {"slug", "claude-code"},
-                               {"environment", JSONValue::object({{"QUILL_MCP_NO_LAUNCH", "1"}})},
-                               {"version", JSONValue()},
-                               {"problem", JSONValue()}}));
-  EXPECT_EQ(at(*registered[1], {"version"}), JSONValue("1.0"));
-  EXPECT_EQ(at(*registered[1], {"commandProblem"}), JSONValue());
-  EXPECT_EQ(at(report.json, {"unusableFiles"})[0].value_or(JSONValue())["file"],
-            JSONValue(windsurf));
-  EXPECT_EQ(at(report.json, {"verdict", "action"}), JSONValue("fixPath"));
+  const char* clients[] = {"Claude Desktop", "Claude Code", "Cursor", "VS Code",     "Windsurf",
+                           "Gemini CLI",     "Qwen Code",   "Codex",  "Copilot CLI", "opencode"};
+  for (std::size_t i = 0; i < std::size(clients); ++i) {
+    expectLines(report.text.out, {"  " + std::string(clients[i]) + " (user), \"quill\" in " +
+                                  home.file(files[i].first) + ":"});
+    EXPECT_EQ(
+        at(report.json["registered"].value_or(JSONValue())[i].value_or(JSONValue()), {"version"}),
+        JSONValue("1.0"))
+        << clients[i];
+  }
+  expectLines(report.text.out, {"Verdict: an agent can reach Quill."});
+  EXPECT_EQ(at(report.json, {"verdict", "action"}), JSONValue("none"));
+}
 
-  // Once the path is right, nothing is left to do.
-  testing::writeFile(claude, "{}");
-  ::unlink(windsurf.c_str());
-  const Report fixed = runDoctor(environmentFor(socket, status, home.path()));
-  expectLines(fixed.text.out, {"Verdict: an agent can reach Quill."});
-  EXPECT_EQ(at(fixed.json, {"verdict", "action"}), JSONValue("none"));
+// ---- The clients' files, read in-process
+// ---------------------------------------------------------
+
+// A home folder with a project folder two levels down, where the doctor looks; "~/" in a path
+// stands for the home folder, "@/" for where applications keep settings, "./" for the project
+// and "{cwd}" in contents for the project's path.
+class Home {
+ public:
+  Home() : project_(home_.path() + "/work/project") {
+    put(project_ + "/.keep", "");
+    environment_ = {{"HOME", home_.path()}, {"XDG_CONFIG_HOME", home_.path() + "/.config"}};
+    if (!::getcwd(previous_, sizeof previous_) || ::chdir(project_.c_str()) != 0) ADD_FAILURE();
+  }
+  ~Home() { (void)::chdir(previous_); }
+
+  std::string path(std::string_view relative) const {
+#if defined(__APPLE__)
+    const std::string settings = home_.path() + "/Library/Application Support/";
+#else
+    const std::string settings = home_.path() + "/.config/";
+#endif
+    std::string out(relative);
+    if (relative.starts_with("~/")) out = home_.path() + out.substr(1);
+    if (relative.starts_with("@/")) out = settings + out.substr(2);
+    if (relative.starts_with("./")) out = project_ + out.substr(1);
+    return out;
+  }
+  void put(std::string_view relative, std::string contents) const {
+    for (auto at = contents.find("{cwd}"); at != std::string::npos; at = contents.find("{cwd}")) {
+      contents.replace(at, 5, project_);
+    }
+    quill::put(path(relative), contents);
+  }
+  // Each registration as "client (scope) name: command arguments", with what is wrong with it;
+  // each file that cannot be used as "client: file problem".
+  std::vector<std::string> findings(double askSeconds = -1) const {
+    doctor::Diagnosis diagnosis;
+    diagnosis.shimPath = "/opt/quill-mcp";
+    doctor::findRegistrations(environment_, diagnosis);
+    if (askSeconds > 0) doctor::checkRegistrations("1.0", askSeconds, diagnosis);
+    std::vector<std::string> lines;
+    for (const auto& entry : diagnosis.registrations) {
+      std::string line =
+          entry.client + " (" + entry.scope + ") " + entry.name + ": " + entry.command;
+      for (const auto& argument : entry.arguments) line += " " + argument;
+      for (const auto& [key, value] : entry.environment) line += ", " + key + "=" + value;
+      if (entry.remote) line += ", remote";
+      if (entry.disabled) line += ", disabled";
+      if (entry.version) line += ", version " + *entry.version;
+      if (entry.broken) line += ", broken: " + *entry.broken;
+      if (entry.notRun) line += ", not run: " + *entry.notRun;
+      for (const auto& warning : entry.warnings) line += " | " + warning;
+      lines.push_back(line);
+    }
+    for (const auto& file : diagnosis.files) {
+      if (file.problem) lines.push_back(file.client + ": " + file.file + " " + *file.problem);
+    }
+    return lines;
+  }
+
+ private:
+  TemporaryDirectory home_;
+  std::string project_;
+  Environment environment_;
+  char previous_[PATH_MAX] = "/";
+};
+
+// Each line of `expected` starts one finding, in order.
+void expectFindings(const std::vector<std::string>& found,
+                    const std::vector<std::string>& expected) {
+  EXPECT_EQ(found.size(), expected.size()) << ::testing::PrintToString(found);
+  for (std::size_t i = 0; i < std::min(found.size(), expected.size()); ++i) {
+    EXPECT_TRUE(found[i].starts_with(expected[i])) << found[i] << "\nexpected: " << expected[i];
+  }
+}
+
+TEST(QuillMCPDoctorTests, ReadsEachClientsFilesAsThatClientDoes) {
+  const std::string plain =
+      R"({"mcpServers":{"quill":{"command":"/q/quill-mcp"},"x":{"command":"/bin/true"}}})";
+  const struct {
+    std::string_view name;
+    std::vector<std::pair<std::string_view, std::string>> files;
+    std::vector<std::string> findings;
+  } cases[] = {
+      {"strict JSON",
+       {{"@/Claude/claude_desktop_config.json",
+         R"({"mcpServers":{"quill":{"command":"/q/quill-mcp","args":["--client","claude-desktop"]}}})"}},
+       {"Claude Desktop (user) quill: /q/quill-mcp --client claude-desktop"}},
+      {"a comment where only strict JSON is read",
+       {{"@/Claude/claude_desktop_config.json", "{\n  // mine\n}"}},
+       {"Claude Desktop: @holds a comment at line 2, column 3, which stops Claude Desktop from "
+        "reading the file: it reads strict JSON"}},
+      {"Claude Code: the user's, this folder's, and a project's in a parent folder",
+       {{"~/.claude.json",
+         R"({"mcpServers":{"quill":{"command":"/q/quill-mcp","args":["--client","claude-code"]}},)"
+         R"("projects":{"{cwd}":{"mcpServers":{"local":{"command":"/q/quill-mcp"}}}}})"},
+        {"~/work/.mcp.json", plain}},
+       {"Claude Code (user) quill: /q/quill-mcp --client claude-code",
+        "Claude Code (local) local: /q/quill-mcp | It has no --client claude-code",
+        "Claude Code (project) quill: /q/quill-mcp, not run: it is named in a project's file"}},
+      {"JSON with comments, trailing commas and a byte order mark",
+       {{"./.vscode/mcp.json",
+         "\xEF\xBB\xBF// mine\n{\"servers\": {\"quill\": {\"type\": \"stdio\", /* here */ "
+         "\"command\": \"/q/quill-mcp\",},},}"},
+        {"@/Code/User/mcp.json", R"({"servers":{"quill":{"command":"/q/quill-mcp"}}})"},
+        {"~/.gemini/settings.json",
+         "{\"mcpServers\": {\"quill\": {\"command\": \"/q/quill-mcp\"} // ours\n}}"},
+        {"./.qwen/settings.json", plain},
+        {"~/.config/opencode/opencode.jsonc",
+         R"({"mcp":{"quill":{"type":"local","command":["/q/quill-mcp","-v"],"environment":{"A":"1"}}}})"}},
+       {"VS Code (user) quill: /q/quill-mcp, broken: it lacks \"type\": \"stdio\"",
+        "VS Code (workspace) quill: /q/quill-mcp, not run", "Gemini CLI (user) quill: /q/quill-mcp",
+        "Qwen Code (project) quill: /q/quill-mcp, not run",
+        "opencode (user) quill: /q/quill-mcp -v, A=1"}},
+      {"lenient JSON, TOML, and what cannot be read",
+       {{"~/.cursor/mcp.json", R"({"mcpServers":{"quill":{"url":"https://q.example/mcp"},},})"},
+        {"~/.copilot/mcp-config.json",
+         R"({"mcpServers":{"quill":{"type":"local","command":"/q/quill-mcp","env":{"B":"2"}}}})"},
+        {"~/.codex/config.toml",
+         "model = \"o4\"\n[mcp_servers.quill]\ncommand = \"/q/quill-mcp\"\nargs = [\"-v\"]\n"},
+        {"~/.codeium/windsurf/mcp_config.json", "{\"mcpServers\":\n  {\"quill\" ]"}},
+       {"Cursor (user) quill: https://q.example/mcp, remote | It is a remote server, not "
+        "quill-mcp.",
+        "Codex (user) quill: /q/quill-mcp -v", "Copilot CLI (user) quill: /q/quill-mcp, B=2",
+        "Windsurf: @is not JSON: "}},
+      {"TOML that is not",
+       {{"~/.codex/config.toml", "[mcp_servers.quill\n"}},
+       {"Codex: @is not TOML: "}},
+      {"an extension installed from a bundle, turned off",
+       {{"@/Claude/Claude Extensions/ant.quill/manifest.json",
+         R"({"name":"quill-mcp","server":{"mcp_config":{"command":"${__dirname}/server/quill-mcp"}}})"},
+        {"@/Claude/Claude Extensions Settings/ant.quill.json", R"({"isEnabled":false})"}},
+       {"Claude Desktop (bundle) quill: @/Claude/Claude Extensions/ant.quill/server/quill-mcp, "
+        "disabled"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Home home;
+    for (const auto& [path, contents] : c.files) home.put(path, contents);
+    std::vector<std::string> expected = c.findings;
+    for (std::string& line : expected) {
+      // "@" alone stands for the file of the case's first file, "@/" for the settings folder.
+      if (const auto at = line.find("@/"); at != std::string::npos) {
+        line.replace(at, line.find(",", at) - at,
+                     home.path(line.substr(at, line.find(",", at) - at)));
+      } else if (const auto mark = line.find('@'); mark != std::string::npos) {
+        line.replace(mark, 1, home.path(c.files.back().first) + " ");
+      }
+    }
+    expectFindings(home.findings(), expected);
+  }
+}
+
+// Nothing a project's file names is run, nor anything but a quill-mcp that only its user can
+// change; and never through a shell.
+TEST(QuillMCPDoctorTests, RunsOnlyTheUsersOwnQuillMCP) {
+  Home home;
+  const std::string marker = home.path("./MARKER"), asked = home.path("~/ASKED");
+  const std::string answers =
+      "#!/bin/sh\necho asked >> " + asked +
+      "\nread line\necho '{\"result\":{\"serverInfo\":{\"version\":\"0.9\"}}}'\n";
+  home.put("./tools/quill-mcp", "#!/bin/sh\necho ran > " + marker + "\n");
+  home.put("~/bin/quill-mcp", answers);
+  home.put("~/open/quill-mcp", answers);
+  ::chmod(home.path("./tools/quill-mcp").c_str(), 0755);
+  ::chmod(home.path("~/bin/quill-mcp").c_str(), 0755);
+  ::chmod(home.path("~/open/quill-mcp").c_str(), 0777);
+  const std::string shell = R"("command":"/bin/sh","args":["-c","echo ran > )" + marker + "\"]";
+  home.put("./.mcp.json", R"({"mcpServers":{"quill":{)" + shell + "}}}");
+  home.put("./.vscode/mcp.json",
+           R"({"servers":{"quill":{"type":"stdio","command":"./tools/quill-mcp"}}})");
+  home.put("~/.cursor/mcp.json", R"({"mcpServers":{"quill":{)" + shell +
+                                     R"(},"mine":{"command":")" + home.path("~/bin/quill-mcp") +
+                                     R"("},"open":{"command":")" + home.path("~/open/quill-mcp") +
+                                     R"("}}})");
+  home.put("~/.gemini/settings.json", R"({"mcpServers":{"quill":{"command":"quill-mcp"}}})");
+  expectFindings(
+      home.findings(5),
+      {"Claude Code (project) quill: /bin/sh -c echo ran > " + marker +
+           ", not run: it is named in a project's file, which Claude Code trusts only once you "
+           "approve it; this program runs nothing a project names",
+       "Cursor (user) mine: " + home.path("~/bin/quill-mcp") +
+           ", version 0.9 | It has no --client "
+           "cursor: Quill then names the client after the name it gives itself, not Cursor. | It "
+           "is quill-mcp 0.9, not 1.0 as this program is: another installation.",
+       "Cursor (user) open: " + home.path("~/open/quill-mcp") +
+           ", not run: others than its owner may change it",
+       "Cursor (user) quill: /bin/sh -c echo ran > " + marker +
+           ", not run: it is not quill-mcp, and this program runs no other",
+       "VS Code (workspace) quill: ./tools/quill-mcp, not run: it is named in a project's file, "
+       "which VS Code trusts only once you approve it; this program runs nothing a project "
+       "names | It is relative: it depends on the folder the client starts it in. Write its "
+       "full path.",
+       "Gemini CLI (user) quill: quill-mcp, broken: quill-mcp is not on this PATH; write its full "
+       "path | It is a bare name: a client started from the Dock looks for it only in "
+       "/usr/bin:/bin:/usr/sbin:/sbin. Write its full path."});
+  EXPECT_FALSE(testing::readFile(marker));
+  EXPECT_EQ(testing::readFile(asked), "asked\n");
+}
+
+// The programs are asked side by side, under one deadline, and all they started is ended with them.
+TEST(QuillMCPDoctorTests, TwentyProgramsThatHangEndTogetherAndLeaveNothingRunning) {
+  Home home;
+  const std::string pids = home.path("~/pids");
+  std::string servers;
+  for (int i = 0; i < 20; ++i) {
+    const std::string program = home.path("~/p" + std::to_string(i) + "/quill-mcp");
+    home.put(program, "#!/bin/sh\nsleep 300 &\necho $$ $! >> " + pids + "\nsleep 300\n");
+    ::chmod(program.c_str(), 0755);
+    servers +=
+        (i ? "," : "") + ("\"q" + std::to_string(i) + "\":{\"command\":\"" + program + "\"}");
+  }
+  home.put("~/.cursor/mcp.json", "{\"mcpServers\":{" + servers + "}}");
+  const auto start = std::chrono::steady_clock::now();
+  const auto found = home.findings(1);
+  // One after another, they would take 20 seconds.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  ASSERT_EQ(found.size(), 20u);
+  for (const std::string& line : found) {
+    EXPECT_NE(line.find("does not answer initialize as quill-mcp does"), std::string::npos) << line;
+  }
+  std::istringstream started(testing::readFile(pids).value_or(""));
+  int count = 0;
+  for (pid_t pid; started >> pid; ++count) EXPECT_FALSE(testing::isRunning(pid)) << pid;
+  EXPECT_EQ(count, 40);
 }
 
 TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
@@ -263,11 +532,11 @@ TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
        [](const std::string&) {},
        "none",
        {"  warning: Nothing is there: Quill is not running, or it listens elsewhere.",
-        "  reason: ENOENT"}},
+        "  reason: nothingThere"}},
       {"stale socket",
        leaveStaleSocket,
        "socket",
-       {"  reason: ECONNREFUSED",
+       {"  reason: refused",
         "  Nobody listens there: a socket file left behind by a Quill that stopped, or a file "
         "that is not a socket."}},
       {"regular file",
@@ -289,14 +558,13 @@ TEST(QuillMCPDoctorTests, SaysWhyNothingAnswersAtTheSocketPath) {
     expectLines(report.text.out,
                 {"  failure: connect", "  not read: There is no file at this path.",
                  c.kind == "file" || c.kind == "FIFO"
-                     ? "Verdict: an agent cannot reach Quill. First, give quill-mcp a socket path "
-                       "where Quill of this user can listen (see Socket above)."
-                     : "Verdict: an agent cannot reach Quill. First, open Quill."});
+                     ? "  Then, give quill-mcp a socket path where Quill of this user can listen "
+                       "(see Socket above)."
+                     : "  Then, open Quill."});
     for (const std::string& line : c.lines) expectLines(report.text.out, {line});
     EXPECT_EQ(report.json["toolList"], JSONValue(false));
     EXPECT_EQ(at(report.json, {"socket", "kind"}), JSONValue(c.kind));
     EXPECT_EQ(at(report.json, {"connection", "failure"}), JSONValue("connect"));
-    EXPECT_EQ(at(report.json, {"connection", "projects"}), JSONValue());
   }
 }
 
@@ -327,15 +595,14 @@ TEST(QuillMCPDoctorTests, TellsABusyQuillFromOneThatHasGone) {
   EXPECT_EQ(text.exitStatus, 1);
 #if defined(__linux__)
   expectLines(text.out,
-              {"  failure: timeout", "  reason: ETIMEDOUT",
+              {"  failure: timeout", "  reason: notAccepted",
                "  Quill did not take the connection within 5 seconds: it is busy or stuck."});
 #else
-  expectLines(text.out, {"  reason: ECONNREFUSED", "  Quill runs (it holds " + socket +
-                                                       ".lock) but turns the connection away: it "
-                                                       "is busy or stuck."});
+  expectLines(text.out, {"  reason: refused", "  Quill runs (it holds " + socket +
+                                                  ".lock) but turns the connection away: it "
+                                                  "is busy or stuck."});
 #endif
-  expectLines(text.out,
-              {"Verdict: an agent cannot reach Quill. First, quit Quill and open it again."});
+  expectLines(text.out, {"  Then, quit Quill and open it again."});
 }
 
 // A folder on the way that this user may not read: nothing more can be said.
@@ -373,9 +640,9 @@ TEST(QuillMCPDoctorTests, SaysWhenTheListenerRunsAsAnotherUser) {
   testing::ForeignListener listener(socket, 65534);
   const Report report = runDoctor(environmentFor(socket, directory.file("status.json")));
   EXPECT_EQ(report.text.exitStatus, 1);
-  expectLines(report.text.out, {"  failure: connect", "  reason: another user",
-                                "  The listener there runs as another user (uid 65534): "
-                                "quill-mcp talks only to a Quill of its own user."});
+  expectLines(report.text.out, {"  failure: connect", "  reason: otherUser",
+                                "  The listener there runs as another user: quill-mcp talks only "
+                                "to a Quill of its own user."});
   EXPECT_EQ(listener.received(), "");
 }
 
@@ -387,9 +654,6 @@ TEST(QuillMCPDoctorTests, NamesTheFailedStepWhenQuillAnswersBadly) {
   } cases[] = {
       {testing::PeerScripts::replyAndClose(""), "io",
        "  The connection stood, but Quill closed it before answering."},
-      {testing::PeerScripts::replyAndClose(std::string(LineFraming::maxLineBytes + 3 * 65536, 'x') +
-                                           "\n"),
-       "io", "  Quill answered with a line longer than the 16 MiB that quill-mcp reads."},
       {testing::PeerScripts::reply("not json\n"), "decode",
        "  Quill answered with a line that is not a response of its protocol."},
       {testing::PeerScripts::reply("{\"v\":1,\"id\":1,\"ok\":true,\"result\":{}}\n"), JSONValue(),

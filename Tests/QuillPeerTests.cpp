@@ -126,7 +126,7 @@ class Peer {
     auto result = MCPSocketClient::roundTrip(socket, request, 60);
     auto* response = std::get_if<MCPWireResponse>(&result);
     if (!response) {
-      ADD_FAILURE() << "exchange failed at step " << static_cast<int>(std::get<1>(result).step)
+      ADD_FAILURE() << "exchange failed: reason " << static_cast<int>(std::get<1>(result).reason)
                     << ", errno " << std::get<1>(result).error;
       return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
     }

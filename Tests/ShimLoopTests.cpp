@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "MCPCommandLine.h"
 #include "Shim.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
@@ -176,7 +177,7 @@ TEST(ShimLoopTests, ClientSlugIsTheValueOfTheLastCompleteClientOption) {
   for (const auto& [arguments, slug] : cases) {
     std::string shown;
     for (const auto& argument : arguments) shown += "[" + argument + "]";
-    EXPECT_EQ(Shim::scanClientSlug(arguments), slug) << shown;
+    EXPECT_EQ(MCPCommandLine::clientSlug(arguments), slug) << shown;
     EXPECT_EQ(makeShim(arguments).clientSlug(), slug) << shown;
   }
 }

@@ -1,10 +1,7 @@
 #include "Shim.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/select.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,14 +11,14 @@
 #include <memory>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "FileDescriptor.h"
 #include "LineFraming.h"
+#include "MCPCommandLine.h"
 #include "MCPErrors.h"
 #include "MCPProtocol.h"
 #include "MCPSocketClient.h"
 #include "ToolDefinition.h"
-
-extern char** environ;
 
 namespace quill {
 
@@ -71,17 +68,9 @@ void waitForInput(int fd) {
 
 }  // namespace
 
-std::optional<std::string> Shim::scanClientSlug(const std::vector<std::string>& arguments) {
-  std::optional<std::string> slug;
-  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
-    if (arguments[i] == "--client") slug = arguments[i + 1];
-  }
-  return slug;
-}
-
 Shim::Shim(const std::vector<std::string>& arguments, Environment environment,
            LaunchCommand launchCommand, Streams streams)
-    : clientSlug_(scanClientSlug(arguments)),
+    : clientSlug_(MCPCommandLine::clientSlug(arguments)),
       env_(std::move(environment)),
       launchCommand_(std::move(launchCommand)),
       streams_(streams) {}
@@ -221,7 +210,7 @@ Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request,
 }
 
 Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
-  using Failure = MCPSocketClient::Failure;
+  using MCPSocketClient::Kind;
   auto attempt = [&] {
     return MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), request, kToolCallTimeoutSeconds);
   };
@@ -229,7 +218,7 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
   // The application was reached but the exchange failed, or it listens but does not take the
   // connection: it runs, and retrying or launching it again will not help.
-  if (std::get<Failure>(result).kind() != Failure::Kind::connect) {
+  if (MCPSocketClient::kindOf(std::get<MCPSocketClient::Failure>(result).reason) != Kind::connect) {
     return Friendly{MCPErrors::internalError};
   }
 
@@ -243,9 +232,8 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   if (auto reason = explainFromStatus()) return *reason;
 
   // What the latest attempt came to decides the text when the status file explains nothing.
-  auto lastFailure = Failure::Kind::connect;
-  auto noLaunch = env_.find(noLaunchEnvKey);
-  if (noLaunch == env_.end() || noLaunch->second != "1") {
+  auto lastFailure = Kind::connect;
+  if (!MCPCommandLine::launchForbidden(env_)) {
     if (!launchedApp_) {
       launchedApp_ = true;
       writeDiagnostic(kLaunchLine);
@@ -257,13 +245,13 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
       std::this_thread::sleep_for(pause);
       result = attempt();
       if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
-      lastFailure = std::get<Failure>(result).kind();
+      lastFailure = MCPSocketClient::kindOf(std::get<MCPSocketClient::Failure>(result).reason);
       pause = std::min(pause * 2, kLongestPause);
     }
   }
   if (auto reason = explainFromStatus()) return *reason;
   // Reached at the end but unable to answer, it is running: saying it is not would mislead.
-  if (lastFailure != Failure::Kind::connect) return Friendly{MCPErrors::internalError};
+  if (lastFailure != Kind::connect) return Friendly{MCPErrors::internalError};
   return Friendly{MCPErrors::appNotRunning};
 }
 
@@ -274,42 +262,16 @@ std::optional<MCPStatus> Shim::readStatus() const {
 }
 
 void Shim::launchApp() {
-  std::vector<char*> argv;
-  argv.push_back(launchCommand_.launcherPath.data());
-  for (auto& argument : launchCommand_.launcherArguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  // The launcher must not read the client's requests from our standard input, nor write into
-  // the answer stream on our standard output: it gets /dev/null as input and our standard error
-  // as its output. A client may start us with standard error closed; the launcher then writes
-  // into /dev/null, since a spawn that is told to copy a closed descriptor fails as a whole.
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return;
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (::fcntl(streams_.error, F_GETFD) != -1) {
-    posix_spawn_file_actions_adddup2(&actions, streams_.error, 1);
-    if (streams_.error != 2) posix_spawn_file_actions_adddup2(&actions, streams_.error, 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  }
-  // It starts with SIGPIPE at its default, not ignored as it is here.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
-  pid_t child = -1;
-  const int started = posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (started != 0) return;  // a launcher that cannot start is ignored: the retries still run
-  launcher_ = child;
+  // The launcher must not read the client's requests from our standard input, nor write into the
+  // answer stream on our standard output: it gets /dev/null as input and our standard error as
+  // its output.
+  auto started = ChildProcess::start(launchCommand_.launcherPath, launchCommand_.launcherArguments,
+                                     {-1, streams_.error, streams_.error}, false);
+  auto* launcher = std::get_if<ChildProcess>(&started);
+  if (!launcher) return;  // a launcher that cannot start is ignored: the retries still run
+  launcher_ = std::move(*launcher);
   // A launcher that hangs must not keep the call from being answered: it is waited for at most
-  // one window, and one still running then is left to finish and reaped later, never killed.
+  // one window, and one still running then is left to finish and collected later.
   const auto giveUp = std::chrono::steady_clock::now() + kRetryWindow;
   while (launcher_ && std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::sleep_for(kLauncherPoll);
@@ -318,12 +280,7 @@ void Shim::launchApp() {
 }
 
 void Shim::reapLauncher() {
-  if (!launcher_) return;
-  int status = 0;
-  pid_t reaped;
-  while ((reaped = ::waitpid(*launcher_, &status, WNOHANG)) < 0 && errno == EINTR) {
-  }
-  if (reaped != 0) launcher_.reset();  // it has ended (or is no child of ours after all)
+  if (launcher_ && launcher_->ended()) launcher_.reset();
 }
 
 JSONValue Shim::toolResult(const CallOutcome& outcome) {

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "JSONRPC.h"
 #include "JSONValue.h"
 #include "MCPPaths.h"
@@ -54,10 +55,6 @@ class Shim {
   const Environment& env() const { return env_; }
   bool launchedApp() const { return launchedApp_; }
   static constexpr std::string_view shimVersion = QUILL_MCP_VERSION;
-  // Set to "1", it keeps the shim from ever starting the application.
-  static constexpr std::string_view noLaunchEnvKey = "QUILL_MCP_NO_LAUNCH";
-
-  static std::optional<std::string> scanClientSlug(const std::vector<std::string>& arguments);
 
  private:
   // A handler's answer: a result, or an error.
@@ -90,7 +87,7 @@ class Shim {
   // Starts the application in the background and waits for the launcher to finish, for at most
   // one retry window.
   void launchApp();
-  // Collects the launcher's exit status once it has ended, so that it leaves no zombie behind.
+  // Forgets the launcher once it has ended and been collected, so that it leaves no zombie.
   void reapLauncher();
   static JSONValue toolResult(const CallOutcome& outcome);
 
@@ -105,7 +102,7 @@ class Shim {
   Environment env_;
   std::optional<std::string> clientName_;
   bool launchedApp_ = false;
-  std::optional<pid_t> launcher_;  // a launcher not reaped yet
+  std::optional<ChildProcess> launcher_;  // a launcher not collected yet
   LaunchCommand launchCommand_;
   Streams streams_;
 };

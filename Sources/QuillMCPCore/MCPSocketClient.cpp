@@ -33,7 +33,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 // ---- End of platform ---------------------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
-using Step = Failure::Step;
 
 // The moment by which the whole exchange must be done.
 class Deadline {
@@ -80,81 +79,102 @@ ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) 
 }
 
 // Sends `line` and a line feed over `fd`, and reads until the first complete line, by `deadline`.
-std::variant<std::string, Failure> exchange(int fd, std::string line, const Deadline& deadline) {
+quill::Result<std::string, Reason> exchange(int fd, std::string line, const Deadline& deadline,
+                                            std::size_t maxLineBytes) {
   suppressSigpipe(fd);
   line.push_back('\n');
   for (std::string_view rest = line; !rest.empty();) {
     const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
       return ::send(fd, rest.data(), rest.size(), kSendFlags);
     });
-    if (n <= 0) return Failure{Step::send, n < 0 ? errno : EPIPE};
+    if (n <= 0) return Failure{Reason::sendFailed, n < 0 ? errno : EPIPE};
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
   std::string().swap(line);
 
-  LineFraming framing;
+  LineFraming framing(maxLineBytes);
   char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
   for (;;) {
     const ssize_t n = withinDeadline(fd, SO_RCVTIMEO, deadline,
                                      [&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n <= 0) {
-      // However it ended, an answer that was too long is what went wrong.
-      if (framing.droppedOversizedLine()) return Failure{Step::receive, EMSGSIZE};
-      return Failure{Step::receive, n < 0 ? errno : 0};
-    }
+    if (n < 0 && errno == ETIMEDOUT) return Failure{Reason::timedOut};
+    if (n <= 0) return Failure{Reason::closedEarly, n < 0 ? errno : 0};
     auto lines = framing.append(std::string_view(buffer, static_cast<std::size_t>(n)));
     if (!lines.empty()) return std::move(lines.front());
+    // Whatever follows, the answer was too long: waiting for more would only use up the time.
+    if (framing.droppedOversizedLine()) return Failure{Reason::lineTooLong};
+  }
+}
+
+Reason connectReason(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return Reason::nothingThere;
+    case ECONNREFUSED:
+      return Reason::refused;
+    case ETIMEDOUT:
+      return Reason::notAccepted;
+    default:
+      return Reason::connectFailed;
   }
 }
 
 }  // namespace
 
-Failure::Kind Failure::kind() const noexcept {
-  switch (step) {
-    case Step::connect:
-      return error == ETIMEDOUT ? Kind::timeout : Kind::connect;
-    case Step::send:
+Kind kindOf(Reason reason) noexcept {
+  switch (reason) {
+    case Reason::badPath:
+    case Reason::nothingThere:
+    case Reason::refused:
+    case Reason::connectFailed:
+    case Reason::otherUser:
+      return Kind::connect;
+    case Reason::notAccepted:
+    case Reason::timedOut:
+      return Kind::timeout;
+    case Reason::sendFailed:
+    case Reason::closedEarly:
+    case Reason::lineTooLong:
       return Kind::io;
-    case Step::receive:
-      return error == ETIMEDOUT ? Kind::timeout : Kind::io;
-    case Step::decode:
+    case Reason::notAResponse:
       break;
   }
   return Kind::decode;
 }
 
-Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds) {
+Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds,
+                 std::size_t maxLineBytes) {
   const Deadline deadline(timeoutSeconds);
   sockaddr_un address;
-  if (const int error = fillSocketAddress(path, address)) return Failure{Step::connect, error};
+  if (const int error = fillSocketAddress(path, address)) return Failure{Reason::badPath, error};
   FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
   const int fd = connection.get();
-  if (fd < 0) return Failure{Step::connect, errno};
+  if (fd < 0) return Failure{Reason::connectFailed, errno};
 
   // A listener whose queue is full holds a connect (on Linux) until it takes the connection.
   const ssize_t connected = withinDeadline(fd, SO_SNDTIMEO, deadline, [&]() -> ssize_t {
     const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     return result != 0 && errno == EISCONN ? 0 : result;  // done meanwhile, after an interruption
   });
-  if (connected != 0) return Failure{Step::connect, errno};
+  if (connected != 0) return Failure{connectReason(errno), errno};
   // Whoever listens there answers for the application only when it runs as this user: another
   // local user must not be able to read our requests or feed the agent its own answers.
-  if (const auto user = peerUserID(fd); !user || *user != ::geteuid()) {
-    return Failure{Step::connect, EPERM, user};
-  }
+  if (!peerIsSameUser(fd)) return Failure{Reason::otherUser};
 
   auto line = MCPWire::encode(request);
-  if (!line) return Failure{Step::send, EINVAL};
+  if (!line) return Failure{Reason::sendFailed, 0, "the request holds a number that is not finite"};
   // The first complete line is the response.
-  auto answer = exchange(fd, std::move(*line), deadline);
-  if (auto* failure = std::get_if<Failure>(&answer)) return *failure;
+  auto answer = exchange(fd, std::move(*line), deadline, maxLineBytes);
+  if (auto* failure = std::get_if<Failure>(&answer)) return std::move(*failure);
   auto response = MCPWire::decodeResponse(std::get<std::string>(answer));
-  if (!response) return Failure{Step::decode};
+  if (!response) return Failure{Reason::notAResponse};
   return std::move(*response);
 }
 
-std::variant<std::string, Failure> exchangeLine(int fd, std::string line, double timeoutSeconds) {
-  return exchange(fd, std::move(line), Deadline(timeoutSeconds));
+quill::Result<std::string, Reason> exchangeLine(int fd, std::string line, double timeoutSeconds,
+                                                std::size_t maxLineBytes) {
+  return exchange(fd, std::move(line), Deadline(timeoutSeconds), maxLineBytes);
 }
 
 }  // namespace quill::MCPSocketClient

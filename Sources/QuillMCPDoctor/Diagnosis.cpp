@@ -3,18 +3,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
 #endif
 
 #include "ISOTime.h"
-#include "Shim.h"
+#include "MCPCommandLine.h"
 #include "ToolDefinition.h"
 #include "UnixSocket.h"
 
@@ -24,6 +26,8 @@ namespace {
 
 // The shim's own time-out for a tool list, in seconds: it bounds the whole exchange.
 constexpr double kTimeoutSeconds = 5;
+// How long the registered programs have to answer, side by side with the tool list.
+constexpr double kAskSeconds = 4;
 
 const std::string* lookup(const Environment& environment, std::string_view key) {
   auto found = environment.find(key);
@@ -99,6 +103,7 @@ StatusFacts statusFacts(const Environment& environment) {
 }
 
 ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& settings) {
+  using Reason = MCPSocketClient::Reason;
   const MCPWireRequest request{
       1, JSONValue(1), "tools/list", settings.clientSlug, std::nullopt, std::nullopt};
   auto result = MCPSocketClient::roundTrip(socketPath, request, kTimeoutSeconds);
@@ -107,10 +112,9 @@ ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& s
     facts.failure = *failure;
     // A connection turned away while the listener's lock is held is a Quill too busy to take
     // it, not one that has gone.
-    facts.busy = failure->step == MCPSocketClient::Failure::Step::connect &&
-                 (failure->error == ETIMEDOUT ||
-                  (failure->error == ECONNREFUSED &&
-                   ListenerLock::probe(socketPath) == ListenerLock::State::held));
+    facts.busy = failure->reason == Reason::notAccepted ||
+                 (failure->reason == Reason::refused &&
+                  ListenerLock::probe(socketPath) == ListenerLock::State::held);
     return facts;
   }
   auto& response = std::get<MCPWireResponse>(result);
@@ -118,42 +122,60 @@ ConnectionFacts connectionFacts(const std::string& socketPath, const Settings& s
   if (response.ok && response.result && isAcceptedToolListResult(*response.result)) {
     facts.toolList = std::move(response.result);
   }
-  facts.answeredOther = !facts.quillError && !facts.toolList;
   return facts;
 }
 
-// The one thing to do first: Quill before the clients, since no client gets anywhere without it.
-std::pair<std::string, std::string> firstAction(const Diagnosis& d) {
-  using Step = MCPSocketClient::Failure::Step;
+// What Quill needs, if anything, before an agent can reach it.
+std::optional<Action> quillAction(const Diagnosis& d) {
+  using Reason = MCPSocketClient::Reason;
   const ConnectionFacts& connection = d.connection;
-  if (connection.failure && connection.failure->step == Step::connect && !connection.busy) {
-    const int error = connection.failure->error;
+  const auto reason = connection.failure ? std::optional(connection.failure->reason) : std::nullopt;
+  if (reason && MCPSocketClient::kindOf(*reason) == MCPSocketClient::Kind::connect &&
+      !connection.busy) {
     const std::string& kind = d.socket.kind;
-    if ((error == ENOENT || error == ECONNREFUSED) &&
+    if ((reason == Reason::nothingThere || reason == Reason::refused) &&
         (kind == "socket" || kind == "none" || kind == "link")) {
-      return {"openQuill", "open Quill"};
+      return Action{"openQuill", "open Quill"};
     }
-    return {"fixSocketPath",
-            "give quill-mcp a socket path where Quill of this user can listen (see Socket above)"};
+    return Action{"fixSocketPath",
+                  "give quill-mcp a socket path where Quill of this user can listen (see Socket "
+                  "above)"};
   }
   const auto code =
       connection.quillError ? std::optional(connection.quillError->code) : std::nullopt;
   if (code == MCPWireErrorCode::disabled) {
-    return {"enableAccess", "turn on agent access in Quill \u2192 Settings \u2192 Agents"};
+    return Action{"enableAccess", "turn on agent access in Quill \u2192 Settings \u2192 Agents"};
   }
-  if (code == MCPWireErrorCode::signedOut) return {"signIn", "sign in to Quill"};
-  if (!connection.toolList) return {"restartQuill", "quit Quill and open it again"};
+  if (code == MCPWireErrorCode::signedOut) return Action{"signIn", "sign in to Quill"};
+  if (!connection.toolList) return Action{"restartQuill", "quit Quill and open it again"};
+  return std::nullopt;
+}
+
+// In the order that unblocks the next: a client must be able to start quill-mcp before Quill's
+// state matters to it.
+std::vector<Action> actions(const Diagnosis& d) {
+  std::vector<Action> all;
   for (const Registration& entry : d.registrations) {
-    if (!entry.commandProblem.empty()) {
-      return {"fixPath", "fix the path in " + entry.file + ": " + entry.commandProblem};
-    }
-    if (!entry.problem.empty()) {
-      return {"fixEntry",
-              "fix the entry \"" + entry.name + "\" in " + entry.file + ": " + entry.problem};
+    if (entry.broken) all.push_back(fixFor(entry, d));
+  }
+  std::string read;
+  for (const ClientFile& file : d.files) {
+    read += (read.empty() ? "" : ", ") + file.file;
+    if (file.problem) {
+      all.push_back(
+          {"fixFile", "fix " + file.file + " for " + file.client + ": it " + *file.problem});
     }
   }
-  if (d.registrations.empty()) return {"register", "register quill-mcp with your client"};
-  return {"none", ""};
+  if (d.registrations.empty()) {
+    all.push_back({"register",
+                   "register quill-mcp with your client (" +
+                       (read.empty() ? std::string("no client's file was found")
+                                     : "none of the files read names it: " + read) +
+                       "); for Claude Code, run:",
+                   d.instructions[1].commands});
+  }
+  if (auto quill = quillAction(d)) all.push_back(std::move(*quill));
+  return all;
 }
 
 // ---- Platform: the path of this program. ----------------------------------------------------
@@ -173,48 +195,61 @@ std::string ownPath() {
 
 }  // namespace
 
+bool Diagnosis::somethingBroken() const {
+  return std::any_of(registrations.begin(), registrations.end(),
+                     [](const Registration& entry) { return entry.broken.has_value(); }) ||
+         std::any_of(files.begin(), files.end(),
+                     [](const ClientFile& file) { return file.problem.has_value(); });
+}
+
+int Diagnosis::exitStatus() const {
+  if (somethingBroken()) return 3;
+  return toolListReceived() ? 0 : 1;
+}
+
 Diagnosis diagnose(const Environment& environment, Settings settings) {
   Diagnosis diagnosis;
   diagnosis.socket = socketFacts(environment);
   diagnosis.status = statusFacts(environment);
-  diagnosis.connection = connectionFacts(diagnosis.socket.location.path, settings);
-  const auto* record = std::get_if<MCPStatus>(&diagnosis.status.read);
-  if (record && record->listening && diagnosis.connection.failure &&
-      diagnosis.connection.failure->kind() == MCPSocketClient::Failure::Kind::connect &&
-      !diagnosis.connection.busy) {
-    diagnosis.status.file.warnings.push_back(
-        "It says Quill listens, but nobody does at the socket path: the file is stale, or Quill "
-        "and quill-mcp use different paths.");
+  if (auto launcher = runnableFile(settings.launcherPath); failed(launcher)) {
+    diagnosis.launcherProblem = problemText(settings.launcherPath, *failed(launcher)) + ".";
   }
-  struct stat launcher {};
-  if (::stat(settings.launcherPath.c_str(), &launcher) != 0) {
-    diagnosis.launcherProblem = "It does not exist.";
-  } else if (!S_ISREG(launcher.st_mode) || ::access(settings.launcherPath.c_str(), X_OK) != 0) {
-    diagnosis.launcherProblem = "It is not an executable file.";
-  }
-  if (const std::string* value = lookup(environment, Shim::noLaunchEnvKey))
+  if (const std::string* value = lookup(environment, MCPCommandLine::noLaunchEnvKey)) {
     diagnosis.noLaunch = *value;
-
+  }
   char self[PATH_MAX];
   const std::string_view selfPath = ::realpath(ownPath().c_str(), self) ? self : "";
   diagnosis.shimPath =
       MCPPaths::join(selfPath.substr(0, selfPath.rfind('/') + 1), QUILL_MCP_FILE_NAME);
   if (selfPath.empty()) {
     diagnosis.shimProblem = "This program cannot find its own folder.";
-  } else if (::access(diagnosis.shimPath.c_str(), X_OK) != 0) {
+  } else if (failed(runnableFile(diagnosis.shimPath))) {
     diagnosis.shimProblem =
-        "There is no quill-mcp next to this program: use the path where it "
-        "is installed instead.";
+        "There is no quill-mcp next to this program: use the path where it is installed instead.";
   }
   for (std::string_view key :
-       {MCPPaths::socketEnvKey, MCPPaths::statusEnvKey, Shim::noLaunchEnvKey}) {
+       {MCPPaths::socketEnvKey, MCPPaths::statusEnvKey, MCPCommandLine::noLaunchEnvKey}) {
     if (const std::string* value = lookup(environment, key); value && !value->empty()) {
       diagnosis.overrides.emplace_back(key, *value);
     }
   }
-  findRegistrations(environment, settings.version, diagnosis);
+  findRegistrations(environment, diagnosis);
+
+  // Quill is asked while the registered programs are: the whole run takes as long as the longer.
+  std::thread asking([&] { checkRegistrations(settings.version, kAskSeconds, diagnosis); });
+  diagnosis.connection = connectionFacts(diagnosis.socket.location.path, settings);
+  asking.join();
+
+  const auto* record = std::get_if<MCPStatus>(&diagnosis.status.read);
+  const auto& failure = diagnosis.connection.failure;
+  if (record && record->listening && failure && !diagnosis.connection.busy &&
+      MCPSocketClient::kindOf(failure->reason) == MCPSocketClient::Kind::connect) {
+    diagnosis.status.file.warnings.push_back(
+        "It says Quill listens, but nobody does at the socket path: the file is stale, or Quill "
+        "and quill-mcp use different paths.");
+  }
   diagnosis.settings = std::move(settings);
-  diagnosis.action = firstAction(diagnosis);
+  diagnosis.actions = actions(diagnosis);
   return diagnosis;
 }
 

@@ -1,7 +1,10 @@
 // What quill-mcp-doctor finds out about the way from an agent to Quill, and its two reports.
-// Finding out only looks: it never starts Quill and never creates, changes or removes a file. Of
-// programs it runs only the quill-mcp that clients are told to start, with one `initialize`,
-// which quill-mcp answers without reaching Quill.
+//
+// Finding out only looks: it never starts Quill and never creates, changes or removes a file. It
+// runs no program that a project's files name, and none through a shell. From the user's own
+// files it runs only a program whose file is named quill-mcp and that nobody else may change,
+// each in a process group of its own, with one `initialize`, which quill-mcp answers without
+// reaching Quill; all of them side by side, and every one of them is gone when the run ends.
 #pragma once
 
 #include <optional>
@@ -15,6 +18,7 @@
 #include "MCPSocketClient.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
+#include "Result.h"
 
 namespace quill::doctor {
 
@@ -46,23 +50,48 @@ struct ConnectionFacts {
   bool busy = false;  // Quill runs but does not take the connection
   std::optional<MCPWireResponse::WireError> quillError;
   std::optional<JSONValue> toolList;  // what came back, when it is a list a client accepts
-  bool answeredOther = false;         // Quill answered, but neither with such a list nor an error
 };
+
+using Variables = std::vector<std::pair<std::string, std::string>>;
 
 // An entry of a client's configuration that starts a quill-mcp, or is named "quill".
 struct Registration {
-  std::string client, scope, file, name, command;  // scope: "user", "local", "project", ...
-  // What is wrong with the program it names (missing, not runnable, not answering, another
-  // version), and with the entry otherwise; empty when nothing is.
-  std::string commandProblem = {}, problem = {};
-  std::optional<std::string> slug = std::nullopt;
-  std::vector<std::pair<std::string, std::string>> environment = {};
+  std::string client, scope, file, name;
+  std::string command;  // as written; for a remote server, its URL
+  std::vector<std::string> arguments = {};
+  Variables environment = {};
+  std::optional<std::string> slug = std::nullopt;  // its --client
+  bool remote = false;                             // a server over HTTP, not a program
+  bool disabled = false;                           // an extension turned off in its client
+  std::string program = {};  // the file the command names, resolved; empty when there is none
+  std::optional<std::string> broken = std::nullopt;   // why the client cannot start it
+  std::optional<std::string> notRun = std::nullopt;   // why this program did not ask it
   std::optional<std::string> version = std::nullopt;  // what it answered to `initialize`
+  std::vector<std::string> warnings = {};
 };
 
-// A client's configuration file that exists but cannot be used, and why.
-struct UnusableFile {
-  std::string client, file, problem;
+// A client's configuration file that exists.
+struct ClientFile {
+  std::string client, file;
+  std::optional<std::string> problem;  // why the client, or this program, cannot read it
+};
+
+// One thing to do, for people, with the commands that do it where the client has them.
+struct Action {
+  std::string kind;  // "fixRegistration", "fixFile", "register", "fixSocketPath", "openQuill",
+                     // "restartQuill", "enableAccess", "signIn"
+  std::string text;
+  std::vector<std::string> commands = {};
+};
+
+// How to register quill-mcp with a client: its add command, or the file and the entry to write.
+struct Instructions {
+  std::string client;
+  std::string key = {};  // for --json: "claude-code", "cursor", ...
+  std::vector<std::string> commands = {};
+  std::string file = {}, serversKey = {};
+  JSONValue entry = {};  // null where commands do it
+  std::string afterEditing = {};
 };
 
 struct Diagnosis {
@@ -70,31 +99,52 @@ struct Diagnosis {
   PathFacts socket;
   StatusFacts status;
   ConnectionFacts connection;
-  std::string launcherProblem;          // why the launcher cannot run; empty when it can
-  std::optional<std::string> noLaunch;  // QUILL_MCP_NO_LAUNCH, when set
-  std::string shimPath;                 // absolute: quill-mcp next to this program
-  std::string shimProblem;              // empty when it is there and executable
+  std::optional<std::string> launcherProblem;  // why the launcher cannot run
+  std::optional<std::string> noLaunch;         // QUILL_MCP_NO_LAUNCH, when set
+  std::string shimPath;                        // absolute: quill-mcp next to this program
+  std::optional<std::string> shimProblem;
   // The environment overrides in force, which a registration must carry to find the same Quill.
-  std::vector<std::pair<std::string, std::string>> overrides;
+  Variables overrides;
   std::vector<Registration> registrations;
-  std::vector<UnusableFile> unusableFiles;
-  // The one thing to do first: its kind ("none", "openQuill", "restartQuill", "fixSocketPath",
-  // "enableAccess", "signIn", "fixPath", "fixEntry", "register") and, for people, what to do.
-  std::pair<std::string, std::string> action;
+  std::vector<ClientFile> files;
+  std::vector<Instructions> instructions;
+  // In the order that unblocks the next: what stops a client from starting quill-mcp, then Quill.
+  std::vector<Action> actions;
 
   bool toolListReceived() const { return connection.toolList.has_value(); }
+  bool somethingBroken() const;
+  // 0: Quill answers and nothing read is broken; 1: no tool list came back from Quill; 3: a
+  // registration or a client's file is broken, whatever Quill does.
+  int exitStatus() const;
 };
 
 Diagnosis diagnose(const Environment& environment, Settings settings);
 
-// The registrations in the configuration files of the clients people use, at their places on
-// this platform below HOME and the working folder; each quill-mcp there is asked its version.
-void findRegistrations(const Environment& environment, const std::string& version,
-                       Diagnosis& diagnosis);
+// ---- The clients -------------------------------------------------------------------------------
 
-// Plain text for a person at a terminal, ending in a line feed.
-std::string textReport(const Diagnosis& diagnosis);
-// The same facts for scripts.
+// The files of the clients people use, read as each client reads them, at their places on this
+// platform below HOME and the working folder (and its parents, where a client looks there); the
+// registrations there, those of a project's files marked not to be run; and how to register the
+// quill-mcp beside this program with each client.
+void findRegistrations(const Environment& environment, Diagnosis& diagnosis);
+// Checks the program of each registration, and asks those it may run for their version, side by
+// side, for at most `seconds`.
+void checkRegistrations(const std::string& version, double seconds, Diagnosis& diagnosis);
+// Why a command names no program that can run.
+enum class ProgramReason { noCommand, notOnPath, missing, notAFile, notExecutable };
+// The file that `command` names, links followed, when it is a program that can run: a bare name
+// is looked for on this process's PATH, a relative path from the working folder.
+Result<std::string, ProgramReason> runnableFile(const std::string& command);
+std::string problemText(const std::string& command, const Failure<ProgramReason>& failure);
+
+// The remove and add commands, or the entry to write, that make `entry` start this quill-mcp.
+Action fixFor(const Registration& entry, const Diagnosis& diagnosis);
+
+// ---- Reports -----------------------------------------------------------------------------------
+
+// The findings as one JSON object, for scripts; the text report is read from it.
 JSONValue jsonReport(const Diagnosis& diagnosis);
+// Plain text for a person at a terminal, ending in a line feed.
+std::string textReport(const JSONValue& report);
 
 }  // namespace quill::doctor

@@ -1,11 +1,9 @@
-// The doctor's two reports of one diagnosis: plain text for people, JSON for scripts.
+// The findings as one JSON object, and the text for people read from it.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "Diagnosis.h"
-#include "LineFraming.h"
 #include "MCPClientIdentity.h"
 #include "UnixSocket.h"
 
@@ -13,87 +11,55 @@ namespace quill::doctor {
 
 namespace {
 
-using Failure = MCPSocketClient::Failure;
+using Reason = MCPSocketClient::Reason;
 
-struct Client {
-  std::string_view title, key, slug;  // no slug: the client names itself in `initialize`
-  std::string_view where;             // empty for a command
+// Every reason an exchange with Quill may fail for: its name for scripts, and what it means.
+struct ReasonText {
+  Reason reason;
+  std::string_view name, meaning;
 };
-// ---- Platform: where Claude Desktop keeps its registrations. --------------------------------
-#if defined(__APPLE__)
-#define QUILL_CLAUDE_DESKTOP "~/Library/Application Support/Claude/claude_desktop_config.json"
-#else
-#define QUILL_CLAUDE_DESKTOP "~/.config/Claude/claude_desktop_config.json"
-#endif
-// ---- End of platform ---------------------------------------------------------------------
-constexpr Client kClients[] = {
-    {"Claude Desktop", "claude-desktop", "claude-desktop",
-     "under \"mcpServers\" in " QUILL_CLAUDE_DESKTOP ", then restart Claude Desktop"},
-    {"Claude Code", "claude-code", "claude-code", ""},
-    {"Cursor", "cursor", "cursor", "under \"mcpServers\" in ~/.cursor/mcp.json"},
-    {"VS Code", "vscode", "", "under \"servers\" in .vscode/mcp.json of a workspace"},
+constexpr ReasonText kReasons[] = {
+    {Reason::badPath, "badPath", "The path cannot name a socket file (see Socket above)."},
+    {Reason::nothingThere, "nothingThere", "There is no socket file at the path."},
+    {Reason::refused, "refused",
+     "Nobody listens there: a socket file left behind by a Quill that stopped, or a file that is "
+     "not a socket."},
+    {Reason::connectFailed, "connectFailed", "quill-mcp cannot connect there"},
+    {Reason::otherUser, "otherUser",
+     "The listener there runs as another user: quill-mcp talks only to a Quill of its own user."},
+    {Reason::notAccepted, "notAccepted",
+     "Quill did not take the connection within 5 seconds: it is busy or stuck."},
+    {Reason::sendFailed, "sendFailed", "Quill took the connection but not the request"},
+    {Reason::closedEarly, "closedEarly",
+     "The connection stood, but Quill closed it before answering"},
+    {Reason::timedOut, "timedOut",
+     "The connection stood, but Quill did not answer within 5 seconds."},
+    {Reason::lineTooLong, "lineTooLong",
+     "Quill answered with a line longer than the 16 MiB that quill-mcp reads."},
+    {Reason::notAResponse, "notAResponse",
+     "Quill answered with a line that is not a response of its protocol."},
 };
 
-// The names people look up for the errors an exchange meets.
-constexpr std::pair<int, std::string_view> kErrorNames[] = {
-    {ENOENT, "ENOENT"},   {ECONNREFUSED, "ECONNREFUSED"}, {EACCES, "EACCES"},
-    {ENOTDIR, "ENOTDIR"}, {ENAMETOOLONG, "ENAMETOOLONG"}, {EINVAL, "EINVAL"},
-    {EPERM, "EPERM"},     {ETIMEDOUT, "ETIMEDOUT"},       {EMSGSIZE, "EMSGSIZE"},
-    {EPIPE, "EPIPE"},     {ECONNRESET, "ECONNRESET"},
-};
-
-// `text` with control characters shown as "?": texts from the environment, the status file or
-// Quill must not break a line of the report or steer the terminal.
-std::string shown(std::string_view text) {
-  std::string safe(text);
-  for (char& c : safe) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return safe;
+const ReasonText& textOf(Reason reason) {
+  return *std::find_if(std::begin(kReasons), std::end(kReasons),
+                       [&](const ReasonText& text) { return text.reason == reason; });
 }
 
-// `text` as one word for a POSIX shell.
-std::string shellWord(std::string_view text) {
-  if (!text.empty() && text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                              "0123456789/._-+:@%,=") == std::string_view::npos) {
-    return std::string(text);
+// Why no tool list came back, for people; empty when one did.
+std::string explanation(const Diagnosis& d) {
+  const ConnectionFacts& c = d.connection;
+  if (c.toolList) return {};
+  if (c.quillError) return "Quill is running but refused the tool list.";
+  if (!c.failure) return "Quill answered, but not with a tool list that a client accepts.";
+  if (c.busy && c.failure->reason == Reason::refused) {
+    return "Quill runs (it holds " + ListenerLock::lockPath(d.socket.location.path) +
+           ") but turns the connection away: it is busy or stuck.";
   }
-  std::string word = "'";
-  for (char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return word + "'";
-}
-
-// The registration of quill-mcp for `client`, carrying the overrides in force: the value of
-// "quill" among the client's servers, or a command.
-JSONValue registration(const Diagnosis& d, const Client& client) {
-  if (client.where.empty()) {
-    std::string line = "claude mcp add --scope user quill";
-    for (const auto& [key, value] : d.overrides) line += " -e " + shellWord(key + "=" + value);
-    return line + " -- " + shellWord(d.shimPath) + " --client " + std::string(client.slug);
-  }
-  std::vector<std::pair<std::string, JSONValue>> entry{{"command", d.shimPath}};
-  entry.emplace_back("args", client.slug.empty() ? JSONValue::array({})
-                                                 : JSONValue::array({"--client", client.slug}));
-  if (client.slug.empty()) entry.emplace_back("type", "stdio");
-  if (!d.overrides.empty()) {
-    entry.emplace_back("env", JSONValue::object({d.overrides.begin(), d.overrides.end()}));
-  }
-  return JSONValue::object(std::move(entry));
-}
-
-// Where a path came from: for scripts, and for people.
-std::string source(const PathFacts& facts, std::string_view overrideKey, bool forPeople) {
-  switch (facts.location.rule) {
-    case MCPPaths::Rule::override:
-      return std::string(overrideKey);
-    case MCPPaths::Rule::supportFolder:
-      return forPeople ? "the default in Quill's support folder" : "supportFolder";
-    case MCPPaths::Rule::fallback:
-      break;
-  }
-  if (!forPeople) return "temporaryFolder";
-  return "the temporary folder, as the path in Quill's support folder would be longer than " +
-         std::to_string(MCPPaths::maxSocketPathBytes) + " bytes";
+  std::string meaning(textOf(c.failure->reason).meaning);
+  if (meaning.ends_with(".")) return meaning;
+  if (c.failure->error == ETIMEDOUT) return meaning + " within 5 seconds.";
+  if (c.failure->error == 0) return meaning + ".";
+  return meaning + ": " + std::strerror(c.failure->error) + ".";
 }
 
 std::string runtimeFolderText(const PathFacts& facts) {
@@ -102,15 +68,6 @@ std::string runtimeFolderText(const PathFacts& facts) {
                                          "another user's", "writable by others"};
   const auto& problem = facts.location.runtimeFolderProblem;
   return problem ? "XDG_RUNTIME_DIR is " + std::string(kTexts[static_cast<int>(*problem)]) : "";
-}
-
-void addPath(std::string& out, const PathFacts& facts, std::string_view overrideKey) {
-  out += "  path: " + shown(facts.location.path) + "\n  from: " + source(facts, overrideKey, true) +
-         "\n";
-  if (const std::string text = runtimeFolderText(facts); !text.empty()) {
-    out += "  not in the user's runtime folder: " + text + "\n";
-  }
-  for (const std::string& warning : facts.warnings) out += "  warning: " + warning + "\n";
 }
 
 std::string statusProblem(const StatusFacts& status) {
@@ -135,69 +92,6 @@ std::string statusProblem(const StatusFacts& status) {
          "and version and updatedAt (texts).";
 }
 
-// Why no tool list came back, for people; empty when one did.
-std::string explanation(const Diagnosis& d) {
-  const ConnectionFacts& c = d.connection;
-  if (c.toolList) return {};
-  if (c.quillError) return "Quill is running but refused the tool list.";
-  if (c.answeredOther) return "Quill answered, but not with a tool list that a client accepts.";
-  const Failure& f = *c.failure;
-  // How it ended: " within 5 seconds.", or ": " and the system's words.
-  const std::string why = f.error == ETIMEDOUT ? std::string(" within 5 seconds.")
-                                               : ": " + std::string(std::strerror(f.error)) + ".";
-  if (c.busy) {
-    const std::string lock = shown(ListenerLock::lockPath(d.socket.location.path));
-    return "Quill " +
-           (f.error == ETIMEDOUT ? "did not take the connection within 5 seconds"
-                                 : "runs (it holds " + lock + ") but turns the connection away") +
-           ": it is busy or stuck.";
-  }
-  switch (f.step) {
-    case Failure::Step::connect:
-      if (f.listenerUser) {
-        return "The listener there runs as another user (uid " + std::to_string(*f.listenerUser) +
-               "): quill-mcp talks only to a Quill of its own user.";
-      }
-      if (f.error == ECONNREFUSED) {
-        return "Nobody listens there: a socket file left behind by a Quill that stopped, or a "
-               "file that is not a socket.";
-      }
-      return std::string(std::strerror(f.error)) + ".";
-    case Failure::Step::send:
-      return "Quill took the connection but not the request" + why;
-    case Failure::Step::receive:
-      if (f.error == 0) return "The connection stood, but Quill closed it before answering.";
-      if (f.error == EMSGSIZE) {
-        return "Quill answered with a line longer than the " +
-               std::to_string(LineFraming::maxLineBytes >> 20) + " MiB that quill-mcp reads.";
-      }
-      return "The connection stood, but Quill did not answer" + why;
-    case Failure::Step::decode:
-      break;
-  }
-  return "Quill answered with a line that is not a response of its protocol.";
-}
-
-// The system's reason: the errno's name, or "another user" for a listener of another user.
-std::string reason(const ConnectionFacts& c) {
-  if (!c.failure || c.failure->error == 0) return {};
-  if (c.failure->listenerUser) return "another user";
-  for (const auto& [number, name] : kErrorNames) {
-    if (number == c.failure->error) return std::string(name);
-  }
-  return "errno " + std::to_string(c.failure->error);
-}
-
-std::string kindName(const Failure& failure) {
-  constexpr std::string_view kNames[] = {"connect", "io", "timeout", "decode"};
-  return std::string(kNames[static_cast<int>(failure.kind())]);
-}
-
-std::string flag(std::string_view name, bool value, std::string_view yes, std::string_view no) {
-  return "  " + std::string(name) + ": " + (value ? "true (" : "false (") +
-         std::string(value ? yes : no) + ")\n";
-}
-
 std::string age(std::optional<long long> seconds) {
   if (!seconds) return "not a time this program reads";
   if (*seconds < 0) return "in the future: the clocks disagree";
@@ -216,16 +110,6 @@ std::string noLaunchText(const std::optional<std::string>& value) {
   return value ? "\"" + *value + "\" (only 1 forbids starting): " + starts : "not set: " + starts;
 }
 
-std::string verdict(const Diagnosis& d) {
-  if (d.action.first == "none") return "an agent can reach Quill.";
-  std::string action = d.action.second;
-  if (d.action.first == "register") {
-    action += "; for Claude Code: " + std::string(*registration(d, kClients[1]).stringValue());
-  }
-  return std::string(d.toolListReceived() ? "Quill answers." : "an agent cannot reach Quill.") +
-         " First, " + action + ".";
-}
-
 template <typename Value>
 JSONValue orNull(const std::optional<Value>& value) {
   return value ? JSONValue(*value) : JSONValue();
@@ -233,172 +117,288 @@ JSONValue orNull(const std::optional<Value>& value) {
 JSONValue orNull(const std::string& text) {
   return text.empty() ? JSONValue() : JSONValue(text);
 }
+JSONValue list(const std::vector<std::string>& texts) {
+  return JSONValue(JSONValue::Array(texts.begin(), texts.end()));
+}
+JSONValue variables(const Variables& pairs) {
+  return JSONValue(JSONValue::Object::collect({pairs.begin(), pairs.end()}));
+}
 
-JSONValue pathJSON(const PathFacts& facts, std::string_view overrideKey,
-                   std::vector<std::pair<std::string, JSONValue>> more) {
-  more.insert(
-      more.end(),
-      {{"path", facts.location.path},
-       {"source", source(facts, overrideKey, false)},
-       {"runtimeFolderProblem", orNull(runtimeFolderText(facts))},
-       {"kind", facts.kind},
-       {"foreignOwner", orNull(facts.foreignOwner)},
-       {"warnings", JSONValue(JSONValue::Array(facts.warnings.begin(), facts.warnings.end()))}});
+JSONValue pathJSON(const PathFacts& facts, std::vector<std::pair<std::string, JSONValue>> more) {
+  constexpr std::string_view kSources[] = {"override", "supportFolder", "temporaryFolder"};
+  more.insert(more.end(), {{"path", facts.location.path},
+                           {"source", kSources[static_cast<int>(facts.location.rule)]},
+                           {"runtimeFolderProblem", orNull(runtimeFolderText(facts))},
+                           {"kind", facts.kind},
+                           {"foreignOwner", orNull(facts.foreignOwner)},
+                           {"warnings", list(facts.warnings)}});
   return JSONValue::object(std::move(more));
+}
+
+std::string verdictSummary(const Diagnosis& d) {
+  if (d.actions.empty()) return "an agent can reach Quill.";
+  return d.toolListReceived() ? "Quill answers." : "an agent cannot reach Quill.";
+}
+
+// ---- Text, read from the JSON
+// --------------------------------------------------------------------
+
+// `text` with control characters shown as "?": texts from files, the environment or Quill must
+// not break a line of the report or steer the terminal.
+std::string shown(std::string_view text) {
+  std::string safe(text);
+  for (char& c : safe) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return safe;
+}
+
+struct Reader {
+  const JSONValue& report;
+  std::string out;
+
+  const JSONValue& at(const JSONValue& value, std::initializer_list<std::string_view> keys) {
+    static const JSONValue null;
+    const JSONValue* found = &value;
+    for (std::string_view key : keys) found = found->member(key) ? found->member(key) : &null;
+    return *found;
+  }
+  std::string str(const JSONValue& value) { return shown(value.stringValue().value_or("")); }
+  void line(std::string_view indent, std::string_view label, const JSONValue& value) {
+    if (!value.isNull()) out += std::string(indent) + std::string(label) + str(value) + "\n";
+  }
+  void each(std::string_view indent, std::string_view label, const JSONValue& values) {
+    for (const JSONValue& value : values.arrayValue() ? *values.arrayValue() : JSONValue::Array{}) {
+      line(indent, label, value);
+    }
+  }
+};
+
+void pathText(Reader& r, std::string_view title, const JSONValue& path, std::string_view key) {
+  constexpr std::pair<std::string_view, std::string_view> kFrom[] = {
+      {"supportFolder", "the default in Quill's support folder"},
+      {"temporaryFolder",
+       "the temporary folder, as the path in Quill's support folder would be longer than 103 "
+       "bytes"}};
+  std::string from(key);
+  for (const auto& [source, text] : kFrom) {
+    if (r.at(path, {"source"}).stringValue() == source) from = text;
+  }
+  r.out += "\n" + std::string(title) + "\n  path: " + r.str(r.at(path, {"path"})) +
+           "\n  from: " + from + "\n";
+  r.line("  ", "not in the user's runtime folder: ", r.at(path, {"runtimeFolderProblem"}));
+  r.each("  ", "warning: ", r.at(path, {"warnings"}));
 }
 
 }  // namespace
 
-std::string textReport(const Diagnosis& d) {
-  std::string out = "quill-mcp-doctor " + d.settings.version + "\n\nSocket\n";
-  addPath(out, d.socket, MCPPaths::socketEnvKey);
-
-  out += "\nStatus file\n";
-  addPath(out, d.status.file, MCPPaths::statusEnvKey);
-  if (const auto* record = std::get_if<MCPStatus>(&d.status.read)) {
-    out += flag("enabled", record->enabled, "agent access is on", "agent access is off");
-    out += flag("signedIn", record->signedIn, "someone is signed in", "nobody is signed in");
-    out += flag("listening", record->listening, "Quill says it listens on its socket",
-                "Quill says it does not listen");
-    out += "  version: " + shown(record->version) + "\n";
-    out += "  updatedAt: " + shown(record->updatedAt) + " (" + age(d.status.ageSeconds) + ")\n";
-  } else {
-    out += "  not read: " + statusProblem(d.status) + "\n";
-  }
-
-  out += "\nConnection (a tool list, asked for as quill-mcp asks)\n";
-  const ConnectionFacts& connection = d.connection;
-  if (connection.failure) out += "  failure: " + kindName(*connection.failure) + "\n";
-  if (const std::string why = reason(connection); !why.empty()) out += "  reason: " + why + "\n";
-  if (connection.quillError) {
-    out += "  Quill answered \"" + std::string(rawValue(connection.quillError->code)) +
-           "\": " + shown(connection.quillError->message) + "\n";
-  }
-  if (const std::string text = explanation(d); !text.empty()) out += "  " + text + "\n";
-  if (connection.toolList) {
-    out += "  a tool list came back\n";
-    for (const JSONValue& tool : *connection.toolList->member("tools")->arrayValue()) {
-      const JSONValue* description = tool.member("description");
-      out += "  " + shown(*tool.member("name")->stringValue()) + ": " +
-             shown(description ? *description->stringValue() : "(no description)") + "\n";
-    }
-  }
-
-  out += "\nLauncher (never started by this program)\n  path: " + d.settings.launcherPath + "\n";
-  if (!d.launcherProblem.empty()) out += "  warning: " + d.launcherProblem + "\n";
-  out += "  identifier: " + d.settings.appIdentifier + "\n";
-  out += "  QUILL_MCP_NO_LAUNCH: " + noLaunchText(d.noLaunch) + "\n";
-
-  if (const auto& slug = d.settings.clientSlug) {
-    const MCPClientIdentity identity = MCPClientIdentity::resolve(*slug, std::nullopt);
-    out += "\nClient\n  --client " + shown(*slug) + ": Quill shows \"" + shown(identity.actor) +
-           "\" working in \"" + shown(identity.surface) + "\"\n";
-  }
-
-  out += "\nRegistered with clients\n";
-  for (const Registration& entry : d.registrations) {
-    out += "  " + entry.client + " (" + entry.scope + "), \"" + shown(entry.name) + "\" in " +
-           shown(entry.file) + ":\n    command: " + shown(entry.command) + "\n";
-    if (entry.slug) out += "    --client " + shown(*entry.slug) + "\n";
-    for (const auto& [key, value] : entry.environment) {
-      out += "    env: " + shown(key + "=" + value) + "\n";
-    }
-    if (entry.commandProblem.empty() && entry.version) {
-      out += "    answers as quill-mcp " + shown(*entry.version) + ", as this program is\n";
-    }
-    for (const std::string* problem : {&entry.commandProblem, &entry.problem}) {
-      if (!problem->empty()) out += "    warning: " + shown(*problem) + ".\n";
-    }
-  }
-  for (const UnusableFile& file : d.unusableFiles) {
-    out += "  " + file.client + ": " + shown(file.file) + " " + shown(file.problem) + "\n";
-  }
-  if (d.registrations.empty() && d.unusableFiles.empty()) {
-    out += "  none, in the files of Claude Desktop, Claude Code, Cursor, VS Code and Windsurf\n";
-  }
-
-  out += "\nRegistration of " + shown(d.shimPath) + "\n";
-  if (!d.shimProblem.empty()) out += "  warning: " + d.shimProblem + "\n";
-  for (const Client& client : kClients) {
-    const JSONValue entry = registration(d, client);
-    out += "  " + std::string(client.title) +
-           (client.where.empty() ? "" : ", " + std::string(client.where)) + ":\n    " +
-           (entry.stringValue() ? std::string(*entry.stringValue())
-                                : "\"quill\": " + entry.encodedData().value_or("{}")) +
-           "\n";
-  }
-
-  return out + "\nVerdict: " + verdict(d) + "\n";
-}
-
 JSONValue jsonReport(const Diagnosis& d) {
   const ConnectionFacts& connection = d.connection;
-  JSONValue quillError, identity;
+  JSONValue quillError, identity, failure, reason, error;
   if (connection.quillError) {
     quillError = JSONValue::object({{"code", rawValue(connection.quillError->code)},
                                     {"message", connection.quillError->message}});
+  }
+  if (connection.failure) {
+    constexpr std::string_view kKinds[] = {"connect", "io", "timeout", "decode"};
+    failure = kKinds[static_cast<int>(MCPSocketClient::kindOf(connection.failure->reason))];
+    reason = textOf(connection.failure->reason).name;
+    if (connection.failure->error) error = std::strerror(connection.failure->error);
   }
   if (const auto& slug = d.settings.clientSlug) {
     const MCPClientIdentity resolved = MCPClientIdentity::resolve(*slug, std::nullopt);
     identity = JSONValue::object(
         {{"slug", *slug}, {"actor", resolved.actor}, {"surface", resolved.surface}});
   }
-  std::vector<std::pair<std::string, JSONValue>> lines{{"shim", d.shimPath},
-                                                       {"problem", orNull(d.shimProblem)}};
-  for (const Client& client : kClients) lines.emplace_back(client.key, registration(d, client));
-  JSONValue::Array registered, unusable;
+  JSONValue::Array registered, files, clients, actions;
   for (const Registration& entry : d.registrations) {
-    registered.push_back(JSONValue::object(
-        {{"client", entry.client},
-         {"scope", entry.scope},
-         {"file", entry.file},
-         {"name", entry.name},
-         {"command", entry.command},
-         {"commandProblem", orNull(entry.commandProblem)},
-         {"slug", orNull(entry.slug)},
-         {"environment", JSONValue::object({entry.environment.begin(), entry.environment.end()})},
-         {"version", orNull(entry.version)},
-         {"problem", orNull(entry.problem)}}));
+    registered.push_back(JSONValue::object({{"client", entry.client},
+                                            {"scope", entry.scope},
+                                            {"file", entry.file},
+                                            {"name", entry.name},
+                                            {"command", entry.command},
+                                            {"arguments", list(entry.arguments)},
+                                            {"slug", orNull(entry.slug)},
+                                            {"environment", variables(entry.environment)},
+                                            {"remote", entry.remote},
+                                            {"disabled", entry.disabled},
+                                            {"program", orNull(entry.program)},
+                                            {"broken", orNull(entry.broken)},
+                                            {"notRun", orNull(entry.notRun)},
+                                            {"version", orNull(entry.version)},
+                                            {"warnings", list(entry.warnings)}}));
   }
-  for (const UnusableFile& file : d.unusableFiles) {
-    unusable.push_back(JSONValue::object(
-        {{"client", file.client}, {"file", file.file}, {"problem", file.problem}}));
+  for (const ClientFile& file : d.files) {
+    files.push_back(JSONValue::object(
+        {{"client", file.client}, {"file", file.file}, {"problem", orNull(file.problem)}}));
+  }
+  for (const Instructions& client : d.instructions) {
+    clients.push_back(JSONValue::object({{"client", client.client},
+                                         {"key", client.key},
+                                         {"commands", list(client.commands)},
+                                         {"file", orNull(client.file)},
+                                         {"under", orNull(client.serversKey)},
+                                         {"entry", client.entry},
+                                         {"afterEditing", orNull(client.afterEditing)}}));
+  }
+  for (const Action& action : d.actions) {
+    actions.push_back(JSONValue::object(
+        {{"kind", action.kind}, {"text", action.text}, {"commands", list(action.commands)}}));
   }
   const auto* record = std::get_if<MCPStatus>(&d.status.read);
-  constexpr std::string_view kSteps[] = {"connect", "send", "receive", "decode"};
   return JSONValue::object({
       {"version", d.settings.version},
       {"toolList", d.toolListReceived()},
-      {"socket", pathJSON(d.socket, MCPPaths::socketEnvKey, {})},
-      {"status", pathJSON(d.status.file, MCPPaths::statusEnvKey,
-                          {{"record", record ? record->jsonValue() : JSONValue()},
-                           {"problem", orNull(statusProblem(d.status))},
-                           {"ageSeconds", orNull(d.status.ageSeconds)}})},
+      {"exitStatus", d.exitStatus()},
+      {"socket", pathJSON(d.socket, {})},
+      {"status",
+       pathJSON(d.status.file, {{"record", record ? record->jsonValue() : JSONValue()},
+                                {"problem", orNull(statusProblem(d.status))},
+                                {"ageSeconds", orNull(d.status.ageSeconds)},
+                                {"age", record ? age(d.status.ageSeconds) : JSONValue()}})},
       {"connection",
        JSONValue::object({
-           {"failure", connection.failure ? JSONValue(kindName(*connection.failure)) : JSONValue()},
-           {"step", connection.failure
-                        ? JSONValue(kSteps[static_cast<int>(connection.failure->step)])
-                        : JSONValue()},
-           {"reason", orNull(reason(connection))},
+           {"failure", failure},
+           {"reason", reason},
+           {"error", error},
            {"busy", connection.busy},
            {"explanation", orNull(explanation(d))},
            {"quillError", quillError},
-           // No longer read out of the tool's description, which may hold any name: see "tools".
-           {"projects", JSONValue()},
            {"tools", connection.toolList ? *connection.toolList->member("tools") : JSONValue()},
        })},
       {"launcher", JSONValue::object({{"path", d.settings.launcherPath},
                                       {"identifier", d.settings.appIdentifier},
-                                      {"executable", d.launcherProblem.empty()},
                                       {"problem", orNull(d.launcherProblem)},
-                                      {"noLaunch", orNull(d.noLaunch)}})},
+                                      {"noLaunch", orNull(d.noLaunch)},
+                                      {"noLaunchMeaning", noLaunchText(d.noLaunch)}})},
       {"client", identity},
-      {"registration", JSONValue::object(std::move(lines))},
+      {"registration", JSONValue::object({{"shim", d.shimPath},
+                                          {"problem", orNull(d.shimProblem)},
+                                          {"clients", JSONValue(std::move(clients))}})},
       {"registered", JSONValue(std::move(registered))},
-      {"unusableFiles", JSONValue(std::move(unusable))},
-      {"verdict", JSONValue::object({{"action", d.action.first}, {"text", verdict(d)}})},
+      {"files", JSONValue(std::move(files))},
+      {"verdict",
+       JSONValue::object({{"action", d.actions.empty() ? "none" : d.actions.front().kind},
+                          {"summary", verdictSummary(d)},
+                          {"actions", JSONValue(std::move(actions))}})},
   });
+}
+
+std::string textReport(const JSONValue& report) {
+  Reader r{report, "quill-mcp-doctor " + r.str(report["version"].value_or(JSONValue())) + "\n"};
+  pathText(r, "Socket", r.at(report, {"socket"}), "QUILL_MCP_SOCKET");
+  const JSONValue& status = r.at(report, {"status"});
+  pathText(r, "Status file", status, "QUILL_MCP_STATUS");
+  if (const JSONValue& record = r.at(status, {"record"}); !record.isNull()) {
+    constexpr std::string_view kFlags[][3] = {
+        {"enabled", "agent access is on", "agent access is off"},
+        {"signedIn", "someone is signed in", "nobody is signed in"},
+        {"listening", "Quill says it listens on its socket", "Quill says it does not listen"}};
+    for (const auto& [name, yes, no] : kFlags) {
+      const bool on = r.at(record, {name}).boolValue().value_or(false);
+      r.out += "  " + std::string(name) + (on ? ": true (" : ": false (") +
+               std::string(on ? yes : no) + ")\n";
+    }
+    r.line("  ", "version: ", r.at(record, {"version"}));
+    r.out += "  updatedAt: " + r.str(r.at(record, {"updatedAt"})) + " (" +
+             r.str(r.at(status, {"age"})) + ")\n";
+  }
+  r.line("  ", "not read: ", r.at(status, {"problem"}));
+
+  const JSONValue& connection = r.at(report, {"connection"});
+  r.out += "\nConnection (a tool list, asked for as quill-mcp asks)\n";
+  r.line("  ", "failure: ", r.at(connection, {"failure"}));
+  r.line("  ", "reason: ", r.at(connection, {"reason"}));
+  if (const JSONValue& refusal = r.at(connection, {"quillError"}); !refusal.isNull()) {
+    r.out += "  Quill answered \"" + r.str(r.at(refusal, {"code"})) +
+             "\": " + r.str(r.at(refusal, {"message"})) + "\n";
+  }
+  r.line("  ", "", r.at(connection, {"explanation"}));
+  if (const auto* tools = r.at(connection, {"tools"}).arrayValue()) {
+    r.out += "  a tool list came back\n";
+    for (const JSONValue& tool : *tools) {
+      const JSONValue& description = r.at(tool, {"description"});
+      r.out += "  " + r.str(r.at(tool, {"name"})) + ": " +
+               (description.isNull() ? "(no description)" : r.str(description)) + "\n";
+    }
+  }
+
+  const JSONValue& launcher = r.at(report, {"launcher"});
+  r.out += "\nLauncher (never started by this program)\n";
+  r.line("  ", "path: ", r.at(launcher, {"path"}));
+  r.line("  ", "warning: ", r.at(launcher, {"problem"}));
+  r.line("  ", "identifier: ", r.at(launcher, {"identifier"}));
+  r.line("  ", "QUILL_MCP_NO_LAUNCH: ", r.at(launcher, {"noLaunchMeaning"}));
+  if (const JSONValue& client = r.at(report, {"client"}); !client.isNull()) {
+    r.out += "\nClient\n  --client " + r.str(r.at(client, {"slug"})) + ": Quill shows \"" +
+             r.str(r.at(client, {"actor"})) + "\" working in \"" +
+             r.str(r.at(client, {"surface"})) + "\"\n";
+  }
+
+  r.out += "\nRegistered with clients\n";
+  const JSONValue& registered = r.at(report, {"registered"});
+  for (const JSONValue& entry : *registered.arrayValue()) {
+    std::string command = r.str(r.at(entry, {"command"}));
+    for (const JSONValue& argument : *r.at(entry, {"arguments"}).arrayValue()) {
+      command += " " + r.str(argument);
+    }
+    r.out += "  " + r.str(r.at(entry, {"client"})) + " (" + r.str(r.at(entry, {"scope"})) +
+             "), \"" + r.str(r.at(entry, {"name"})) + "\" in " + r.str(r.at(entry, {"file"})) +
+             ":\n    command: " + command + "\n";
+    for (const auto& [key, value] : *r.at(entry, {"environment"}).objectValue()) {
+      r.out += "    env: " + shown(key) + "=" + r.str(value) + "\n";
+    }
+    if (const JSONValue& program = r.at(entry, {"program"}); !program.isNull()) {
+      r.out += "    program: " + r.str(program) + " (it exists and can run)\n";
+    }
+    if (const JSONValue& version = r.at(entry, {"version"}); !version.isNull()) {
+      r.out += "    answers as quill-mcp " + r.str(version) + "\n";
+    }
+    r.line("    ", "broken: ", r.at(entry, {"broken"}));
+    r.line("    ", "not run: ", r.at(entry, {"notRun"}));
+    r.each("    ", "warning: ", r.at(entry, {"warnings"}));
+  }
+  std::string read;
+  for (const JSONValue& file : *r.at(report, {"files"}).arrayValue()) {
+    read += (read.empty() ? "" : ", ") + r.str(r.at(file, {"file"}));
+    if (const JSONValue& problem = r.at(file, {"problem"}); !problem.isNull()) {
+      r.out += "  " + r.str(r.at(file, {"client"})) + ": " + r.str(r.at(file, {"file"})) + " " +
+               r.str(problem) + "\n";
+    }
+  }
+  if (registered.arrayValue()->empty()) r.out += "  none\n";
+  r.out += "  files read: " + (read.empty() ? "none of the clients' files is there" : read) + "\n";
+
+  const JSONValue& registration = r.at(report, {"registration"});
+  r.out += "\nRegistration of " + r.str(r.at(registration, {"shim"})) + "\n";
+  r.line("  ", "warning: ", r.at(registration, {"problem"}));
+  for (const JSONValue& client : *r.at(registration, {"clients"}).arrayValue()) {
+    r.out += "  " + r.str(r.at(client, {"client"}));
+    if (const JSONValue& file = r.at(client, {"file"}); !file.isNull()) {
+      r.out += ", under \"" + r.str(r.at(client, {"under"})) + "\" in " + r.str(file);
+      if (const JSONValue& after = r.at(client, {"afterEditing"}); !after.isNull()) {
+        r.out += ", " + r.str(after);
+      }
+      r.out += ":\n    \"quill\": " + r.at(client, {"entry"}).encodedData().value_or("") + "\n";
+    } else {
+      r.out += ":\n";
+      r.each("    ", "", r.at(client, {"commands"}));
+    }
+  }
+
+  const JSONValue& verdict = r.at(report, {"verdict"});
+  r.out += "\nVerdict: " + r.str(r.at(verdict, {"summary"}));
+  bool first = true;
+  for (const JSONValue& action : *r.at(verdict, {"actions"}).arrayValue()) {
+    std::string text = r.str(r.at(action, {"text"}));
+    if (!text.ends_with(":")) text += ".";
+    r.out += (first ? " First, " : "\n  Then, ") + text;
+    for (const JSONValue& command : *r.at(action, {"commands"}).arrayValue()) {
+      r.out += "\n      " + r.str(command);
+    }
+    first = false;
+  }
+  return r.out + "\n";
 }
 
 }  // namespace quill::doctor

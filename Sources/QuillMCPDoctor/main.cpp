@@ -19,11 +19,12 @@ constexpr std::string_view kUsage =
     "\n"
     "Says why an agent may not reach Quill: where quill-mcp looks for Quill's socket and status\n"
     "file and what is there, what Quill answers to a tool list, how quill-mcp would start Quill,\n"
-    "which quill-mcp the configuration files of Claude Desktop, Claude Code, Cursor, VS Code and\n"
-    "Windsurf start and whether it answers, and how to register quill-mcp. It ends with the one\n"
-    "thing to do first. It reads the same environment as quill-mcp (QUILL_MCP_SOCKET,\n"
-    "QUILL_MCP_STATUS, QUILL_MCP_NO_LAUNCH, TMPDIR), looks for project files in the working\n"
-    "folder, and never starts Quill.\n"
+    "which quill-mcp the files of Claude Desktop (and its extensions), Claude Code, Cursor,\n"
+    "VS Code, Windsurf, Gemini CLI, Qwen Code, Codex, Copilot CLI and opencode start, whether it\n"
+    "can run and answers, and how to register quill-mcp. It ends with what to do, in order. It\n"
+    "reads the same environment as quill-mcp (QUILL_MCP_SOCKET, QUILL_MCP_STATUS,\n"
+    "QUILL_MCP_NO_LAUNCH, TMPDIR) and the project files of the working folder, and never starts\n"
+    "Quill. It runs no program a project's files name, and none through a shell.\n"
     "\n"
     "Options:\n"
     "  --client SLUG  ask as the client with this slug, as quill-mcp --client SLUG does\n"
@@ -31,7 +32,8 @@ constexpr std::string_view kUsage =
     "  --version      show the version\n"
     "  --help         show this text\n"
     "\n"
-    "Exit status: 0 when a tool list came back from Quill, 1 when none did, 2 for usage errors.\n";
+    "Exit status: 0 when Quill answers and nothing read is broken, 1 when no tool list came back\n"
+    "from Quill, 3 when a registration or a client's file is broken, 2 for usage errors.\n";
 
 int usageError(const std::string& problem) {
   quill::writeAll(STDERR_FILENO, "quill-mcp-doctor: " + problem + " (see --help)\n");
@@ -63,9 +65,8 @@ int main(int argc, char** argv) {
   }
 
   const auto diagnosis = quill::doctor::diagnose(quill::processEnvironment(), std::move(settings));
-  const std::string report =
-      json ? quill::doctor::jsonReport(diagnosis).encodedData().value_or("") + "\n"
-           : quill::doctor::textReport(diagnosis);
-  quill::writeAll(STDOUT_FILENO, report);
-  return diagnosis.toolListReceived() ? 0 : 1;
+  const quill::JSONValue report = quill::doctor::jsonReport(diagnosis);
+  quill::writeAll(STDOUT_FILENO, json ? report.encodedData().value_or("") + "\n"
+                                      : quill::doctor::textReport(report));
+  return diagnosis.exitStatus();
 }

@@ -241,4 +241,14 @@ std::optional<std::string> readFile(const std::string& path) {
   return contents.str();
 }
 
+bool isRunning(pid_t pid) {
+  if (::kill(pid, 0) != 0) return false;
+#if defined(__linux__)
+  // An orphan that has ended stays a zombie where nobody collects it, as in some containers.
+  const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (stat && stat->find(") Z ") != std::string::npos) return false;
+#endif
+  return true;
+}
+
 }  // namespace quill::testing

@@ -92,6 +92,9 @@ class TemporaryDirectory {
 };
 
 void writeFile(const std::string& path, std::string_view contents);
+
+// Whether the process `pid` is alive: it exists and has not ended as a zombie that nobody collects.
+bool isRunning(pid_t pid);
 std::optional<std::string> readFile(const std::string& path);
 
 }  // namespace quill::testing

@@ -1,0 +1,51 @@
+// A program started directly, never through a shell, and owned until it has ended.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "Result.h"
+
+namespace quill {
+
+class ChildProcess {
+ public:
+  // The descriptors that become the child's standard input, output and error; -1 gives it
+  // /dev/null instead (also in place of a descriptor that is not open).
+  struct Streams {
+    int input = -1;
+    int output = -1;
+    int error = -1;
+  };
+
+  enum class Reason { cannotStart };  // `error` says why: ENOENT, EACCES, ENOEXEC, ...
+
+  // Starts the program at `path` (not searched for on PATH) with `arguments` after its own name,
+  // this process's environment and `streams`; SIGPIPE starts at its default, even where this
+  // process ignores it. In its own process group, `kill` reaches whatever it starts in turn.
+  static quill::Result<ChildProcess, Reason> start(const std::string& path,
+                                                   const std::vector<std::string>& arguments,
+                                                   Streams streams, bool ownProcessGroup);
+
+  ChildProcess(ChildProcess&& other) noexcept;
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  // Kills the program (its group, when it has one) if it still runs, and collects it.
+  ~ChildProcess();
+
+  // True once the program has ended; it is then collected, and leaves no zombie. Never blocks.
+  // Once collected, its group is out of reach: kill first where the group matters.
+  bool ended();
+  // Ends the program with SIGKILL (its whole group, when it has one) and collects it.
+  void kill();
+
+ private:
+  ChildProcess(pid_t pid, bool ownGroup) : pid_(pid), ownGroup_(ownGroup) {}
+  pid_t pid_;  // -1 once collected
+  bool ownGroup_;
+};
+
+}  // namespace quill

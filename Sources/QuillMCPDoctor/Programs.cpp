@@ -1,0 +1,192 @@
+// The programs that registrations name: where each leads, whether it can run, whether this
+// program may run it, and what each quill-mcp answers.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <thread>
+
+#include "ChildProcess.h"
+#include "Diagnosis.h"
+#include "FileDescriptor.h"
+
+namespace quill::doctor {
+
+namespace {
+
+// Programs asked at most, however many registrations name distinct ones.
+constexpr std::size_t kMaxAsked = 32;
+// What a client started from the macOS Dock searches for a bare name.
+constexpr std::string_view kDockPath = "/usr/bin:/bin:/usr/sbin:/sbin";
+
+// Why this program will not run `program`, a resolved path from the user's own files; nothing
+// when it is a quill-mcp that only the user (or the system) can change.
+std::optional<std::string> distrust(const std::string& program) {
+  if (program.substr(program.rfind('/') + 1) != "quill-mcp") {
+    return "it is not quill-mcp, and this program runs no other";
+  }
+  struct stat info {};
+  if (::stat(program.c_str(), &info) != 0) return "it cannot be examined";
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    return "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  }
+  if (info.st_mode & (S_IWGRP | S_IWOTH)) return "others than its owner may change it";
+  return std::nullopt;
+}
+
+// The version in quill-mcp's answer to `initialize`.
+std::optional<std::string> versionIn(
+    const quill::Result<std::string, MCPSocketClient::Reason>& answer) {
+  const auto* line = std::get_if<std::string>(&answer);
+  auto decoded = JSONValue::decode(line ? *line : "");
+  const JSONValue* found = std::get_if<JSONValue>(&decoded);
+  for (std::string_view key : {"result", "serverInfo", "version"}) {
+    found = found ? found->member(key) : nullptr;
+  }
+  if (found && found->stringValue()) return std::string(*found->stringValue());
+  return std::nullopt;
+}
+
+// Starts every program at once, each in a process group of its own with one end of a socket pair
+// as its standard input and output, asks each with one `initialize`, side by side, and gives what
+// each answered before `seconds` have passed. All of them, and all they started, are killed then.
+std::map<std::string, std::optional<std::string>> ask(const std::vector<std::string>& programs,
+                                                      const std::string& version, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  const std::string request =
+      R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+      R"("capabilities":{},"clientInfo":{"name":"quill-mcp-doctor","version":")" +
+      version + "\"}}}";
+  struct Asked {
+    std::string program;
+    FileDescriptor ours;
+    std::optional<ChildProcess> child = std::nullopt;
+    std::optional<std::string> version = std::nullopt;
+  };
+  std::map<std::string, std::optional<std::string>> answers;
+  std::vector<Asked> asked;
+  for (const std::string& program : programs) {
+    answers[program] = std::nullopt;
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) continue;
+    FileDescriptor ours(ends[0]), theirs(ends[1]);
+    // Started one after another, no program inherits another's end.
+    for (int end : ends) ::fcntl(end, F_SETFD, FD_CLOEXEC);
+    auto started = ChildProcess::start(program, {}, {ends[1], ends[1], -1}, true);
+    if (auto* child = std::get_if<ChildProcess>(&started)) {
+      asked.push_back({program, std::move(ours), std::move(*child)});
+    }
+  }
+  std::vector<std::thread> threads;
+  for (Asked& one : asked) {
+    threads.emplace_back([&one, &request, deadline] {
+      const double left =
+          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+      one.version = versionIn(
+          MCPSocketClient::exchangeLine(one.ours.get(), request, std::max(left, 0.001), 1 << 20));
+    });
+  }
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    threads[i].join();
+    asked[i].child->kill();  // it waits for more, as a server does
+    answers[asked[i].program] = asked[i].version;
+  }
+  return answers;
+}
+
+}  // namespace
+
+Result<std::string, ProgramReason> runnableFile(const std::string& command) {
+  if (command.empty()) return Failure<ProgramReason>{ProgramReason::noCommand};
+  std::string path = command;
+  if (command.find('/') == std::string::npos) {
+    const char* found = std::getenv("PATH");
+    const std::string_view folders = found ? found : "";
+    path.clear();
+    for (std::size_t start = 0; start <= folders.size() && path.empty();) {
+      std::size_t end = folders.find(':', start);
+      if (end == std::string_view::npos) end = folders.size();
+      const std::string candidate =
+          MCPPaths::join(end == start ? "." : folders.substr(start, end - start), command);
+      if (::access(candidate.c_str(), X_OK) == 0) path = candidate;
+      start = end + 1;
+    }
+    if (path.empty()) return Failure<ProgramReason>{ProgramReason::notOnPath};
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0)
+    return Failure<ProgramReason>{ProgramReason::missing, errno};
+  if (!S_ISREG(info.st_mode)) return Failure<ProgramReason>{ProgramReason::notAFile};
+  if (::access(path.c_str(), X_OK) != 0) {
+    return Failure<ProgramReason>{ProgramReason::notExecutable, errno};
+  }
+  char resolved[PATH_MAX];
+  return std::string(::realpath(path.c_str(), resolved) ? resolved : path);
+}
+
+std::string problemText(const std::string& command, const Failure<ProgramReason>& failure) {
+  switch (failure.reason) {
+    case ProgramReason::noCommand:
+      return "the entry has no command";
+    case ProgramReason::notOnPath:
+      return command + " is not on this PATH; write its full path";
+    case ProgramReason::missing:
+      return command + " does not exist";
+    case ProgramReason::notAFile:
+    case ProgramReason::notExecutable:
+      break;
+  }
+  return command + " is not a program that can run";
+}
+
+void checkRegistrations(const std::string& version, double seconds, Diagnosis& diagnosis) {
+  std::vector<std::string> programs;
+  for (Registration& entry : diagnosis.registrations) {
+    if (entry.remote) continue;
+    const std::string& command = entry.command;
+    if (command.find('/') == std::string::npos && !command.empty()) {
+      entry.warnings.push_back(
+          "It is a bare name: a client started from the Dock looks for it only in " +
+          std::string(kDockPath) + ". Write its full path.");
+    } else if (!command.starts_with("/") && !command.empty()) {
+      entry.warnings.push_back(
+          "It is relative: it depends on the folder the client starts it in. Write its full path.");
+    }
+    auto file = runnableFile(command);
+    if (const auto* failure = std::get_if<Failure<ProgramReason>>(&file)) {
+      if (!entry.broken) entry.broken = problemText(command, *failure);
+      continue;
+    }
+    entry.program = std::get<std::string>(file);
+    if (!entry.notRun) entry.notRun = distrust(entry.program);
+    if (!entry.notRun && !entry.broken) {
+      if (std::find(programs.begin(), programs.end(), entry.program) == programs.end()) {
+        if (programs.size() == kMaxAsked) {
+          entry.notRun = "more than " + std::to_string(kMaxAsked) + " programs are registered";
+          continue;
+        }
+        programs.push_back(entry.program);
+      }
+    }
+  }
+  const auto answers = ask(programs, version, seconds);
+  for (Registration& entry : diagnosis.registrations) {
+    const auto answer = answers.find(entry.program);
+    if (answer == answers.end() || entry.notRun || entry.broken) continue;
+    entry.version = answer->second;
+    if (!entry.version) {
+      entry.broken = entry.command + " does not answer initialize as quill-mcp does";
+    } else if (*entry.version != version) {
+      entry.warnings.push_back("It is quill-mcp " + *entry.version + ", not " + version +
+                               " as this program is: another installation.");
+    }
+  }
+}
+
+}  // namespace quill::doctor
