@@ -192,9 +192,8 @@ TEST(QuillMCPDoctorTests, PrintsTheExactRegistrationOfTheQuillMCPBesideIt) {
                      ",\"type\":\"stdio\"}"});
     EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
     EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
-    EXPECT_EQ(at(at(report.json, {"registration", "clients"})[2].value_or(JSONValue()),
-                 {"entry", "command"}),
-              JSONValue(shim));
+    EXPECT_EQ(at(at(report.json, {"registration", "clients"})[2].value_or(JSONValue()), {"kind"}),
+              JSONValue("cursor"));
   }
 }
 
@@ -341,7 +340,6 @@ class Home {
       for (const auto& argument : entry.arguments) line += " " + argument;
       for (const auto& [key, value] : entry.environment) line += ", " + key + "=" + value;
       if (entry.remote) line += ", remote";
-      if (entry.disabled) line += ", disabled";
       if (entry.version) line += ", version " + *entry.version;
       if (entry.broken) line += ", broken: " + *entry.broken;
       if (entry.notRun) line += ", not run: " + *entry.notRun;
@@ -384,7 +382,8 @@ TEST(QuillMCPDoctorTests, ReadsEachClientsFilesAsThatClientDoes) {
        {"Claude Desktop (user) quill: /q/quill-mcp --client claude-desktop"}},
       {"a comment where only strict JSON is read",
        {{"@/Claude/claude_desktop_config.json", "{\n  // mine\n}"}},
-       {"Claude Desktop: @holds a comment at line 2, column 3, which stops Claude Desktop from "
+       {"Claude Desktop: {file} holds a comment at line 2, column 3, which stops Claude Desktop "
+        "from "
         "reading the file: it reads strict JSON"}},
       {"Claude Code: the user's, this folder's, and a project's in a parent folder",
        {{"~/.claude.json",
@@ -418,16 +417,17 @@ TEST(QuillMCPDoctorTests, ReadsEachClientsFilesAsThatClientDoes) {
        {"Cursor (user) quill: https://q.example/mcp, remote | It is a remote server, not "
         "quill-mcp.",
         "Codex (user) quill: /q/quill-mcp -v", "Copilot CLI (user) quill: /q/quill-mcp, B=2",
-        "Windsurf: @is not JSON: "}},
+        "Windsurf: {file} is not JSON: "}},
       {"TOML that is not",
        {{"~/.codex/config.toml", "[mcp_servers.quill\n"}},
-       {"Codex: @is not TOML: "}},
+       {"Codex: {file} is not TOML: "}},
       {"an extension installed from a bundle, turned off",
        {{"@/Claude/Claude Extensions/ant.quill/manifest.json",
-         R"({"name":"quill-mcp","server":{"mcp_config":{"command":"${__dirname}/server/quill-mcp"}}})"},
+         R"({"server":{"mcp_config":{"command":"${__dirname}/server/quill-mcp","args":["--client","claude-desktop"]}}})"},
         {"@/Claude/Claude Extensions Settings/ant.quill.json", R"({"isEnabled":false})"}},
-       {"Claude Desktop (bundle) quill: @/Claude/Claude Extensions/ant.quill/server/quill-mcp, "
-        "disabled"}},
+       {"Claude Desktop (bundle) ant.quill: @/Claude/Claude Extensions/ant.quill/server/quill-mcp "
+        "| "
+        "It is turned off in Claude Desktop → Settings → Extensions."}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -435,13 +435,12 @@ TEST(QuillMCPDoctorTests, ReadsEachClientsFilesAsThatClientDoes) {
     for (const auto& [path, contents] : c.files) home.put(path, contents);
     std::vector<std::string> expected = c.findings;
     for (std::string& line : expected) {
-      // "@" alone stands for the file of the case's first file, "@/" for the settings folder.
-      if (const auto at = line.find("@/"); at != std::string::npos) {
-        line.replace(at, line.find(",", at) - at,
-                     home.path(line.substr(at, line.find(",", at) - at)));
-      } else if (const auto mark = line.find('@'); mark != std::string::npos) {
-        line.replace(mark, 1, home.path(c.files.back().first) + " ");
+      // "{file}" stands for the case's last file, "@/" for the settings folder.
+      if (const auto at = line.find("{file}"); at != std::string::npos) {
+        line.replace(at, 6, home.path(c.files.back().first));
       }
+      if (const auto at = line.find("@/"); at != std::string::npos)
+        line.replace(at, 2, home.path("@/"));
     }
     expectFindings(home.findings(), expected);
   }

@@ -21,21 +21,9 @@ namespace quill::doctor {
 
 namespace {
 
-// How a client reads a file: strictly, where a comment, a trailing comma or a byte order mark
-// stops it; leniently, where they are fine or nothing is established; as TOML; or as the folder of
-// the extensions Claude Desktop installs from bundles.
-enum class Format { strictJSON, lenientJSON, toml, extensions };
-
-enum class Base { home, appSupport, xdgConfig, codexHome, workingFolder, workingFolderUp };
-
-// A file where a client keeps servers, under `keys` ("" stands for the working folder).
-struct Place {
-  std::string_view scope;
-  Base base;
-  std::string_view path;
-  Format format;
-  std::vector<std::string_view> keys;
-};
+// How a client reads its file: strictly, where a comment, a trailing comma or a byte order mark
+// stops it; leniently, where they are fine or nothing is established; or as TOML.
+enum class Format { strictJSON, lenientJSON, toml };
 
 // What a client's entry looks like.
 enum class Shape {
@@ -44,105 +32,64 @@ enum class Shape {
   commandArray,  // {"type": "local", "command": [program, arguments…], "environment": {…}}
 };
 
+// A file where a client keeps its servers. The path starts with where it lies: "~/" the home
+// folder, "@/" where applications keep settings, "%/" $XDG_CONFIG_HOME, "$/" $CODEX_HOME, "./"
+// the working folder, "../" the working folder and each folder above it. The servers lie under
+// `keys`, where "" stands for the working folder; under the client's key by default. Scope
+// "bundle" is the folder of the extensions Claude Desktop installs.
+struct Place {
+  std::string_view scope, path;
+  std::vector<std::string_view> keys = {};
+};
+
 struct Client {
   std::string_view name, key;
   std::string_view slug;  // empty where Quill knows the client by the name it gives itself
+  Format format;
   Shape shape;
+  std::string_view serversKey;
   std::vector<Place> places;
-  // Its own commands, where it has them: {scope}, {name}, {env} (each variable after
-  // `envOption`) and {command} (the program and its arguments) are filled in.
+  // The client's own commands, where it has them, with {scope}, {name}, {env} (each variable
+  // after `envOption`) and {command} (the program and its arguments) to fill in.
   std::string_view add = {}, remove = {}, envOption = {};
   std::string_view afterEditing = {};
 };
 
+// clang-format off
 const std::vector<Client>& clients() {
-  const std::vector<std::string_view> servers{"mcpServers"};
   static const std::vector<Client> all{
-      {"Claude Desktop",
-       "claude-desktop",
-       "claude-desktop",
-       Shape::plain,
-       {{"user", Base::appSupport, "Claude/claude_desktop_config.json", Format::strictJSON,
-         servers},
-        {"bundle", Base::appSupport, "Claude/Claude Extensions", Format::extensions, {}}},
-       {},
-       {},
-       {},
-       "then quit and reopen Claude Desktop, which reads the file only when it starts"},
-      {"Claude Code",
-       "claude-code",
-       "claude-code",
-       Shape::plain,
-       {{"user", Base::home, ".claude.json", Format::strictJSON, servers},
-        {"local", Base::home, ".claude.json", Format::strictJSON, {"projects", "", "mcpServers"}},
-        {"project", Base::workingFolderUp, ".mcp.json", Format::strictJSON, servers}},
+      {"Claude Desktop", "claude-desktop", "claude-desktop", Format::strictJSON, Shape::plain, "mcpServers",
+       {{"user", "@/Claude/claude_desktop_config.json"}, {"bundle", "@/Claude/Claude Extensions"}},
+       {}, {}, {}, "then quit and reopen Claude Desktop, which reads the file only when it starts"},
+      {"Claude Code", "claude-code", "claude-code", Format::strictJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.claude.json"}, {"local", "~/.claude.json", {"projects", "", "mcpServers"}},
+        {"project", "../.mcp.json"}},
        "claude mcp add --scope {scope} {name}{env} -- {command}",
-       "claude mcp remove --scope {scope} {name}",
-       "-e"},
-      {"Cursor",
-       "cursor",
-       "cursor",
-       Shape::plain,
-       {{"user", Base::home, ".cursor/mcp.json", Format::lenientJSON, servers},
-        {"project", Base::workingFolder, ".cursor/mcp.json", Format::lenientJSON, servers}}},
-      {"VS Code",
-       "vscode",
-       "",
-       Shape::stdio,
-       {{"user", Base::appSupport, "Code/User/mcp.json", Format::lenientJSON, {"servers"}},
-        {"workspace", Base::workingFolder, ".vscode/mcp.json", Format::lenientJSON, {"servers"}}}},
-      {"Windsurf",
-       "windsurf",
-       "",
-       Shape::plain,
-       {{"user", Base::home, ".codeium/windsurf/mcp_config.json", Format::lenientJSON, servers}},
-       {},
-       {},
-       {},
-       "then refresh the servers in Windsurf's Cascade panel"},
-      {"Gemini CLI",
-       "gemini",
-       "",
-       Shape::plain,
-       {{"user", Base::home, ".gemini/settings.json", Format::lenientJSON, servers},
-        {"project", Base::workingFolder, ".gemini/settings.json", Format::lenientJSON, servers}},
-       "gemini mcp add -s {scope}{env} {name} {command}",
-       "gemini mcp remove -s {scope} {name}",
-       "-e"},
-      {"Qwen Code",
-       "qwen",
-       "",
-       Shape::plain,
-       {{"user", Base::home, ".qwen/settings.json", Format::lenientJSON, servers},
-        {"project", Base::workingFolder, ".qwen/settings.json", Format::lenientJSON, servers}},
-       "qwen mcp add -s {scope}{env} {name} {command}",
-       "qwen mcp remove -s {scope} {name}",
-       "-e"},
-      {"Codex",
-       "codex",
-       "",
-       Shape::plain,
-       {{"user", Base::codexHome, "config.toml", Format::toml, {"mcp_servers"}}},
-       "codex mcp add {name}{env} -- {command}",
-       "codex mcp remove {name}",
-       "--env"},
-      {"Copilot CLI",
-       "copilot",
-       "",
-       Shape::plain,
-       {{"user", Base::home, ".copilot/mcp-config.json", Format::lenientJSON, servers}},
-       "copilot mcp add {name}{env} -- {command}",
-       "copilot mcp remove {name}",
-       "--env"},
-      {"opencode",
-       "opencode",
-       "",
-       Shape::commandArray,
-       {{"user", Base::xdgConfig, "opencode/opencode.json", Format::lenientJSON, {"mcp"}},
-        {"user", Base::xdgConfig, "opencode/opencode.jsonc", Format::lenientJSON, {"mcp"}}}},
+       "claude mcp remove --scope {scope} {name}", "-e"},
+      {"Cursor", "cursor", "cursor", Format::lenientJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.cursor/mcp.json"}, {"project", "./.cursor/mcp.json"}}},
+      {"VS Code", "vscode", "", Format::lenientJSON, Shape::stdio, "servers",
+       {{"user", "@/Code/User/mcp.json"}, {"workspace", "./.vscode/mcp.json"}}},
+      {"Windsurf", "windsurf", "", Format::lenientJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.codeium/windsurf/mcp_config.json"}},
+       {}, {}, {}, "then refresh the servers in Windsurf's Cascade panel"},
+      {"Gemini CLI", "gemini", "", Format::lenientJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.gemini/settings.json"}, {"project", "./.gemini/settings.json"}},
+       "gemini mcp add -s {scope}{env} {name} {command}", "gemini mcp remove -s {scope} {name}", "-e"},
+      {"Qwen Code", "qwen", "", Format::lenientJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.qwen/settings.json"}, {"project", "./.qwen/settings.json"}},
+       "qwen mcp add -s {scope}{env} {name} {command}", "qwen mcp remove -s {scope} {name}", "-e"},
+      {"Codex", "codex", "", Format::toml, Shape::plain, "mcp_servers", {{"user", "$/config.toml"}},
+       "codex mcp add {name}{env} -- {command}", "codex mcp remove {name}", "--env"},
+      {"Copilot CLI", "copilot", "", Format::lenientJSON, Shape::plain, "mcpServers",
+       {{"user", "~/.copilot/mcp-config.json"}},
+       "copilot mcp add {name}{env} -- {command}", "copilot mcp remove {name}", "--env"},
+      {"opencode", "opencode", "", Format::lenientJSON, Shape::commandArray, "mcp",
+       {{"user", "%/opencode/opencode.json"}, {"user", "%/opencode/opencode.jsonc"}}},
   };
   return all;
 }
+// clang-format on
 
 std::string workingFolder() {
   char here[PATH_MAX];
@@ -154,45 +101,40 @@ const std::string* lookup(const Environment& environment, std::string_view key) 
   return found == environment.end() || found->second.empty() ? nullptr : &found->second;
 }
 
+bool inProject(const Place& place) {
+  return place.path.starts_with(".");
+}
+
 // The files of `place`, nearest first: one, or one per folder from the working folder up.
 std::vector<std::string> filesOf(const Place& place, const Environment& environment) {
   const std::string home = MCPPaths::homeDirectory(environment);
   const std::string* xdg = lookup(environment, "XDG_CONFIG_HOME");
   const std::string config = xdg && xdg->starts_with("/") ? *xdg : MCPPaths::join(home, ".config");
   const std::string* codex = lookup(environment, "CODEX_HOME");
-  std::string folder;
-  switch (place.base) {
-    case Base::home:
-      folder = home;
-      break;
-    case Base::appSupport:
-      // ---- Platform: where applications keep a user's settings. ------------------------------
+  // ---- Platform: where applications keep a user's settings. --------------------------------
 #if defined(__APPLE__)
-      folder = MCPPaths::join(home, "Library/Application Support");
+  const std::string settings = MCPPaths::join(home, "Library/Application Support");
 #else
-      folder = config;
+  const std::string settings = config;
 #endif
-      // ---- End of platform ---------------------------------------------------------------
-      break;
-    case Base::xdgConfig:
-      folder = config;
-      break;
-    case Base::codexHome:
-      folder = codex ? *codex : MCPPaths::join(home, ".codex");
-      break;
-    case Base::workingFolder:
-      folder = workingFolder();
-      break;
-    case Base::workingFolderUp: {
-      std::vector<std::string> files;
-      for (std::string at = workingFolder();;
-           at = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1))) {
-        files.push_back(MCPPaths::join(at, place.path));
-        if (at == "/") return files;
-      }
-    }
+  // ---- End of platform ---------------------------------------------------------------------
+  const std::string_view rest = place.path.substr(place.path.find('/') + 1);
+  std::vector<std::string> files;
+  for (std::string at = workingFolder(); place.path.starts_with("../");
+       at = at.substr(0, std::max<std::size_t>(at.rfind('/'), 1))) {
+    files.push_back(MCPPaths::join(at, rest));
+    if (at == "/") return files;
   }
-  return {MCPPaths::join(folder, place.path)};
+  const std::pair<char, std::string> folders[] = {
+      {'~', home},
+      {'@', settings},
+      {'%', config},
+      {'$', codex ? *codex : MCPPaths::join(home, ".codex")},
+      {'.', workingFolder()}};
+  for (const auto& [mark, folder] : folders) {
+    if (place.path.front() == mark) files.push_back(MCPPaths::join(folder, rest));
+  }
+  return files;
 }
 
 // ---- Reading files as their clients read them ---------------------------------------------------
@@ -326,8 +268,7 @@ std::string problemText(const FileFailure& failure) {
   return "is not TOML: " + failure.detail;
 }
 
-// ---- Entries
-// --------------------------------------------------------------------------------------
+// ---- Entries ---------------------------------------------------------------------------------
 
 std::string_view text(const JSONValue* value) {
   return value ? value->stringValue().value_or("") : "";
@@ -395,40 +336,32 @@ std::optional<Registration> registrationIn(const Client& client, std::string_vie
   return found;
 }
 
-// Claude Desktop's extensions: each folder holds an unpacked bundle and its manifest.
+// Claude Desktop's extensions: each folder holds an unpacked bundle and its manifest, whose
+// "${__dirname}" stands for that folder.
 void findExtensions(const Client& client, const std::string& folder, Diagnosis& diagnosis) {
-  DIR* listing = ::opendir(folder.c_str());
-  if (!listing) return;
   std::set<std::string> ids;
-  for (dirent* item; (item = ::readdir(listing)) && ids.size() < 256;) {
-    if (item->d_name[0] != '.') ids.insert(item->d_name);
+  if (DIR* listing = ::opendir(folder.c_str())) {
+    for (dirent* item; (item = ::readdir(listing)) && ids.size() < 256;) {
+      if (item->d_name[0] != '.') ids.insert(item->d_name);
+    }
+    ::closedir(listing);
   }
-  ::closedir(listing);
   for (const std::string& id : ids) {
-    const std::string home = MCPPaths::join(folder, id),
-                      file = MCPPaths::join(home, "manifest.json");
+    const std::string unpacked = MCPPaths::join(folder, id);
+    const std::string file = MCPPaths::join(unpacked, "manifest.json");
     auto manifest = readClientFile(file, Format::lenientJSON, client.name);
     const auto* value = std::get_if<JSONValue>(&manifest);
     const JSONValue* server = value ? walk(*value, {"server", "mcp_config"}) : nullptr;
-    if (!server) continue;
-    auto found = registrationIn(client, "bundle", file,
-                                std::string(text(value->member("name"))) == "quill-mcp"
-                                    ? "quill"
-                                    : std::string(text(value->member("name"))),
-                                *server);
+    auto found = server ? registrationIn(client, "bundle", file, id, *server) : std::nullopt;
     if (!found) continue;
-    for (std::string* word : {&found->command}) {
-      if (word->starts_with("${__dirname}")) word->replace(0, 12, home);
-    }
-    const std::string settings = MCPPaths::join(folder + " Settings", id + ".json");
-    auto state = readClientFile(settings, Format::lenientJSON, client.name);
-    if (const auto* record = std::get_if<JSONValue>(&state)) {
-      const JSONValue* enabled = record->member("isEnabled");
-      found->disabled = enabled && enabled->boolValue() == false;
-      if (found->disabled) {
-        found->warnings.push_back(
-            "It is turned off in Claude Desktop \u2192 Settings \u2192 Extensions.");
-      }
+    if (found->command.starts_with("${__dirname}")) found->command.replace(0, 12, unpacked);
+    auto state = readClientFile(MCPPaths::join(folder + " Settings", id + ".json"),
+                                Format::lenientJSON, client.name);
+    const auto* settings = std::get_if<JSONValue>(&state);
+    if (settings && walk(*settings, {"isEnabled"}) &&
+        settings->member("isEnabled")->boolValue() == false) {
+      found->warnings.push_back(
+          "It is turned off in Claude Desktop \u2192 Settings \u2192 Extensions.");
     }
     diagnosis.registrations.push_back(std::move(*found));
   }
@@ -466,8 +399,12 @@ std::string fill(std::string_view pattern, const Client& client, std::string_vie
   return out;
 }
 
-// The entry that makes `client` start quill-mcp at `shim`, in the client's own shape.
-JSONValue entryFor(const Client& client, const std::string& shim, const Variables& environment) {
+// The lines that register quill-mcp at `shim` as `name` with `client`: its add command, or the
+// entry to write into its file, in the client's own shape.
+std::vector<std::string> registering(const Client& client, std::string_view scope,
+                                     std::string_view name, const Variables& environment,
+                                     const std::string& shim) {
+  if (!client.add.empty()) return {fill(client.add, client, scope, name, environment, shim)};
   JSONValue::Array arguments;
   if (!client.slug.empty()) arguments = {JSONValue("--client"), JSONValue(client.slug)};
   std::vector<std::pair<std::string, JSONValue>> entry;
@@ -482,26 +419,22 @@ JSONValue entryFor(const Client& client, const std::string& shim, const Variable
     entry.emplace_back(client.shape == Shape::commandArray ? "environment" : "env",
                        JSONValue::object({environment.begin(), environment.end()}));
   }
-  return JSONValue::object(std::move(entry));
+  return {JSONValue(std::string(name)).encodedData().value_or("") + ": " +
+          JSONValue::object(std::move(entry)).encodedData().value_or("")};
 }
 
 const Client& clientNamed(std::string_view name) {
-  for (const Client& client : clients()) {
-    if (client.name == name) return client;
-  }
-  return clients().front();
+  return *std::find_if(clients().begin(), clients().end(),
+                       [&](const Client& client) { return client.name == name; });
 }
 
 }  // namespace
 
 void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
-  std::set<std::string> seen;  // a file is read once, at its first place
-  std::set<std::string> userFiles;
+  std::set<std::string> userFiles, seen;  // each file is read once, at its first place
   for (const Client& client : clients()) {
     for (const Place& place : client.places) {
-      if (place.scope == "user") {
-        for (const std::string& file : filesOf(place, environment)) userFiles.insert(file);
-      }
+      if (!inProject(place)) userFiles.insert(filesOf(place, environment).front());
     }
   }
   const std::string here = workingFolder();
@@ -509,14 +442,12 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
     for (const Place& place : client.places) {
       for (const std::string& file : filesOf(place, environment)) {
         // A project's file in the home folder is the user's own, and read as such.
-        const bool project =
-            place.base == Base::workingFolder || place.base == Base::workingFolderUp;
-        if (project && userFiles.contains(file)) continue;
-        if (place.format == Format::extensions) {
+        if (inProject(place) && userFiles.contains(file)) continue;
+        if (place.scope == "bundle") {
           findExtensions(client, file, diagnosis);
           continue;
         }
-        auto read = readClientFile(file, place.format, client.name);
+        auto read = readClientFile(file, client.format, client.name);
         const bool first = seen.insert(file).second;
         if (const auto* failure = std::get_if<FileFailure>(&read)) {
           if (failure->reason != FileReason::absent && first) {
@@ -526,13 +457,14 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
         }
         if (first) diagnosis.files.push_back({std::string(client.name), file, std::nullopt});
         const JSONValue* servers = &std::get<JSONValue>(read);
-        for (std::string_view key : place.keys) {
+        for (std::string_view key :
+             place.keys.empty() ? std::vector{client.serversKey} : place.keys) {
           servers = servers ? servers->member(key.empty() ? std::string_view(here) : key) : nullptr;
         }
         if (!servers || !servers->objectValue()) continue;
         for (const auto& [name, entry] : *servers->objectValue()) {
           if (auto found = registrationIn(client, place.scope, file, name, entry)) {
-            if (project) {
+            if (inProject(place)) {
               found->notRun =
                   "it is named in a project's file, which " + std::string(client.name) +
                   " trusts only once you approve it; this program runs nothing a project names";
@@ -544,18 +476,15 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
     }
   }
   for (const Client& client : clients()) {
-    Instructions instructions{std::string(client.name), std::string(client.key)};
-    if (!client.add.empty()) {
-      instructions.commands.push_back(
-          fill(client.add, client, "user", "quill", diagnosis.overrides, diagnosis.shimPath));
-    } else {
-      const Place& place = client.places.front();
-      instructions.file = filesOf(place, environment).front();
-      instructions.serversKey = std::string(place.keys.front());
-      instructions.entry = entryFor(client, diagnosis.shimPath, diagnosis.overrides);
-      instructions.afterEditing = std::string(client.afterEditing);
+    std::string where(client.name);
+    if (client.add.empty()) {
+      where += ", under \"" + std::string(client.serversKey) + "\" in " +
+               filesOf(client.places.front(), environment).front();
+      if (!client.afterEditing.empty()) where += ", " + std::string(client.afterEditing);
     }
-    diagnosis.instructions.push_back(std::move(instructions));
+    diagnosis.registering.push_back(
+        {std::string(client.key), where,
+         registering(client, "user", "quill", diagnosis.overrides, diagnosis.shimPath)});
   }
 }
 
@@ -571,18 +500,21 @@ Action fixFor(const Registration& entry, const Diagnosis& diagnosis) {
                                        ", as " + entry.broken.value_or("")};
   if (entry.scope == "bundle") {
     action.text +=
-        ": remove the Quill extension in Claude Desktop \u2192 Settings \u2192 "
-        "Extensions and install it again";
-  } else if (!client.add.empty()) {
-    action.text += "; run:";
-    action.commands = {
-        fill(client.remove, client, entry.scope, entry.name, {}, ""),
-        fill(client.add, client, entry.scope, entry.name, environment, diagnosis.shimPath)};
+        ": remove the Quill extension in Claude Desktop \u2192 Settings \u2192 Extensions and "
+        "install it again";
+    return action;
+  }
+  if (client.add.empty()) {
+    action.text += "; write its entry" +
+                   (client.afterEditing.empty() ? "" : ", " + std::string(client.afterEditing)) +
+                   ":";
   } else {
-    const JSONValue written = entryFor(client, diagnosis.shimPath, environment);
-    action.text += ": write its entry as \"" + entry.name +
-                   "\": " + written.encodedData().value_or("") +
-                   (client.afterEditing.empty() ? "" : ", " + std::string(client.afterEditing));
+    action.text += "; run:";
+    action.lines = {fill(client.remove, client, entry.scope, entry.name, {}, "")};
+  }
+  for (std::string& line :
+       registering(client, entry.scope, entry.name, environment, diagnosis.shimPath)) {
+    action.lines.push_back(std::move(line));
   }
   return action;
 }

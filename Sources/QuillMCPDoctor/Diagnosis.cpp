@@ -172,7 +172,7 @@ std::vector<Action> actions(const Diagnosis& d) {
                        (read.empty() ? std::string("no client's file was found")
                                      : "none of the files read names it: " + read) +
                        "); for Claude Code, run:",
-                   d.instructions[1].commands});
+                   d.registering[1].lines});
   }
   if (auto quill = quillAction(d)) all.push_back(std::move(*quill));
   return all;

@@ -62,7 +62,6 @@ struct Registration {
   Variables environment = {};
   std::optional<std::string> slug = std::nullopt;  // its --client
   bool remote = false;                             // a server over HTTP, not a program
-  bool disabled = false;                           // an extension turned off in its client
   std::string program = {};  // the file the command names, resolved; empty when there is none
   std::optional<std::string> broken = std::nullopt;   // why the client cannot start it
   std::optional<std::string> notRun = std::nullopt;   // why this program did not ask it
@@ -76,22 +75,12 @@ struct ClientFile {
   std::optional<std::string> problem;  // why the client, or this program, cannot read it
 };
 
-// One thing to do, for people, with the commands that do it where the client has them.
+// One thing to do, for people, and the lines to run or to write that do it.
 struct Action {
   std::string kind;  // "fixRegistration", "fixFile", "register", "fixSocketPath", "openQuill",
-                     // "restartQuill", "enableAccess", "signIn"
+                     // "restartQuill", "enableAccess", "signIn"; a client's key for how to register
   std::string text;
-  std::vector<std::string> commands = {};
-};
-
-// How to register quill-mcp with a client: its add command, or the file and the entry to write.
-struct Instructions {
-  std::string client;
-  std::string key = {};  // for --json: "claude-code", "cursor", ...
-  std::vector<std::string> commands = {};
-  std::string file = {}, serversKey = {};
-  JSONValue entry = {};  // null where commands do it
-  std::string afterEditing = {};
+  std::vector<std::string> lines = {};
 };
 
 struct Diagnosis {
@@ -107,7 +96,7 @@ struct Diagnosis {
   Variables overrides;
   std::vector<Registration> registrations;
   std::vector<ClientFile> files;
-  std::vector<Instructions> instructions;
+  std::vector<Action> registering;  // how to register this quill-mcp with each client
   // In the order that unblocks the next: what stops a client from starting quill-mcp, then Quill.
   std::vector<Action> actions;
 
@@ -125,7 +114,7 @@ Diagnosis diagnose(const Environment& environment, Settings settings);
 // The files of the clients people use, read as each client reads them, at their places on this
 // platform below HOME and the working folder (and its parents, where a client looks there); the
 // registrations there, those of a project's files marked not to be run; and how to register the
-// quill-mcp beside this program with each client.
+// quill-mcp beside this program with each client, with the overrides in force.
 void findRegistrations(const Environment& environment, Diagnosis& diagnosis);
 // Checks the program of each registration, and asks those it may run for their version, side by
 // side, for at most `seconds`.

@@ -210,7 +210,7 @@ JSONValue jsonReport(const Diagnosis& d) {
     identity = JSONValue::object(
         {{"slug", *slug}, {"actor", resolved.actor}, {"surface", resolved.surface}});
   }
-  JSONValue::Array registered, files, clients, actions;
+  JSONValue::Array registered, files;
   for (const Registration& entry : d.registrations) {
     registered.push_back(JSONValue::object({{"client", entry.client},
                                             {"scope", entry.scope},
@@ -221,7 +221,6 @@ JSONValue jsonReport(const Diagnosis& d) {
                                             {"slug", orNull(entry.slug)},
                                             {"environment", variables(entry.environment)},
                                             {"remote", entry.remote},
-                                            {"disabled", entry.disabled},
                                             {"program", orNull(entry.program)},
                                             {"broken", orNull(entry.broken)},
                                             {"notRun", orNull(entry.notRun)},
@@ -232,19 +231,14 @@ JSONValue jsonReport(const Diagnosis& d) {
     files.push_back(JSONValue::object(
         {{"client", file.client}, {"file", file.file}, {"problem", orNull(file.problem)}}));
   }
-  for (const Instructions& client : d.instructions) {
-    clients.push_back(JSONValue::object({{"client", client.client},
-                                         {"key", client.key},
-                                         {"commands", list(client.commands)},
-                                         {"file", orNull(client.file)},
-                                         {"under", orNull(client.serversKey)},
-                                         {"entry", client.entry},
-                                         {"afterEditing", orNull(client.afterEditing)}}));
-  }
-  for (const Action& action : d.actions) {
-    actions.push_back(JSONValue::object(
-        {{"kind", action.kind}, {"text", action.text}, {"commands", list(action.commands)}}));
-  }
+  auto actionsJSON = [](const std::vector<Action>& all) {
+    JSONValue::Array array;
+    for (const Action& action : all) {
+      array.push_back(JSONValue::object(
+          {{"kind", action.kind}, {"text", action.text}, {"lines", list(action.lines)}}));
+    }
+    return JSONValue(std::move(array));
+  };
   const auto* record = std::get_if<MCPStatus>(&d.status.read);
   return JSONValue::object({
       {"version", d.settings.version},
@@ -274,13 +268,13 @@ JSONValue jsonReport(const Diagnosis& d) {
       {"client", identity},
       {"registration", JSONValue::object({{"shim", d.shimPath},
                                           {"problem", orNull(d.shimProblem)},
-                                          {"clients", JSONValue(std::move(clients))}})},
+                                          {"clients", actionsJSON(d.registering)}})},
       {"registered", JSONValue(std::move(registered))},
       {"files", JSONValue(std::move(files))},
       {"verdict",
        JSONValue::object({{"action", d.actions.empty() ? "none" : d.actions.front().kind},
                           {"summary", verdictSummary(d)},
-                          {"actions", JSONValue(std::move(actions))}})},
+                          {"actions", actionsJSON(d.actions)}})},
   });
 }
 
@@ -373,17 +367,8 @@ std::string textReport(const JSONValue& report) {
   r.out += "\nRegistration of " + r.str(r.at(registration, {"shim"})) + "\n";
   r.line("  ", "warning: ", r.at(registration, {"problem"}));
   for (const JSONValue& client : *r.at(registration, {"clients"}).arrayValue()) {
-    r.out += "  " + r.str(r.at(client, {"client"}));
-    if (const JSONValue& file = r.at(client, {"file"}); !file.isNull()) {
-      r.out += ", under \"" + r.str(r.at(client, {"under"})) + "\" in " + r.str(file);
-      if (const JSONValue& after = r.at(client, {"afterEditing"}); !after.isNull()) {
-        r.out += ", " + r.str(after);
-      }
-      r.out += ":\n    \"quill\": " + r.at(client, {"entry"}).encodedData().value_or("") + "\n";
-    } else {
-      r.out += ":\n";
-      r.each("    ", "", r.at(client, {"commands"}));
-    }
+    r.out += "  " + r.str(r.at(client, {"text"})) + ":\n";
+    r.each("    ", "", r.at(client, {"lines"}));
   }
 
   const JSONValue& verdict = r.at(report, {"verdict"});
@@ -393,7 +378,7 @@ std::string textReport(const JSONValue& report) {
     std::string text = r.str(r.at(action, {"text"}));
     if (!text.ends_with(":")) text += ".";
     r.out += (first ? " First, " : "\n  Then, ") + text;
-    for (const JSONValue& command : *r.at(action, {"commands"}).arrayValue()) {
+    for (const JSONValue& command : *r.at(action, {"lines"}).arrayValue()) {
       r.out += "\n      " + r.str(command);
     }
     first = false;
