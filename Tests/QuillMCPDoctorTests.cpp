@@ -426,8 +426,7 @@ TEST(QuillMCPDoctorTests, ReadsEachClientsFilesAsThatClientDoes) {
          R"({"server":{"mcp_config":{"command":"${__dirname}/server/quill-mcp","args":["--client","claude-desktop"]}}})"},
         {"@/Claude/Claude Extensions Settings/ant.quill.json", R"({"isEnabled":false})"}},
        {"Claude Desktop (bundle) ant.quill: @/Claude/Claude Extensions/ant.quill/server/quill-mcp "
-        "| "
-        "It is turned off in Claude Desktop → Settings → Extensions."}},
+        "--client claude-desktop | It is turned off in Claude Desktop → Settings → Extensions."}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
