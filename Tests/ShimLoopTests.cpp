@@ -16,7 +16,7 @@ namespace {
 
 Shim makeShim(const std::vector<std::string>& arguments = {"quill-mcp"},
               Environment environment = {{"QUILL_MCP_NO_LAUNCH", "1"}}) {
-  return Shim(arguments, std::move(environment), LaunchCommand{"/bin/false", {}}, Shim::Streams{});
+  return Shim(arguments, std::move(environment), {LaunchCommand{"/bin/false", {}}});
 }
 
 // The answer as the client would see it, or a marker for the two cases without an answer line.

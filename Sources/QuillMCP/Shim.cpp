@@ -30,20 +30,6 @@ constexpr std::string_view kMethodNotFound = "Method not found: ";
 
 // A tool list is a quick question: one attempt, a short time-out, no recovery.
 constexpr double kToolsListTimeoutSeconds = 5;
-// Building a briefing may take the application a while. The launch-test build waits less, so
-// that its tests of an application that never answers need not wait this long.
-#if defined(QUILL_TOOL_CALL_TIMEOUT_MS)
-constexpr double kToolCallTimeoutSeconds = QUILL_TOOL_CALL_TIMEOUT_MS / 1000.0;
-#else
-constexpr double kToolCallTimeoutSeconds = 30;
-#endif
-// After a launch, how long the application gets to start listening, and the pauses between
-// attempts within that window. The launch-test build sets a shorter window of its own.
-#if defined(QUILL_RETRY_WINDOW_MS)
-constexpr auto kRetryWindow = std::chrono::milliseconds(QUILL_RETRY_WINDOW_MS);
-#else
-constexpr auto kRetryWindow = std::chrono::seconds(10);
-#endif
 constexpr auto kFirstPause = std::chrono::microseconds(400'000);
 constexpr auto kLongestPause = std::chrono::microseconds(2'000'000);
 // How often a launcher that has not finished yet is looked at again.
@@ -68,34 +54,32 @@ void waitForInput(int fd) {
 
 }  // namespace
 
-Shim::Shim(const std::vector<std::string>& arguments, Environment environment,
-           LaunchCommand launchCommand, Streams streams)
+Shim::Shim(const std::vector<std::string>& arguments, Environment environment, Options options)
     : clientSlug_(MCPCommandLine::clientSlug(arguments)),
       env_(std::move(environment)),
-      launchCommand_(std::move(launchCommand)),
-      streams_(streams) {}
+      options_(std::move(options)) {}
 
-void Shim::run() {
+int Shim::run() {
   std::signal(SIGPIPE, SIG_IGN);
-  LineFraming framing;
+  LineFraming framing(options_.maxLineBytes);
   std::unique_ptr<char[]> chunk(new char[kReadChunkBytes]);
   for (;;) {
-    const ssize_t n = ::read(streams_.input, chunk.get(), kReadChunkBytes);
+    const ssize_t n = ::read(options_.streams.input, chunk.get(), kReadChunkBytes);
     if (n < 0 && errno == EINTR) continue;
     // A client may hand us a non-blocking descriptor: wait for input instead of ending.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      waitForInput(streams_.input);
+      waitForInput(options_.streams.input);
       continue;
     }
     // End of input, or an input that can no longer be read: the client is gone.
-    if (n <= 0) std::exit(0);
+    if (n <= 0) return 0;
     reapLauncher();
     for (std::string& line :
          framing.append(std::string_view(chunk.get(), static_cast<std::size_t>(n)))) {
       Answer result = answer(line);
       std::string().swap(line);  // a long line's memory goes back before the next one is read
       if (auto* encoded = std::get_if<std::string>(&result)) {
-        emit(std::move(*encoded));
+        if (!emit(std::move(*encoded))) return 0;  // the client is gone
       } else if (std::holds_alternative<EncodingFailed>(result)) {
         emitEncodingFailure();
       }
@@ -212,7 +196,9 @@ Shim::HandlerResult Shim::handleToolsCall(const JSONRPCRequest& request,
 Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   using MCPSocketClient::Kind;
   auto attempt = [&] {
-    return MCPSocketClient::roundTrip(MCPPaths::socketPath(env_), request, kToolCallTimeoutSeconds);
+    return MCPSocketClient::roundTrip(
+        MCPPaths::socketPath(env_), request,
+        std::chrono::duration<double>(options_.toolCallTimeout).count());
   };
   auto result = attempt();
   if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
@@ -239,7 +225,7 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
       writeDiagnostic(kLaunchLine);
       launchApp();
     }
-    const auto deadline = std::chrono::steady_clock::now() + kRetryWindow;
+    const auto deadline = std::chrono::steady_clock::now() + options_.retryWindow;
     auto pause = kFirstPause;
     while (std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(pause);
@@ -265,14 +251,15 @@ void Shim::launchApp() {
   // The launcher must not read the client's requests from our standard input, nor write into the
   // answer stream on our standard output: it gets /dev/null as input and our standard error as
   // its output.
-  auto started = ChildProcess::start(launchCommand_.launcherPath, launchCommand_.launcherArguments,
-                                     {-1, streams_.error, streams_.error}, false);
+  const LaunchCommand& launch = options_.launchCommand;
+  auto started = ChildProcess::start(launch.launcherPath, launch.launcherArguments,
+                                     {-1, options_.streams.error, options_.streams.error}, false);
   auto* launcher = std::get_if<ChildProcess>(&started);
   if (!launcher) return;  // a launcher that cannot start is ignored: the retries still run
   launcher_ = std::move(*launcher);
   // A launcher that hangs must not keep the call from being answered: it is waited for at most
   // one window, and one still running then is left to finish and collected later.
-  const auto giveUp = std::chrono::steady_clock::now() + kRetryWindow;
+  const auto giveUp = std::chrono::steady_clock::now() + options_.retryWindow;
   while (launcher_ && std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::sleep_for(kLauncherPoll);
     reapLauncher();
@@ -311,9 +298,9 @@ JSONValue Shim::toolResult(const CallOutcome& outcome) {
   return failure(message.empty() ? MCPErrors::internalError : std::string_view(message));
 }
 
-void Shim::emit(std::string answer) {
+bool Shim::emit(std::string answer) {
   answer.push_back('\n');
-  if (!writeAll(streams_.output, answer)) std::exit(0);
+  return writeAll(options_.streams.output, answer);
 }
 
 void Shim::emitEncodingFailure() {
@@ -324,7 +311,7 @@ void Shim::writeDiagnostic(std::string_view line) {
   std::string text = "quill-mcp: ";
   text += line;
   text += '\n';
-  (void)writeAll(streams_.error, text);
+  (void)writeAll(options_.streams.error, text);
 }
 
 }  // namespace quill

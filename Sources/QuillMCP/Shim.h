@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "ChildProcess.h"
 #include "JSONRPC.h"
 #include "JSONValue.h"
+#include "LineFraming.h"
 #include "MCPPaths.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
@@ -36,13 +38,25 @@ class Shim {
     int error = 2;
   };
 
+  // How the shim starts the application, where it reads and writes, and its limits: the defaults
+  // are the shipped ones; tests shorten the waits.
+  struct Options {
+    LaunchCommand launchCommand;
+    Streams streams = {};
+    // Each attempt of a tool call; a tool list always gets 5 seconds.
+    std::chrono::milliseconds toolCallTimeout = std::chrono::seconds(30);
+    // After a launch, how long the application gets to start listening.
+    std::chrono::milliseconds retryWindow = std::chrono::seconds(10);
+    std::size_t maxLineBytes = LineFraming::maxLineBytes;
+  };
+
   // `arguments` is the whole argument vector, program path included; `--client <slug>` sets
   // the client slug (the last one with a value wins); every other argument is ignored.
-  Shim(const std::vector<std::string>& arguments, Environment environment,
-       LaunchCommand launchCommand, Streams streams);
+  Shim(const std::vector<std::string>& arguments, Environment environment, Options options);
 
-  // Serves until standard input ends, then ends the process with status 0. Never returns.
-  [[noreturn]] void run();
+  // Serves until the input ends or the output is gone (the client has left), and gives the
+  // process's exit status, 0. Ignores SIGPIPE for the whole process.
+  int run();
 
   // What one input line gets: nothing (empty lines and notifications), an encoded answer, or
   // `encodingFailed` when the answer could not be written as JSON.
@@ -92,9 +106,8 @@ class Shim {
   static JSONValue toolResult(const CallOutcome& outcome);
 
   // Writes the answer and a line feed to the output, normally in one write; a short write is
-  // continued so that a large answer is never cut. Ends the process (status 0) when the output
-  // is gone.
-  void emit(std::string answer);
+  // continued so that a large answer is never cut. False when the output is gone.
+  bool emit(std::string answer);
   void emitEncodingFailure();
   void writeDiagnostic(std::string_view line);
 
@@ -103,8 +116,7 @@ class Shim {
   std::optional<std::string> clientName_;
   bool launchedApp_ = false;
   std::optional<ChildProcess> launcher_;  // a launcher not collected yet
-  LaunchCommand launchCommand_;
-  Streams streams_;
+  Options options_;
 };
 
 }  // namespace quill

@@ -20,14 +20,15 @@ quill::LaunchCommand launchCommand() {
 }
 // ---- End of platform ---------------------------------------------------------------------
 
-
 // ---- Platform: giving large buffers back on Linux. -------------------------------------------
 // A long request line passes through a few buffers of its own size. glibc maps such blocks from
 // the system and unmaps them when freed, but after the first such free it raises its threshold
 // and serves later ones from the heap, where they stay: memory would grow and never be given back.
 // A fixed threshold keeps every large block mapped, and returned when freed.
 #if defined(__GLIBC__)
-void keepLargeBlocksMapped() { (void)::mallopt(M_MMAP_THRESHOLD, 256 * 1024); }
+void keepLargeBlocksMapped() {
+  (void)::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
 #else
 void keepLargeBlocksMapped() {}
 #endif
@@ -38,6 +39,6 @@ void keepLargeBlocksMapped() {}
 int main(int argc, char** argv) {
   keepLargeBlocksMapped();
   std::vector<std::string> arguments(argv, argv + argc);
-  quill::Shim shim(arguments, quill::processEnvironment(), launchCommand(), quill::Shim::Streams{});
-  shim.run();
+  quill::Shim shim(arguments, quill::processEnvironment(), {launchCommand()});
+  return shim.run();
 }
