@@ -1,12 +1,17 @@
-// The request loop's answers to single lines, the client-name recording of `initialize` and the
-// command-line scan, driven in process through `Shim::answer`.
+// The request loop in process: its answers to single lines through `Shim::answer`, the
+// client-name recording of `initialize`, the command-line scan, and the real loop over pipes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "FileDescriptor.h"
 #include "MCPCommandLine.h"
+#include "MCPProtocol.h"
 #include "Shim.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
@@ -32,15 +37,9 @@ constexpr const char* kInvalidRequest =
     R"({"error":{"code":-32600,"message":"Invalid request"},"id":null,"jsonrpc":"2.0"})";
 constexpr const char* kPong = R"({"id":1,"jsonrpc":"2.0","result":{}})";
 
+// The handshake's answer for the negotiated `version`, with the shim's version.
 std::string initializeAnswer(std::string_view version) {
-  return R"({"id":1,"jsonrpc":"2.0","result":{"capabilities":{"tools":{"listChanged":false}},)"
-         R"("instructions":"Quill holds the user's project memory on this Mac: cited facts, )"
-         R"(uncertain items, and hard do-NOT rules, kept strictly separate per project. Before )"
-         R"(doing any work on one of the user's projects, call get_context_packet with the )"
-         R"(project's name (and what you're about to do) so you start from their ground truth )"
-         R"(instead of guessing.","protocolVersion":")" +
-         std::string(version) +
-         R"(","serverInfo":{"name":"quill","title":"Quill","version":"1.0"}}})";
+  return *JSONRPC::encodeResponse(JSONValue(1), MCPProtocol::initializeResult(version, "1.0"));
 }
 
 std::string unknownTool(std::string_view id) {
@@ -180,6 +179,116 @@ TEST(ShimLoopTests, ClientSlugIsTheValueOfTheLastCompleteClientOption) {
     EXPECT_EQ(MCPCommandLine::clientSlug(arguments), slug) << shown;
     EXPECT_EQ(makeShim(arguments).clientSlug(), slug) << shown;
   }
+}
+
+// ---- The real loop, over pipes --------------------------------------------------------------
+
+// A shim whose loop runs in a thread of its own, reading what the test writes and writing into a
+// pipe the test reads.
+class LoopOverPipes {
+ public:
+  explicit LoopOverPipes(std::size_t maxLineBytes = LineFraming::maxLineBytes,
+                         bool nonBlockingInput = false) {
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) throw std::runtime_error("no pipe");
+    input_ = FileDescriptor(in[1]), output_ = FileDescriptor(out[0]);
+    theirInput_ = FileDescriptor(in[0]), theirOutput_ = FileDescriptor(out[1]);
+    if (nonBlockingInput) ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    Shim::Options options{{"/bin/false", {}}, {in[0], out[1], out[1]}};
+    options.maxLineBytes = maxLineBytes;
+    loop_ = std::thread([this, options] {
+      status_ = Shim({"quill-mcp"}, {{"QUILL_MCP_NO_LAUNCH", "1"}}, options).run();
+      theirOutput_ = FileDescriptor();
+    });
+  }
+  ~LoopOverPipes() {
+    input_ = FileDescriptor();
+    output_ = FileDescriptor();
+    if (loop_.joinable()) loop_.join();
+  }
+
+  void write(std::string_view bytes) { ASSERT_TRUE(writeAll(input_.get(), bytes)); }
+  // The next line the loop wrote, or what it wrote before its output ended.
+  std::string readLine() {
+    std::string line;
+    for (char c; line.empty() || line.back() != '\n';) {
+      if (::read(output_.get(), &c, 1) != 1) break;
+      line += c;
+    }
+    return line;
+  }
+  // Ends the input, and gives all the loop wrote after what was read, once it has returned.
+  std::string finish() {
+    input_ = FileDescriptor();
+    std::string rest, line;
+    while (!(line = readLine()).empty()) rest += line;
+    loop_.join();
+    EXPECT_EQ(status_, 0);
+    return rest;
+  }
+  // The client stops reading and asks once more: the loop must end on its own while its input
+  // stays open.
+  void closeOutputAndAsk(std::string_view request) {
+    output_ = FileDescriptor();
+    write(request);
+    loop_.join();
+    EXPECT_EQ(status_, 0);
+  }
+
+ private:
+  FileDescriptor input_, output_, theirInput_, theirOutput_;
+  std::thread loop_;
+  int status_ = -1;
+};
+
+constexpr std::string_view kPing = R"({"id":1,"method":"ping"})";
+
+TEST(ShimLoopTests, FramesTheInputIntoRequestsUntilItEnds) {
+  const struct {
+    std::vector<std::string_view> writes;
+    std::string output;
+  } cases[] = {
+      {{}, ""},
+      // CR LF and empty lines; a last request without its line feed is never answered.
+      {{R"({"id":1,"method":"ping"})"
+        "\r\n\r\n\n"
+        R"({"id":2,"method":"ping"})"
+        "\n{\"id\":3"},
+       std::string(kPong) + "\n" + R"({"id":2,"jsonrpc":"2.0","result":{}})" + "\n"},
+      // A request written in pieces is joined.
+      {{R"({"jsonrpc":"2.0",)", R"("id":4)", R"(2,"meth)", R"(od":"pi)", R"(ng"})", "\r", "\n"},
+       R"({"id":42,"jsonrpc":"2.0","result":{}})"
+       "\n"},
+  };
+  for (const auto& c : cases) {
+    LoopOverPipes loop;
+    for (std::string_view piece : c.writes) loop.write(piece);
+    EXPECT_EQ(loop.finish(), c.output);
+  }
+}
+
+// Too long to be held, a line is dropped with its tail, unanswered; the next is answered. Its head
+// is larger than a pipe holds, so the loop has read some of it before the line feed comes.
+TEST(ShimLoopTests, DropsALineLongerThanTheLimit) {
+  LoopOverPipes loop(32);
+  loop.write(R"({"id":99,"method":"ping","params":")" + std::string(256 * 1024, 'x'));
+  loop.write("\"}\n" + std::string(kPing) + "\n");
+  EXPECT_EQ(loop.finish(), std::string(kPong) + "\n");
+}
+
+// Some clients hand their child a non-blocking pipe: a read that finds nothing yet must wait for
+// input, not be taken for the end of the session.
+TEST(ShimLoopTests, WaitsOnANonBlockingInput) {
+  LoopOverPipes loop(LineFraming::maxLineBytes, /*nonBlockingInput=*/true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // it meets the empty pipe first
+  loop.write(std::string(kPing) + "\n");
+  EXPECT_EQ(loop.readLine(), std::string(kPong) + "\n");
+  EXPECT_EQ(loop.finish(), "");
+}
+
+TEST(ShimLoopTests, EndsWhenTheClientStopsReading) {
+  LoopOverPipes loop;
+  loop.closeOutputAndAsk(std::string(kPing) + "\n");
 }
 
 }  // namespace
