@@ -2,7 +2,7 @@
 // input, answer lines on standard output, diagnostics on standard error, and the exit status.
 // The answer to each kind of line is checked byte for byte in process (ShimLoopTests); here is
 // what only a process shows: framing across writes, large lines, the end of input, a client
-// that stops reading, and a non-blocking standard input.
+// that stops reading, a non-blocking standard input, and the command line.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -152,6 +152,33 @@ TEST_F(ShimProcessTests, EndsQuietlyWhenTheClientStopsReading) {
     for (int i = 0; i < 1000 && shim.write(std::string(kPing1) + "\n"); ++i) {
     }
     expectCleanExit(shim.wait(), "");
+  }
+}
+
+// --version and --help answer only as the whole command line: any other is a client's, and the
+// shim runs whatever else the client adds.
+TEST_F(ShimProcessTests, AnswersVersionAndHelpOnlyAsTheOneArgument) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string_view output;
+  } cases[] = {
+      {{"--version"}, "quill-mcp " QUILL_MCP_VERSION "\n"},
+      {{"--client", "x", "--foo"}, kPong1},
+      {{"--version", "--client", "x"}, kPong1},
+      {{"--help", "--help"}, kPong1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    std::vector<std::string> command{QUILL_MCP_BINARY};
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    expectCleanExit(testing::runProcess(command, environment(), std::string(kPing1) + "\n"),
+                    c.output);
+  }
+  const auto help = testing::runProcess({QUILL_MCP_BINARY, "--help"}, environment(), "");
+  EXPECT_EQ(help.exitStatus, 0);
+  for (std::string_view word : {"--client SLUG", "QUILL_MCP_SOCKET", "QUILL_MCP_STATUS",
+                                "QUILL_MCP_NO_LAUNCH", "TMPDIR", "quill-mcp-doctor"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
 }
 
