@@ -74,6 +74,9 @@ set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/QuillCPackGenerator.cmake)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QuillDebianManPages.cmake)
+# After each package, SHA256SUMS and server.json (the MCP registry's entry) beside the packages,
+# for the files of this version there.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QuillReleaseFiles.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR TGZ)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
