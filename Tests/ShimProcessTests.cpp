@@ -1,13 +1,12 @@
 // The quill-mcp executable driven from outside, as an MCP client drives it: bytes on standard
 // input, answer lines on standard output, diagnostics on standard error, and the exit status.
 // The answers and the framing are checked in process (ShimLoopTests); here is what only a
-// process shows: its streams, a large answer written whole, and its end.
+// process shows: its streams, a large answer written whole, its end, and its command line.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "Subprocess.h"
@@ -94,6 +93,33 @@ TEST_F(ShimProcessTests, EndsQuietlyWhenTheClientStopsReading) {
     for (int i = 0; i < 1000 && shim.write(std::string(kPing1) + "\n"); ++i) {
     }
     expectCleanExit(shim.wait(), "");
+  }
+}
+
+// --version and --help answer only as the whole command line: any other is a client's, and the
+// shim runs whatever else the client adds.
+TEST_F(ShimProcessTests, AnswersVersionAndHelpOnlyAsTheOneArgument) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string_view output;
+  } cases[] = {
+      {{"--version"}, "quill-mcp " QUILL_MCP_VERSION "\n"},
+      {{"--client", "x", "--foo"}, kPong1},
+      {{"--version", "--client", "x"}, kPong1},
+      {{"--help", "--help"}, kPong1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    std::vector<std::string> command{QUILL_MCP_BINARY};
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    expectCleanExit(testing::runProcess(command, environment(), std::string(kPing1) + "\n"),
+                    c.output);
+  }
+  const auto help = testing::runProcess({QUILL_MCP_BINARY, "--help"}, environment(), "");
+  EXPECT_EQ(help.exitStatus, 0);
+  for (std::string_view word : {"--client SLUG", "QUILL_MCP_SOCKET", "QUILL_MCP_STATUS",
+                                "QUILL_MCP_NO_LAUNCH", "TMPDIR", "quill-mcp-doctor"}) {
+    EXPECT_NE(help.out.find(word), std::string::npos) << word;
   }
 }
 

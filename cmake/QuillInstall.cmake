@@ -7,6 +7,14 @@ include(CMakePackageConfigHelpers)
 
 install(TARGETS quill-mcp quill-mcp-doctor
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT shim)
+# Their manual pages, with the project's version; the .deb holds them compressed
+# (QuillDebianManPages.cmake).
+foreach(page quill-mcp.1 quill-mcp-doctor.1)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page}
+                 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/${page}
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT shim)
+endforeach()
 
 if(TARGET quill-peer)
   install(TARGETS quill-peer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT peer)
@@ -30,11 +38,12 @@ install(FILES ${PROJECT_BINARY_DIR}/QuillMCPCoreConfig.cmake
               ${PROJECT_BINARY_DIR}/QuillMCPCoreConfigVersion.cmake
   DESTINATION ${QUILL_PACKAGE_DIR} COMPONENT dev)
 
-# What the packages hold besides the shim's component: the archive README.md and LICENSE beside
-# bin/; the .deb Debian's copyright file and changelog. Neither is part of a plain
+# What the packages hold besides the shim's component: the archive a README.md of its own and
+# LICENSE beside bin/; the .deb Debian's copyright file and changelog. Neither is part of a plain
 # `cmake --install`.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-  DESTINATION . COMPONENT archive-docs EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.tarball.md
+  DESTINATION . RENAME README.md COMPONENT archive-docs EXCLUDE_FROM_ALL)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . COMPONENT archive-docs EXCLUDE_FROM_ALL)
 install(CODE "set(QUILL_SOURCE_DIR [[${PROJECT_SOURCE_DIR}]])
   set(QUILL_BINARY_DIR [[${PROJECT_BINARY_DIR}]])
   set(QUILL_PACKAGE quill-mcp)
@@ -64,6 +73,10 @@ set(CPACK_COMPONENTS_ALL shim)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/QuillCPackGenerator.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QuillDebianManPages.cmake)
+# After each package, SHA256SUMS and server.json (the MCP registry's entry) beside the packages,
+# for the files of this version there.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QuillReleaseFiles.cmake)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR TGZ)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")

