@@ -7,6 +7,7 @@ BASE_PACKAGES=(
   "g++:command:g++"
   "libgtest-dev:file:/usr/include/gtest/gtest.h"
   "libgmock-dev:file:/usr/include/gmock/gmock.h"
+  "libtomlplusplus-dev:file:/usr/include/toml++/toml.h"
 )
 NODE_PACKAGES=("nodejs:command:node" "npm:command:npm")
 BENCHMARK_PACKAGES=("libbenchmark-dev:file:/usr/include/benchmark/benchmark.h")
@@ -17,13 +18,14 @@ FUZZ_PACKAGES=(
 COVERAGE_PACKAGES=("gcovr:command:gcovr")
 VALGRIND_PACKAGES=("valgrind:command:valgrind")
 DEB_TOOLS_PACKAGES=("dpkg-dev:command:dpkg-shlibdeps" "lintian:command:lintian")
-# scripts/check-macos: llvm-lipo, and GoogleTest's sources to build it for macOS.
+# scripts/check-macos: toml++'s headers, llvm-lipo, and GoogleTest's sources to build it for macOS.
 MACOS_CROSS_PACKAGES=(
+  "libtomlplusplus-dev:file:/usr/include/toml++/toml.h"
   "llvm:glob:/usr/lib/llvm-*/bin/llvm-lipo"
   "googletest:file:/usr/src/googletest/CMakeLists.txt"
 )
 # Homebrew's formulae on macOS: those scripts/test needs, and with them those of every script.
-BREW_TEST_PACKAGES="cmake ninja googletest node"
+BREW_TEST_PACKAGES="cmake ninja googletest tomlplusplus node"
 BREW_PACKAGES="$BREW_TEST_PACKAGES google-benchmark llvm gcovr"
 
 _present() {
@@ -67,9 +69,12 @@ _ensure_macos_base() {
   for tool in cmake ninja c++; do
     command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
   done
-  if ! command -v brew >/dev/null 2>&1 || ! brew list googletest >/dev/null 2>&1; then
-    missing+=(googletest)
-  fi
+  local formula
+  for formula in googletest tomlplusplus; do
+    if ! command -v brew >/dev/null 2>&1 || ! brew list "$formula" >/dev/null 2>&1; then
+      missing+=("$formula")
+    fi
+  done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Missing: ${missing[*]}. Install what scripts/test needs with:" >&2
     echo "  brew install $BREW_TEST_PACKAGES" >&2
