@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "MCPProtocol.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
 
@@ -19,11 +20,7 @@ using testing::PeerScript;
 using testing::SocketPeer;
 namespace PeerScripts = testing::PeerScripts;
 
-constexpr std::string_view kInstructions =
-    "Quill holds the user's project memory on this Mac: cited facts, uncertain items, and hard "
-    "do-NOT rules, kept strictly separate per project. Before doing any work on one of the "
-    "user's projects, call get_context_packet with the project's name (and what you're about to "
-    "do) so you start from their ground truth instead of guessing.";
+const std::string_view kInstructions = MCPProtocol::instructions;
 
 // The `_meta` of a request: the protocol version (JSON text, absent to leave it out), the
 // capabilities (JSON text, absent to leave them out) and the client's name (absent: no

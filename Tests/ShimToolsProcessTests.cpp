@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "FileDescriptor.h"
+#include "MCPErrors.h"
 #include "SocketPeer.h"
 #include "Subprocess.h"
+#include "ToolDefinition.h"
 #include "UnixSocket.h"
 
 namespace quill {
@@ -38,16 +40,12 @@ namespace PeerScripts = testing::PeerScripts;
 
 // ---- What the agent sees -------------------------------------------------------------------
 
-constexpr std::string_view kAppNotRunning =
-    "Quill isn't running — open Quill on this Mac, then try again.";
-constexpr std::string_view kDisabled =
-    "Agent access is turned off in Quill. Ask the user to enable it in Quill → Settings → Agents.";
-constexpr std::string_view kSignedOut =
-    "Quill is open but no one is signed in. Ask the user to sign in to Quill first.";
-constexpr std::string_view kNoProjects =
-    "Quill has no projects yet. Ask the user to create a project in Quill first.";
-constexpr std::string_view kInternalError =
-    "Quill hit an internal error building the briefing. Try again in a moment.";
+// Which text was chosen; the texts themselves are MCPErrors's.
+const std::string_view kAppNotRunning = MCPErrors::appNotRunning;
+const std::string_view kDisabled = MCPErrors::disabled;
+const std::string_view kSignedOut = MCPErrors::signedOut;
+const std::string_view kNoProjects = MCPErrors::noProjects;
+const std::string_view kInternalError = MCPErrors::internalError;
 
 // The launch line, then what Tests/Support/launch-peer prints on its standard output.
 constexpr std::string_view kLaunchOutput =
@@ -59,21 +57,9 @@ constexpr std::string_view kLaunchLogLine = "launch -g -b app.quill.desktop.test
 constexpr std::string_view kLaunchLogLine = "launch app.quill.desktop.test\n";
 #endif
 
-// A tool list whose description names `projects` (a text such as "Alpha, Beta"), or none.
-std::string toolList(std::string_view projects = "") {
-  std::string list =
-      R"({"tools":[{"annotations":{"openWorldHint":false,"readOnlyHint":true},)"
-      R"("description":"Returns Quill's cited briefing for one of the user's projects: known )"
-      R"(facts with sources and match %, uncertain items to verify, hard do-NOT rules, what was )"
-      R"(deliberately withheld, and what changed since this client last asked. Call before doing )"
-      R"(work on a user's project.)";
-  if (!projects.empty()) list += " Current projects: " + std::string(projects) + ".";
-  list += R"(","inputSchema":{"properties":{"project":{"description":"Project name as shown in )"
-          R"(Quill (fuzzy-matched). Omit if the user has only one project.","type":"string"},)"
-          R"("task":{"description":"What you're about to do — selects the most relevant facts. )"
-          R"(Optional.","type":"string"}},"required":[],"type":"object"},"name":)"
-          R"("get_context_packet","title":"Get Quill context packet"}]})";
-  return list;
+// A tool list whose description names `projects`, as the application builds it.
+std::string toolList(std::vector<std::string> projects = {}) {
+  return *ToolDefinition::listResult(projects).encodedData();
 }
 
 // The shim's own tool list, without project names.
@@ -540,8 +526,8 @@ TEST(ShimTools, AShimStoppedAndContinuedWhileWaitingStillDeliversTheAnswer) {
 // ---- Against the stand-in application ------------------------------------------------------
 
 const std::string kProjectsFile = std::string(QUILL_SOURCE_DIR) + "/examples/projects.json";
-constexpr std::string_view kAllProjects =
-    "Harbor Renovation, Harbor Analytics, Lighthouse Mobile App, Orchard CRM";
+const std::vector<std::string> kAllProjects = {"Harbor Renovation", "Harbor Analytics",
+                                               "Lighthouse Mobile App", "Orchard CRM"};
 
 TEST(ShimToolsCallLaunch, LaunchedApplicationThatStartsWithinTheWindowGivesTheBriefing) {
   Sandbox box;
