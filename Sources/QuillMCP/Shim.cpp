@@ -19,6 +19,7 @@
 #include "MCPProtocol.h"
 #include "MCPSocketClient.h"
 #include "ToolDefinition.h"
+#include "ToolResultShapes.h"
 
 namespace quill {
 

@@ -18,6 +18,7 @@
 #include "ISOTime.h"
 #include "MCPCommandLine.h"
 #include "ToolDefinition.h"
+#include "ToolResultShapes.h"
 #include "UnixSocket.h"
 
 namespace quill::doctor {
