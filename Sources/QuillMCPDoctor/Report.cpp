@@ -279,7 +279,8 @@ JSONValue jsonReport(const Diagnosis& d) {
 }
 
 std::string textReport(const JSONValue& report) {
-  Reader r{report, "quill-mcp-doctor " + r.str(report["version"].value_or(JSONValue())) + "\n"};
+  Reader r{report, {}};
+  r.out = "quill-mcp-doctor " + r.str(r.at(report, {"version"})) + "\n";
   pathText(r, "Socket", r.at(report, {"socket"}), "QUILL_MCP_SOCKET");
   const JSONValue& status = r.at(report, {"status"});
   pathText(r, "Status file", status, "QUILL_MCP_STATUS");
