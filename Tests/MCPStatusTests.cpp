@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <future>
 
 #include "MCPStatus.h"
@@ -173,6 +175,42 @@ TEST(MCPStatusTests, AFIFOIsNoStatusFileAndIsNotWaitedFor) {
             static_cast<ssize_t>(kStatusText.size()));
   EXPECT_EQ(shown(MCPStatus::readFile(fifo)), notRegular);
   ::close(both);
+}
+
+// The record goes to a new file that takes the old one's place: never into the old file, never
+// through a link, never half written, and nothing is left beside it.
+TEST(MCPStatusTests, WritingTheFileReplacesItWholeAndNeverFollowsALink) {
+  testing::TemporaryDirectory directory;
+  const std::string victim = directory.file("victim");
+  testing::writeFile(victim, "keep");
+  const struct {
+    std::string name;  // in the folder
+    std::function<void(const std::string&)> before;
+  } cases[] = {
+      {"new/folders/status.json", [](const std::string&) {}},
+      {"old.json", [](const std::string& path) { testing::writeFile(path, "old"); }},
+      {"link.json",
+       [&](const std::string& path) { ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = directory.file(c.name);
+    c.before(path);
+    const FileDescriptor old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW));
+    EXPECT_FALSE(failed(kStatus.writeFile(path)));
+    EXPECT_EQ(testing::readFile(path), *kStatus.encode() + "\n");
+    char bytes[8];
+    EXPECT_TRUE(!old.valid() || ::read(old.get(), bytes, sizeof bytes) == 3) << "written in place";
+  }
+  EXPECT_EQ(testing::readFile(victim), "keep");
+  const std::filesystem::directory_iterator files(directory.path());
+  EXPECT_EQ(std::distance(files, {}), 4) << "a temporary file is left";
+
+  // Where no file can take the place, the failure says at which step.
+  EXPECT_EQ(*failed(kStatus.writeFile(directory.path())),
+            (Failure<FileWriteReason>{FileWriteReason::rename, EISDIR}));
+  EXPECT_EQ(*failed(kStatus.writeFile(victim + "/status.json")),
+            (Failure<FileWriteReason>{FileWriteReason::create, ENOTDIR}));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 
 namespace quill {
 
@@ -82,6 +84,35 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
+}
+
+Result<Done, FileWriteReason> replaceFile(const std::string& path, std::string_view bytes) {
+  makeParentFolders(path);
+  // A name left behind by an earlier process with the same id is skipped, not reused.
+  static unsigned serial = 0;
+  std::string temporary;
+  FileDescriptor file;
+  for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+    temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+    file = FileDescriptor(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!file.valid() && errno != EEXIST) break;
+  }
+  if (!file.valid()) return Failure<FileWriteReason>{FileWriteReason::create, errno};
+  FileWriteReason step = FileWriteReason::write;
+  if (writeAll(file.get(), bytes) && ::close(file.release()) == 0) {
+    step = FileWriteReason::rename;
+    if (std::rename(temporary.c_str(), path.c_str()) == 0) return Done{};
+  }
+  const int error = errno;
+  ::unlink(temporary.c_str());
+  return Failure<FileWriteReason>{step, error};
+}
+
+void makeParentFolders(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::error_code ignored;
+  if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
 }
 
 }  // namespace quill

@@ -1,4 +1,4 @@
-// Owning file descriptors, reading small files safely, and writing whole buffers.
+// Owning file descriptors, reading small files safely, and writing whole buffers and files.
 #pragma once
 
 #include <cerrno>
@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "Result.h"
 
 namespace quill {
 
@@ -51,5 +53,23 @@ FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes);
 // when the descriptor fails or is gone (a closed pipe gives EPIPE, not SIGPIPE, only where the
 // caller ignores that signal).
 bool writeAll(int fd, std::string_view bytes);
+
+// The step at which `replaceFile` failed; the failure holds that call's errno.
+enum class FileWriteReason {
+  create,  // the new file beside the target could not be made (a folder missing or not writable)
+  write,   // its bytes could not be written (the disk is full, say)
+  rename,  // it could not take the target's place (the target is a folder, say)
+};
+
+// Replaces the file at `path` with `bytes`. They go to a new file beside it, created exclusively
+// (mode 0644 less the process's mask; no existing file or link is ever opened), which is then
+// renamed over `path`: a reader sees the old contents or the new ones whole, and a symbolic link
+// at `path` is replaced, not followed. Missing parent folders are made first. On failure the new
+// file is removed and `path` is as it was.
+Result<Done, FileWriteReason> replaceFile(const std::string& path, std::string_view bytes);
+
+// Makes the missing folders above `path`, with the process's mask. What cannot be made shows
+// when the file itself is made.
+void makeParentFolders(const std::string& path);
 
 }  // namespace quill

@@ -32,6 +32,9 @@ class LineFraming {
   // True once any oversize data has been dropped; never reset.
   bool droppedOversizedLine() const noexcept { return droppedOversizedLine_; }
 
+  // True while the rest of a dropped line is still to come: its line feed has not arrived yet.
+  bool skippingOversizedLine() const noexcept { return skippingOversized_; }
+
   // Bytes currently held back for the unfinished line.
   std::size_t bufferedBytes() const noexcept { return buffer_.size(); }
 

@@ -53,4 +53,8 @@ JSONValue MCPStatus::jsonValue() const {
                             {"updatedAt", updatedAt}});
 }
 
+Result<Done, FileWriteReason> MCPStatus::writeFile(const std::string& path) const {
+  return replaceFile(path, jsonValue().encodedData().value_or("{}") + "\n");
+}
+
 }  // namespace quill

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <variant>
 
+#include "FileDescriptor.h"
 #include "JSONValue.h"
 
 namespace quill {
@@ -47,6 +48,10 @@ struct MCPStatus {
 
   JSONValue jsonValue() const;
   std::optional<std::string> encode() const { return jsonValue().encodedData(); }
+
+  // Writes the record, one JSON line, as the status file at `path`, replacing whatever is there
+  // in one step (`replaceFile`): a reader never sees half a record, and a link is not followed.
+  Result<Done, FileWriteReason> writeFile(const std::string& path) const;
 
   friend bool operator==(const MCPStatus&, const MCPStatus&) = default;
 };

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "MCPClientIdentity.h"
-#include "ProjectStore.h"
+#include "Projects.h"
 
 namespace quill {
 

@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,15 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <vector>
 
 #include "FileDescriptor.h"
-#include "LineFraming.h"
+#include "MCPListener.h"
 #include "MCPPaths.h"
 #include "MCPStatus.h"
-#include "PeerFiles.h"
-#include "UnixSocket.h"
 
 namespace quill {
 
@@ -31,22 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Connections served at once. Each holds at most one request line of LineFraming::maxLineBytes,
-// which bounds the memory; further clients wait in the listen queue until a connection is done.
+// Each connection holds at most one request line of LineFraming::maxLineBytes, which bounds the
+// memory; further clients wait in the listen queue until a connection is done.
 constexpr std::size_t kMaxConnections = 32;
-constexpr int kListenBacklog = 64;
-constexpr std::size_t kReceiveChunkBytes = 65536;
-constexpr auto kStateCheckInterval = std::chrono::milliseconds(100);
-
-// The answer to a request line longer than the line limit, once the rest of it has been read.
-std::string requestTooLargeMessage() {
-  return "The request is too large for Quill (over " +
-         std::to_string(LineFraming::maxLineBytes / (1024 * 1024)) + " MiB).";
-}
+constexpr auto kRefreshInterval = std::chrono::milliseconds(100);
 
 // ---- Signals ----------------------------------------------------------------------------------
-// SIGINT and SIGTERM ask to stop, SIGHUP to re-read the projects file. The handler sets a flag and
-// writes a byte into a pipe whose read end every wait polls, so a signal wakes the loop at once.
+// SIGINT and SIGTERM ask to stop, SIGHUP to re-read the files. The handler sets a flag and writes
+// a byte into a pipe whose read end every wait polls, so a signal wakes the loop at once.
 
 volatile std::sig_atomic_t gStopRequested = 0;
 volatile std::sig_atomic_t gReloadRequested = 0;
@@ -60,52 +45,32 @@ extern "C" void onSignal(int number) {
   } else {
     gStopRequested = 1;
   }
-  if (gWakeWriteFd >= 0) {
-    const ssize_t ignored = ::write(gWakeWriteFd, "x", 1);
-    (void)ignored;
-  }
+  if (gWakeWriteFd >= 0) (void)!::write(gWakeWriteFd, "x", 1);
   errno = savedErrno;
-}
-
-bool setFlags(int fd) {
-  const int status = ::fcntl(fd, F_GETFL);
-  const int descriptor = ::fcntl(fd, F_GETFD);
-  return status >= 0 && descriptor >= 0 && ::fcntl(fd, F_SETFL, status | O_NONBLOCK) == 0 &&
-         ::fcntl(fd, F_SETFD, descriptor | FD_CLOEXEC) == 0;
 }
 
 bool installSignalHandlers() {
   int fds[2];
-  if (::pipe(fds) != 0 || !setFlags(fds[0]) || !setFlags(fds[1])) return false;
+  if (::pipe(fds) != 0) return false;
+  for (int fd : fds) {
+    if (::fcntl(fd, F_SETFL, O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+      return false;
+    }
+  }
   gWakeReadFd = fds[0];
   gWakeWriteFd = fds[1];
   struct sigaction action {};
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
   return ::sigaction(SIGINT, &action, nullptr) == 0 &&
          ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGHUP, &action, nullptr) == 0;
 }
 
-void drainWakePipe() {
-  char bytes[64];
-  while (::read(gWakeReadFd, bytes, sizeof bytes) > 0) {
-  }
-}
-
-// ---- Time -------------------------------------------------------------------------------------
+// ---- Texts ------------------------------------------------------------------------------------
 
 Clock::time_point deadlineAfter(double seconds) {
   return Clock::now() +
          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-// A poll time-out that ends no earlier than `deadline`.
-int millisecondsUntil(Clock::time_point deadline) {
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > 60'000 ? 60'000 : static_cast<int>(left) + 1;
 }
 
 std::string secondsText(double seconds) {
@@ -133,165 +98,66 @@ std::string isoNow(bool withMilliseconds = false) {
   return result + "Z";
 }
 
-// ---- The socket -------------------------------------------------------------------------------
-
-void refuseToListen(const std::string& path, std::string_view reason) {
-  reportLine("cannot listen on " + path + ": " + std::string(reason));
+std::string whyNotListening(const std::string& path, const Failure<MCPListener::Reason>& failure) {
+  using Reason = MCPListener::Reason;
+  switch (failure.reason) {
+    case Reason::badPath:
+      return "a socket path must have 1 to " + std::to_string(MCPPaths::maxSocketPathBytes) +
+             " bytes";
+    case Reason::lockHeld:
+      return "another process is already listening there";
+    case Reason::lockFailed:
+      return "cannot lock " + ListenerLock::lockPath(path) + ": " + std::strerror(failure.error);
+    case Reason::symbolicLink:
+      return "a symbolic link is in the way (quill-peer does not follow it)";
+    case Reason::notSocket:
+      return "a file that is not a socket is in the way";
+    case Reason::otherUsersSocket:
+      return "a socket of another user is in the way";
+    case Reason::notPrivate:
+      return "the socket file cannot be made private to this user (mode 0600)";
+    case Reason::bindFailed:
+    case Reason::listenFailed:
+      break;
+  }
+  return std::strerror(failure.error);
 }
 
-// Clears the way for binding without ever following a path that quill-peer did not create. The
-// caller holds the socket's lock, so a socket of this user found here has nobody serving on it:
-// it was left behind by a process that ended without cleaning up, and is removed. A symbolic
-// link, any other kind of file or another user's socket stays where it is, and quill-peer does
-// not start.
-bool clearTheWay(const std::string& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) return true;
-    refuseToListen(path, std::strerror(errno));
-    return false;
-  }
-  if (S_ISLNK(info.st_mode)) {
-    refuseToListen(path, "a symbolic link is in the way (quill-peer does not follow it)");
-    return false;
-  }
-  if (!S_ISSOCK(info.st_mode)) {
-    refuseToListen(path, "a file that is not a socket is in the way");
-    return false;
-  }
-  if (info.st_uid != ::geteuid()) {
-    refuseToListen(path, "a socket of another user is in the way");
-    return false;
-  }
-  ::unlink(path.c_str());
-  return true;
-}
-
-// Takes the lock that shows, for as long as this process lives, that someone serves at `path`.
-std::optional<ListenerLock> lockFor(const std::string& path) {
-  auto lock = ListenerLock::acquire(path);
-  if (auto* held = std::get_if<ListenerLock>(&lock)) return std::move(*held);
-  const int error = std::get<int>(lock);
-  if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES) {
-    refuseToListen(path, "another process is already listening there");
-  } else {
-    refuseToListen(path,
-                   "cannot lock " + ListenerLock::lockPath(path) + ": " + std::strerror(error));
-  }
-  return std::nullopt;
-}
-
-struct Listener {
-  FileDescriptor fd;
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::optional<ListenerLock> lock = std::nullopt;  // held as long as the socket is there
-};
-
-// Removes the socket file unless another process has replaced it meanwhile.
-void removeSocket(const std::string& path, const Listener& listener) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) == 0 && info.st_dev == listener.device &&
-      info.st_ino == listener.inode) {
-    ::unlink(path.c_str());
-  }
-}
-
-// A listening socket whose file only this user may read and write (mode 0600).
-std::optional<Listener> listenOn(const std::string& path) {
-  sockaddr_un address;
-  if (fillSocketAddress(path, address) != 0) {
-    reportLine("cannot listen on \"" + path + "\": a socket path must have 1 to " +
-               std::to_string(MCPPaths::maxSocketPathBytes) + " bytes");
-    return std::nullopt;
-  }
-  PeerFiles::makeParentFolders(path);
-  auto lock = lockFor(path);
-  if (!lock || !clearTheWay(path)) return std::nullopt;
-  Listener listener{FileDescriptor(::socket(AF_UNIX, SOCK_STREAM, 0))};
-  listener.lock = std::move(lock);
-  if (!listener.fd.valid() || !setFlags(listener.fd.get())) {
-    refuseToListen(path, std::strerror(errno));
-    return std::nullopt;
-  }
-  // bind creates the file with the permissions that the mask leaves: here read and write for
-  // the owner only. The mask is the process's, so it is restored at once.
-  const mode_t previousMask = ::umask(S_IXUSR | S_IRWXG | S_IRWXO);
-  const int bound =
-      ::bind(listener.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const int bindError = errno;
-  ::umask(previousMask);
-  if (bound != 0) {
-    refuseToListen(path, std::strerror(bindError));
-    return std::nullopt;
-  }
-  // A folder's default access list can override the mask; such a socket is not used.
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) {
-    refuseToListen(path, "the socket file was replaced as it was made");
-    return std::nullopt;
-  }
-  listener.device = info.st_dev;
-  listener.inode = info.st_ino;
-  if ((info.st_mode & 0777) != 0600) {
-    removeSocket(path, listener);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 0777));
-    refuseToListen(path, "the socket file is not private to this user (mode " + std::string(mode) +
-                             " instead of 0600)");
-    return std::nullopt;
-  }
-  if (::listen(listener.fd.get(), kListenBacklog) != 0) {
-    const int listenError = errno;
-    removeSocket(path, listener);
-    refuseToListen(path, std::strerror(listenError));
-    return std::nullopt;
-  }
-  return listener;
+MCPWireResponse internalError(std::string message) {
+  return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError,
+                                  std::move(message));
 }
 
 // ---- The loop ---------------------------------------------------------------------------------
 
 class Server {
  public:
-  Server(const PeerOptions& options, PeerService& service, std::optional<StateFile> stateFile)
-      : options_(options), service_(service), stateFile_(std::move(stateFile)) {}
+  explicit Server(PeerOptions options)
+      : options_(std::move(options)),
+        service_(options_.projectsFile ? options_.projectsFile->value() : std::vector<Project>{},
+                 options_.stateFile ? options_.stateFile->value() : options_.access) {}
 
   int run();
 
  private:
-  // One client: it sends one request line and is sent one response line, within its time.
-  struct Connection {
-    Connection(FileDescriptor client, Clock::time_point requestDeadline)
-        : fd(std::move(client)), deadline(requestDeadline) {}
-
-    FileDescriptor fd;
-    Clock::time_point deadline;  // for the request to arrive, then for the answer to leave
-    std::string request;         // the request line so far
-    bool dropping = false;       // the line passed the limit: the rest is read and dropped
-    bool answered = false;
-    std::string answer;     // the response line, once `answered`
-    std::size_t sent = 0;   // bytes of `answer` sent so far
-    bool finished = false;  // to be closed
+  struct Client {
+    MCPConnection link;
+    bool answering = false;
+    bool done = false;
   };
 
-  Clock::time_point nextWake(Clock::time_point listenAt) const;
-  void writeStatus(bool listening);
-  void checkState();
+  void refreshFiles(bool asked);
+  void writeStatus();
   void acceptClients();
-  void receive(Connection& connection);
-  void answer(Connection& connection, const MCPWireResponse& response);
-  void send(Connection& connection);
-  void expire(Connection& connection);
+  bool serve(Client& client);
+  void answer(Client& client, const MCPWireResponse& response);
 
-  const PeerOptions& options_;
-  PeerService& service_;
-  std::optional<StateFile> stateFile_;
-  std::optional<Listener> listener_;
-  std::vector<Connection> connections_;
-  Clock::time_point nextStateCheck_ = Clock::now();
+  PeerOptions options_;
+  PeerService service_;
+  std::optional<MCPListener> listener_;
+  std::vector<Client> clients_;
+  Clock::time_point nextRefresh_ = Clock::now();
   Clock::time_point acceptPausedUntil_ = Clock::now();
-  std::unique_ptr<char[]> chunk_ = std::make_unique<char[]>(kReceiveChunkBytes);
 };
 
 int Server::run() {
@@ -302,180 +168,149 @@ int Server::run() {
   int exitStatus = 0;
   for (;;) {
     if (!listener_ && Clock::now() >= listenAt) {
-      listener_ = listenOn(options_.socketPath);
-      if (!listener_) return 1;
-      writeStatus(true);
+      auto listening = MCPListener::listen(options_.socketPath, options_.requestTimeoutSeconds);
+      if (const auto* failure = failed(listening)) {
+        reportLine("cannot listen on " + options_.socketPath + ": " +
+                   whyNotListening(options_.socketPath, *failure));
+        return 1;
+      }
+      listener_.emplace(std::get<MCPListener>(std::move(listening)));
+      writeStatus();
       reportLine("listening on " + options_.socketPath);
     }
 
-    // One wait for everything: signals, new clients, each client's next step, and the clock.
+    // One wait for everything: signals, each client's next step, new clients, and the clock.
     const bool accepting =
-        listener_ && connections_.size() < kMaxConnections && Clock::now() >= acceptPausedUntil_;
+        listener_ && clients_.size() < kMaxConnections && Clock::now() >= acceptPausedUntil_;
+    // The refresh, at most a tenth of a second away, also ends a pause in accepting.
+    Clock::time_point wake = listener_ ? nextRefresh_ : std::min(nextRefresh_, listenAt);
     std::vector<pollfd> fds{{gWakeReadFd, POLLIN, 0}};
-    if (accepting) fds.push_back({listener_->fd.get(), POLLIN, 0});
-    const std::size_t firstConnection = fds.size();
-    for (const Connection& connection : connections_) {
-      fds.push_back(
-          {connection.fd.get(), static_cast<short>(connection.answered ? POLLOUT : POLLIN), 0});
+    for (const Client& client : clients_) {
+      fds.push_back({client.link.fd(), client.link.events(), 0});
+      wake = std::min(wake, client.link.deadline());
     }
-    const int ready =
-        ::poll(fds.data(), static_cast<nfds_t>(fds.size()), millisecondsUntil(nextWake(listenAt)));
-    if (ready < 0 && errno != EINTR) {
+    if (accepting) fds.push_back({listener_->fd(), POLLIN, 0});
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count();
+    if (::poll(fds.data(), static_cast<nfds_t>(fds.size()),
+               static_cast<int>(std::max<decltype(wait)>(wait, 0))) < 0 &&
+        errno != EINTR) {
       reportLine(std::string("waiting for connections failed: ") + std::strerror(errno));
       exitStatus = 1;
       break;
     }
 
     if (gStopRequested) break;
-    drainWakePipe();
-    if (gReloadRequested) {
-      gReloadRequested = 0;
-      reportLine(service_.reloadProjects());
+    for (char bytes[64]; ::read(gWakeReadFd, bytes, sizeof bytes) > 0;) {
     }
-    if (stateFile_ && Clock::now() >= nextStateCheck_) checkState();
-    for (std::size_t i = 0; i < connections_.size(); ++i) {
-      Connection& connection = connections_[i];
-      if (fds[firstConnection + i].revents != 0) {
-        connection.answered ? send(connection) : receive(connection);
+    const bool asked = gReloadRequested != 0;
+    gReloadRequested = 0;
+    if (asked || Clock::now() >= nextRefresh_) refreshFiles(asked);
+    for (std::size_t i = 0; i < clients_.size(); ++i) {
+      Client& client = clients_[i];
+      if (fds[i + 1].revents != 0 || Clock::now() >= client.link.deadline()) {
+        client.done = serve(client);
       }
-      if (!connection.finished && Clock::now() >= connection.deadline) expire(connection);
     }
-    std::erase_if(connections_, [](const Connection& connection) { return connection.finished; });
-    if (accepting && fds[1].revents != 0) acceptClients();
+    std::erase_if(clients_, [](const Client& client) { return client.done; });
+    if (accepting && fds.back().revents != 0) acceptClients();
   }
 
   // Clients still waiting are closed unanswered, as when the application quits.
-  connections_.clear();
-  if (!listener_) return exitStatus;  // stopped before it ever listened: no socket to remove
-  listener_->fd = FileDescriptor();
-  removeSocket(options_.socketPath, *listener_);
-  writeStatus(false);
+  clients_.clear();
+  if (!listener_) return exitStatus;  // stopped before it ever listened: nothing to undo
+  listener_.reset();
+  writeStatus();
   reportLine("stopped");
   return exitStatus;
 }
 
-Clock::time_point Server::nextWake(Clock::time_point listenAt) const {
-  Clock::time_point wake = Clock::now() + std::chrono::minutes(1);
-  if (!listener_) wake = std::min(wake, listenAt);
-  if (stateFile_) wake = std::min(wake, nextStateCheck_);
-  if (acceptPausedUntil_ > Clock::now()) wake = std::min(wake, acceptPausedUntil_);
-  for (const Connection& connection : connections_) wake = std::min(wake, connection.deadline);
-  return wake;
-}
-
-void Server::writeStatus(bool listening) {
-  const MCPStatus status{service_.enabled(), service_.signedIn(), listening, options_.version,
-                         isoNow(true)};
-  if (auto problem =
-          PeerFiles::replace(options_.statusPath, status.encode().value_or("{}") + "\n")) {
-    reportLine("cannot write the status file " + options_.statusPath + ": " + *problem);
+// Reads both files again; `asked` by SIGHUP, it says what the projects file gave.
+void Server::refreshFiles(bool asked) {
+  nextRefresh_ = Clock::now() + kRefreshInterval;
+  if (auto& file = options_.projectsFile) {
+    const auto refresh = file->refresh(asked);
+    if (refresh.warning) reportLine(*refresh.warning);
+    if (refresh.changed) service_.setProjects(file->value());
+    if (asked && !refresh.warning) {
+      const std::size_t count = file->value().size();
+      reportLine("re-read the projects file " + file->path() + ": " + std::to_string(count) +
+                 (count == 1 ? " project" : " projects"));
+    }
+  } else if (asked) {
+    reportLine("there is no projects file to re-read");
+  }
+  if (auto& file = options_.stateFile) {
+    const auto refresh = file->refresh();
+    if (refresh.warning) reportLine(*refresh.warning);
+    if (!refresh.changed || file->value() == service_.access()) return;
+    service_.setAccess(file->value());
+    // Also while still starting: the status tells a waiting shim why it cannot get in.
+    writeStatus();
+    reportLine(std::string("state changed: enabled ") + (file->value().enabled ? "true" : "false") +
+               ", signedIn " + (file->value().signedIn ? "true" : "false"));
   }
 }
 
-void Server::checkState() {
-  nextStateCheck_ = Clock::now() + kStateCheckInterval;
-  const StateFile::Refresh refresh = stateFile_->refresh();
-  if (refresh.warning) reportLine(*refresh.warning);
-  if (!refresh.changed) return;
-  const AccessState& state = stateFile_->state();
-  service_.setAccess(state.enabled, state.signedIn);
-  // Also while still starting: the status tells a waiting shim why it cannot get in.
-  writeStatus(listener_.has_value());
-  reportLine(std::string("state changed: enabled ") + (state.enabled ? "true" : "false") +
-             ", signedIn " + (state.signedIn ? "true" : "false"));
+void Server::writeStatus() {
+  const MCPStatus status{service_.access().enabled, service_.access().signedIn,
+                         listener_.has_value(), options_.version, isoNow(true)};
+  if (const auto* failure = failed(status.writeFile(options_.statusPath))) {
+    reportLine("cannot write the status file " + options_.statusPath + ": " +
+               std::strerror(failure->error));
+  }
 }
 
 void Server::acceptClients() {
-  while (connections_.size() < kMaxConnections) {
-    FileDescriptor client(::accept(listener_->fd.get(), nullptr, nullptr));
-    if (!client.valid()) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      // Out of descriptors: pause instead of spinning on a listener that stays ready.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(100);
-      }
-      return;
+  while (clients_.size() < kMaxConnections) {
+    auto accepted = listener_->accept();
+    if (auto* link = std::get_if<MCPConnection>(&accepted)) {
+      clients_.push_back(Client{std::move(*link)});
+      continue;
     }
-    // Only this user may ask the application; anyone else is closed on without a word.
-    if (!peerIsSameUser(client.get())) {
+    const auto reason = failed(accepted)->reason;
+    if (reason == MCPConnection::Reason::otherUser) {
       reportLine("refused a connection from another user");
       continue;
     }
-    if (!setFlags(client.get())) continue;
-    connections_.emplace_back(std::move(client), deadlineAfter(options_.requestTimeoutSeconds));
+    // Out of descriptors or memory: pause instead of spinning on a listener that stays ready.
+    if (reason == MCPConnection::Reason::acceptFailed) {
+      acceptPausedUntil_ = Clock::now() + std::chrono::milliseconds(100);
+    }
+    return;
   }
 }
 
-// Reads what has arrived. The request is the first line, up to the line limit; a longer line is
-// read to its end without being kept and then answered with an error. A client that ends its
-// output without a line feed still gets its line answered; bytes after the line are ignored.
-void Server::receive(Connection& connection) {
-  const ssize_t n = ::read(connection.fd.get(), chunk_.get(), kReceiveChunkBytes);
-  if (n < 0) {
-    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) connection.finished = true;
-    return;
-  }
-  if (n == 0 && connection.request.empty() && !connection.dropping) {
-    connection.finished = true;  // gone without asking anything
-    return;
-  }
-  const std::string_view bytes(chunk_.get(), static_cast<std::size_t>(n));
-  const std::size_t lineFeed = bytes.find('\n');
-  const std::string_view part = bytes.substr(0, lineFeed);
-  if (!connection.dropping && connection.request.size() + part.size() > LineFraming::maxLineBytes) {
-    std::string().swap(connection.request);
-    connection.dropping = true;
-  }
-  if (!connection.dropping) connection.request.append(part);
-  if (n > 0 && lineFeed == std::string_view::npos) return;
-
-  if (connection.dropping) {
-    answer(connection, MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError,
-                                                requestTooLargeMessage()));
-    return;
-  }
-  std::string_view line = connection.request;
-  if (line.ends_with('\r')) line.remove_suffix(1);
-  if (auto warning = service_.refreshProjects()) reportLine(*warning);
-  answer(connection, service_.respond(line, isoNow()));
-}
-
-void Server::answer(Connection& connection, const MCPWireResponse& response) {
-  connection.answer = PeerService::encodeLine(response);
-  connection.answered = true;
-  std::string().swap(connection.request);
-  connection.deadline = deadlineAfter(options_.requestTimeoutSeconds);
-  send(connection);  // most answers fit into the socket's buffer at once
-}
-
-void Server::send(Connection& connection) {
-  while (connection.sent < connection.answer.size()) {
-    const ssize_t n = ::write(connection.fd.get(), connection.answer.data() + connection.sent,
-                              connection.answer.size() - connection.sent);
-    if (n > 0) {
-      connection.sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return;  // the rest once the client has taken some
+// Moves a client on by what it has sent or taken; true once it is done with. A request line over
+// the limit, and a client whose time is up before its line is complete, are answered with an
+// error; a client that does not take its answer in time is closed.
+bool Server::serve(Client& client) {
+  if (!client.answering) {
+    auto request = client.link.readRequest();
+    if (const auto* failure = failed(request)) {
+      if (failure->reason == MCPConnection::Reason::lineTooLong) {
+        answer(client,
+               internalError("The request is too large for Quill (over " +
+                             std::to_string(LineFraming::maxLineBytes / (1024 * 1024)) + " MiB)."));
+      } else if (failure->reason == MCPConnection::Reason::timedOut) {
+        answer(client, internalError("No complete request line arrived within " +
+                                     secondsText(options_.requestTimeoutSeconds) + "."));
+      } else {
+        return true;
+      }
+    } else if (const auto& line = std::get<std::optional<std::string>>(request)) {
+      refreshFiles(false);
+      answer(client, service_.respond(*line, isoNow()));
     } else {
-      break;  // the client has gone
+      return false;
     }
   }
-  connection.finished = true;
+  const auto sent = client.link.writeAnswer();
+  return failed(sent) || std::get<bool>(sent);
 }
 
-// Time is up: a client still sending is answered with an error, one not taking its answer is
-// closed.
-void Server::expire(Connection& connection) {
-  if (connection.answered) {
-    connection.finished = true;
-    return;
-  }
-  answer(connection,
-         MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError,
-                                  "No complete request line arrived within " +
-                                      secondsText(options_.requestTimeoutSeconds) + "."));
+void Server::answer(Client& client, const MCPWireResponse& response) {
+  client.link.answer(PeerService::encode(response));
+  client.answering = true;
 }
 
 }  // namespace
@@ -487,13 +322,13 @@ void reportLine(std::string_view text) {
   (void)writeAll(STDERR_FILENO, line);
 }
 
-int runPeer(const PeerOptions& options, PeerService& service, std::optional<StateFile> stateFile) {
+int runPeer(PeerOptions options) {
   ::signal(SIGPIPE, SIG_IGN);
   if (!installSignalHandlers()) {
     reportLine(std::string("cannot install the signal handlers: ") + std::strerror(errno));
     return 1;
   }
-  Server server(options, service, std::move(stateFile));
+  Server server(std::move(options));
   return server.run();
 }
 

@@ -1,13 +1,15 @@
-// The stand-in application's listener: the Unix-domain socket, the status file, the state file and
-// the signals that stop it or make it re-read its projects.
+// The stand-in application's loop: its socket, its status file, its watched files and the
+// signals that stop it or make it re-read its files.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "PeerService.h"
-#include "StateFile.h"
+#include "Projects.h"
+#include "WatchedFile.h"
 
 namespace quill {
 
@@ -19,6 +21,10 @@ struct PeerOptions {
   double delaySeconds = 0;
   // How long one connection may take to deliver its request line, and then to take its answer.
   double requestTimeoutSeconds = 10;
+  std::optional<WatchedFile<std::vector<Project>>> projectsFile;
+  // Agent access and sign-in: from the state file when there is one.
+  AccessState access;
+  std::optional<WatchedFile<AccessState>> stateFile;
 };
 
 // Writes "quill-peer: <text>" and a line feed to standard error in one write.
@@ -28,11 +34,11 @@ void reportLine(std::string_view text);
 // until SIGINT or SIGTERM, all in one thread. Then removes the socket, writes the status file
 // again with "listening" false and returns 0; returns 1 when it cannot listen.
 //
-// Connections are served side by side, one request line each, so a slow or silent client delays
-// nobody else; each has its own time-out. A connection from another user is closed unread and
-// unanswered. SIGHUP re-reads the projects file. With `stateFile`, the file is looked at about
-// ten times a second, also during the delay; a change is applied to `service` at once and written
-// to the status file.
-int runPeer(const PeerOptions& options, PeerService& service, std::optional<StateFile> stateFile);
+// Up to 32 connections are served side by side, one request line each, so a slow or silent
+// client delays nobody else; each has its own time-out. Both files are read again ten times a
+// second, also during the delay, and before each answer, so an edit shows in the next answer; a
+// changed state is written to the status file at once. SIGHUP reads them at once and says what
+// the projects file gave.
+int runPeer(PeerOptions options);
 
 }  // namespace quill

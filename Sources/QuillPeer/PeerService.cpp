@@ -30,6 +30,20 @@ MCPWireResponse internal(const std::optional<JSONValue>& id, std::string message
 
 }  // namespace
 
+std::variant<AccessState, std::string> AccessState::parse(std::string_view bytes) {
+  auto decoded = JSONValue::decode(bytes);
+  if (auto* error = std::get_if<JSONReadError>(&decoded)) {
+    return "not valid JSON (" + error->description + ")";
+  }
+  const JSONValue& root = std::get<JSONValue>(decoded);
+  const JSONValue* enabled = root.member("enabled");
+  const JSONValue* signedIn = root.member("signedIn");
+  if (!enabled || !signedIn || !enabled->boolValue() || !signedIn->boolValue()) {
+    return "it must be a JSON object with the booleans \"enabled\" and \"signedIn\"";
+  }
+  return AccessState{*enabled->boolValue(), *signedIn->boolValue()};
+}
+
 MCPWireResponse PeerService::respond(std::string_view line, const std::string& now) {
   auto request = MCPWire::decodeRequest(line);
   if (!request) {
@@ -37,16 +51,17 @@ MCPWireResponse PeerService::respond(std::string_view line, const std::string& n
                     "Quill could not read the request: expected one JSON object with a whole "
                     "number \"v\" and a string \"method\".");
   }
-  if (!enabled_) {
+  if (!access_.enabled) {
     return MCPWireResponse::failure(request->id, MCPWireErrorCode::disabled,
                                     std::string(MCPErrors::disabled));
   }
-  if (!signedIn_) {
+  if (!access_.signedIn) {
     return MCPWireResponse::failure(request->id, MCPWireErrorCode::signedOut,
                                     std::string(MCPErrors::signedOut));
   }
   if (request->method == "tools/list") {
-    return MCPWireResponse::success(request->id, ToolDefinition::listResult(store_.names()));
+    return MCPWireResponse::success(request->id,
+                                    ToolDefinition::listResult(projectNames(projects_)));
   }
   if (request->method == "tools/call") return callTool(*request, now);
   return internal(request->id, "Quill does not know the method \"" + request->method + "\".");
@@ -64,8 +79,7 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
   const JSONValue& arguments = request.params->arguments.value_or(noArguments);
   if (!arguments.objectValue()) return internal(id, "The tool arguments must be a JSON object.");
 
-  const auto& projects = store_.projects();
-  if (projects.empty()) {
+  if (projects_.empty()) {
     return MCPWireResponse::failure(id, MCPWireErrorCode::noProjects,
                                     std::string(MCPErrors::noProjects));
   }
@@ -78,20 +92,21 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
     if (!requested) {
       return MCPWireResponse::failure(
           id, MCPWireErrorCode::unknownProject,
-          MCPErrors::unknownProject(project->encodedData().value_or("?"), store_.names()));
+          MCPErrors::unknownProject(project->encodedData().value_or("?"), projectNames(projects_)));
     }
   }
   // A "task" that is not text is ignored: it only orders the facts.
   std::optional<std::string_view> task;
   if (const JSONValue* value = arguments.member("task")) task = value->stringValue();
 
-  const ProjectChoice choice = chooseProject(projects, requested);
+  const ProjectChoice choice = chooseProject(projects_, requested);
   switch (choice.outcome) {
     case ProjectChoice::Outcome::found:
       break;
     case ProjectChoice::Outcome::unknown:
-      return MCPWireResponse::failure(id, MCPWireErrorCode::unknownProject,
-                                      MCPErrors::unknownProject(*requested, store_.names()));
+      return MCPWireResponse::failure(
+          id, MCPWireErrorCode::unknownProject,
+          MCPErrors::unknownProject(*requested, projectNames(projects_)));
     case ProjectChoice::Outcome::ambiguous:
       return MCPWireResponse::failure(id, MCPWireErrorCode::ambiguousProject,
                                       MCPErrors::ambiguousProject(choice.candidates));
@@ -106,15 +121,7 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
   return MCPWireResponse::success(id, ToolCallResult{std::move(text), false}.jsonValue());
 }
 
-std::string PeerService::reloadProjects() {
-  if (!store_.path()) return "there is no projects file to re-read";
-  if (auto problem = store_.reload()) return *problem;
-  const std::size_t count = store_.projects().size();
-  return "re-read the projects file " + *store_.path() + ": " + std::to_string(count) +
-         (count == 1 ? " project" : " projects");
-}
-
-std::string PeerService::encodeLine(const MCPWireResponse& response) {
+std::string PeerService::encode(const MCPWireResponse& response) {
   std::string line;
   if (!MCPWire::jsonValue(response).encodeInto(line)) {
     // Only a number that is not finite fails to encode, and the echoed id is the only number a
@@ -122,7 +129,6 @@ std::string PeerService::encodeLine(const MCPWireResponse& response) {
     (void)MCPWire::jsonValue(internal(std::nullopt, std::string(MCPErrors::internalError)))
         .encodeInto(line);
   }
-  line.push_back('\n');
   return line;
 }
 

@@ -1,52 +1,52 @@
 // What the stand-in application answers to one wire request, independent of the socket.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "Briefing.h"
 #include "MCPWire.h"
-#include "ProjectStore.h"
+#include "Projects.h"
 
 namespace quill {
 
+// The application's two switches, which its state file may turn over while it runs:
+//   {"enabled": true, "signedIn": false}
+struct AccessState {
+  bool enabled = true;   // agent access is turned on; off, every request answers `disabled`
+  bool signedIn = true;  // a user is signed in; if not, every request answers `signedOut`
+
+  // Both members are required booleans; other members are ignored.
+  static std::variant<AccessState, std::string> parse(std::string_view bytes);
+
+  friend bool operator==(const AccessState&, const AccessState&) = default;
+};
+
 class PeerService {
  public:
-  // `enabled` false: agent access is off and every request answers `disabled`. `signedIn`
-  // false: nobody is signed in and every request answers `signedOut`.
-  PeerService(ProjectStore store, bool enabled, bool signedIn)
-      : store_(std::move(store)), enabled_(enabled), signedIn_(signedIn) {}
+  PeerService(std::vector<Project> projects, AccessState access)
+      : projects_(std::move(projects)), access_(access) {}
 
-  bool enabled() const { return enabled_; }
-  bool signedIn() const { return signedIn_; }
-  // Turns agent access and sign-in over while the application runs; later requests see it.
-  void setAccess(bool enabled, bool signedIn) {
-    enabled_ = enabled;
-    signedIn_ = signedIn;
-  }
-
-  // Picks up edits of the projects file; a warning when the file became unusable.
-  std::optional<std::string> refreshProjects() { return store_.refresh(); }
-
-  // Re-reads the projects file now. The line to report: what was read, or why the file was
-  // refused (the projects read before are kept), or that there is no file.
-  std::string reloadProjects();
+  const AccessState& access() const { return access_; }
+  // Later requests see the new projects and switches.
+  void setProjects(std::vector<Project> projects) { projects_ = std::move(projects); }
+  void setAccess(AccessState access) { access_ = access; }
 
   // The answer to one request line; `now` is the current ISO-8601 UTC time. Never fails: an
   // unreadable request or an unknown method answers `internalError` with a message.
   MCPWireResponse respond(std::string_view line, const std::string& now);
 
-  // A complete response line (with its line feed) for `response`.
-  static std::string encodeLine(const MCPWireResponse& response);
+  // The response as one JSON line, without its line feed.
+  static std::string encode(const MCPWireResponse& response);
 
  private:
   MCPWireResponse callTool(const MCPWireRequest& request, const std::string& now);
 
-  ProjectStore store_;
+  std::vector<Project> projects_;
+  AccessState access_;
   Briefer briefer_;
-  bool enabled_;
-  bool signedIn_;
 };
 
 }  // namespace quill

@@ -15,8 +15,8 @@
 #include "MCPPaths.h"
 #include "PeerServer.h"
 #include "PeerService.h"
-#include "ProjectStore.h"
-#include "StateFile.h"
+#include "Projects.h"
+#include "WatchedFile.h"
 
 namespace {
 
@@ -33,15 +33,15 @@ constexpr std::string_view kUsage =
     "\n"
     "Options:\n"
     "  --projects FILE           projects to serve (see examples/projects.json); without it\n"
-    "                            there are no projects. Re-read on SIGHUP, and before a\n"
-    "                            request when it changed; a bad edit keeps the old projects\n"
+    "                            there are no projects. Watched like the state file, and\n"
+    "                            re-read on SIGHUP; a bad edit keeps the old projects\n"
     "  --disabled                agent access is turned off: every request answers \"disabled\"\n"
     "  --signed-out              nobody is signed in: every request answers \"signedOut\"\n"
     "  --state FILE              agent access and sign-in from a JSON file such as\n"
     "                            {\"enabled\": true, \"signedIn\": false}, instead of\n"
     "                            --disabled and --signed-out. Watched while running: an edit\n"
-    "                            applies within a tenth of a second, to the answers and to\n"
-    "                            the status file\n"
+    "                            applies before the next answer and within a tenth of a\n"
+    "                            second, to the answers and to the status file\n"
     "  --delay SECONDS           wait this long before listening, like an application that is\n"
     "                            still starting\n"
     "  --socket PATH             listen here instead of at QUILL_MCP_SOCKET or the default;\n"
@@ -72,14 +72,27 @@ std::optional<double> seconds(std::string_view text, bool zeroAllowed) {
   return value;
 }
 
+// A watched file loaded at start-up; false after reporting why it cannot be used.
+template <typename T>
+bool load(std::optional<quill::WatchedFile<T>>& file, const char* noun,
+          const std::optional<std::string>& path, std::size_t maxBytes,
+          typename quill::WatchedFile<T>::Parse parse) {
+  if (!path) return true;
+  auto loaded = quill::WatchedFile<T>::load(noun, *path, maxBytes, parse);
+  if (auto* problem = std::get_if<std::string>(&loaded)) {
+    quill::reportLine(*problem);
+    return false;
+  }
+  file.emplace(std::get<quill::WatchedFile<T>>(std::move(loaded)));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Environment environment = quill::processEnvironment();
   std::optional<std::string> projectsPath;
   std::optional<std::string> statePath;
-  bool enabled = true;
-  bool signedIn = true;
   quill::PeerOptions options;
 
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -90,11 +103,11 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (option == "--disabled") {
-      enabled = false;
+      options.access.enabled = false;
       continue;
     }
     if (option == "--signed-out") {
-      signedIn = false;
+      options.access.signedIn = false;
       continue;
     }
     const bool takesValue = option == "--projects" || option == "--state" || option == "--delay" ||
@@ -125,30 +138,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  quill::ProjectStore store;
-  if (projectsPath) {
-    auto loaded = quill::ProjectStore::load(*projectsPath);
-    if (auto* problem = std::get_if<std::string>(&loaded)) {
-      quill::reportLine(*problem);
-      return 2;
-    }
-    store = std::get<quill::ProjectStore>(std::move(loaded));
+  if (!load(options.projectsFile, "projects", projectsPath, quill::ProjectFile::maxBytes,
+            quill::ProjectFile::parse) ||
+      !load(options.stateFile, "state", statePath, 64 * 1024, quill::AccessState::parse)) {
+    return 2;
   }
-
-  std::optional<quill::StateFile> stateFile;
-  if (statePath) {
-    auto loaded = quill::StateFile::load(*statePath);
-    if (auto* problem = std::get_if<std::string>(&loaded)) {
-      quill::reportLine(*problem);
-      return 2;
-    }
-    stateFile = std::get<quill::StateFile>(std::move(loaded));
-    enabled = stateFile->state().enabled;
-    signedIn = stateFile->state().signedIn;
-  }
-
   options.socketPath = quill::MCPPaths::socketPath(environment);
   options.statusPath = quill::MCPPaths::statusFilePath(environment);
-  quill::PeerService service(std::move(store), enabled, signedIn);
-  return quill::runPeer(options, service, std::move(stateFile));
+  return quill::runPeer(std::move(options));
 }

@@ -1,5 +1,5 @@
-// The projects the stand-in application knows, read from a JSON file, and how an agent's
-// loosely typed project name picks one of them.
+// The projects the stand-in application knows, as its projects file holds them, and how an
+// agent's loosely typed project name picks one of them.
 #pragma once
 
 #include <cstddef>
@@ -42,44 +42,9 @@ inline constexpr std::size_t maxBytes = 16 * 1024 * 1024;
 // On failure the text says what is wrong and where (for example `projects[1].facts[0].match`).
 std::variant<std::vector<Project>, std::string> parse(std::string_view text);
 
-// The whole file; absent, with `problem` set, when it cannot be read. Only regular files of at
-// most `maxBytes` are read.
-std::optional<std::string> readBytes(const std::string& path, std::string& problem);
-
 }  // namespace ProjectFile
 
-// The projects currently known, optionally backed by a file that is re-read whenever its
-// contents change, so that edits show up in "what changed" without a restart.
-class ProjectStore {
- public:
-  // No file and no projects.
-  ProjectStore() = default;
-
-  // Reads and parses `path`; the message names the file and the problem.
-  static std::variant<ProjectStore, std::string> load(const std::string& path);
-
-  // Re-reads the file when there is one. Changed, valid contents replace the projects; a file
-  // that became unreadable or malformed keeps the projects read last and yields a warning, once
-  // per distinct problem.
-  std::optional<std::string> refresh();
-
-  // Re-reads the file now, whether or not it changed, as asked for by the user (SIGHUP). Like
-  // `refresh`, but a file that cannot be used is reported every time.
-  std::optional<std::string> reload();
-
-  // The file the projects come from, if any.
-  const std::optional<std::string>& path() const { return path_; }
-  const std::vector<Project>& projects() const { return projects_; }
-  std::vector<std::string> names() const;
-
- private:
-  std::optional<std::string> reread(bool reportRepeats);
-
-  std::optional<std::string> path_;
-  std::string lastBytes_;
-  std::string lastProblem_;
-  std::vector<Project> projects_;
-};
+std::vector<std::string> projectNames(const std::vector<Project>& projects);
 
 // How a requested project name resolved.
 struct ProjectChoice {

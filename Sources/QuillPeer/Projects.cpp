@@ -1,10 +1,9 @@
-#include "ProjectStore.h"
+#include "Projects.h"
 
 #include <cmath>
 #include <initializer_list>
 
 #include "JSONValue.h"
-#include "PeerFiles.h"
 
 namespace quill {
 
@@ -170,64 +169,12 @@ std::variant<std::vector<Project>, std::string> parse(std::string_view text) {
   return std::move(*projects);
 }
 
-std::optional<std::string> readBytes(const std::string& path, std::string& problem) {
-  return PeerFiles::read(path, maxBytes, problem);
-}
-
 }  // namespace ProjectFile
 
-std::variant<ProjectStore, std::string> ProjectStore::load(const std::string& path) {
-  std::string problem;
-  auto bytes = ProjectFile::readBytes(path, problem);
-  if (!bytes) return "cannot read the projects file " + path + ": " + problem;
-  auto parsed = ProjectFile::parse(*bytes);
-  if (auto* message = std::get_if<std::string>(&parsed)) {
-    return "the projects file " + path + " is malformed: " + *message;
-  }
-  ProjectStore store;
-  store.path_ = path;
-  store.lastBytes_ = std::move(*bytes);
-  store.projects_ = std::get<std::vector<Project>>(std::move(parsed));
-  return store;
-}
-
-std::optional<std::string> ProjectStore::refresh() {
-  return reread(false);
-}
-
-std::optional<std::string> ProjectStore::reload() {
-  return reread(true);
-}
-
-std::optional<std::string> ProjectStore::reread(bool reportRepeats) {
-  if (!path_) return std::nullopt;
-  std::string problem;
-  auto bytes = ProjectFile::readBytes(*path_, problem);
-  if (bytes && *bytes == lastBytes_) {
-    lastProblem_.clear();
-    return std::nullopt;
-  }
-  if (bytes) {
-    auto parsed = ProjectFile::parse(*bytes);
-    if (auto* projects = std::get_if<std::vector<Project>>(&parsed)) {
-      projects_ = std::move(*projects);
-      lastBytes_ = std::move(*bytes);
-      lastProblem_.clear();
-      return std::nullopt;
-    }
-    problem = "the projects file " + *path_ + " is malformed: " + std::get<std::string>(parsed);
-  } else {
-    problem = "cannot read the projects file " + *path_ + ": " + problem;
-  }
-  if (problem == lastProblem_ && !reportRepeats) return std::nullopt;
-  lastProblem_ = problem;
-  return problem + "; keeping the projects read before";
-}
-
-std::vector<std::string> ProjectStore::names() const {
+std::vector<std::string> projectNames(const std::vector<Project>& projects) {
   std::vector<std::string> names;
-  names.reserve(projects_.size());
-  for (const Project& project : projects_) names.push_back(project.name);
+  names.reserve(projects.size());
+  for (const Project& project : projects) names.push_back(project.name);
   return names;
 }
 
