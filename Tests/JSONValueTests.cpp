@@ -368,7 +368,6 @@ TEST(JSONValueTests, NonFiniteNumbersAnywhereFailTheWholeWrite) {
                {{"a", 1}, {"z", JSONValue::array({JSONValue::object({{"x", kInfinity}})})}}),
        }) {
     EXPECT_FALSE(value.encodedData());
-    EXPECT_FALSE(value.encodedString());
     std::string out = "kept";
     EXPECT_FALSE(value.encodeInto(out));
     EXPECT_EQ(out, "kept");
@@ -415,12 +414,9 @@ TEST(JSONValueTests, SubscriptsGiveAbsentOutsideTheirKind) {
   const JSONValue object = read(R"({"a":null,"b":[10,20]})");
   EXPECT_EQ(object["a"], JSONValue());
   EXPECT_FALSE(object["c"]);
-  EXPECT_FALSE(object[std::int64_t{0}]);
-  EXPECT_EQ((*object["b"])[std::int64_t{1}], JSONValue(20));
-  EXPECT_FALSE((*object["b"])[std::int64_t{2}]);
-  EXPECT_FALSE((*object["b"])[std::int64_t{-1}]);
+  EXPECT_FALSE((*object["b"])["a"]);
   EXPECT_FALSE(read("\"abc\"")["a"]);
-  EXPECT_EQ(object.member("a"), &object.objectValue()->at("a"));
+  EXPECT_EQ(object.member("a"), &object.objectValue()->find("a")->second);
   EXPECT_EQ(object.member("c"), nullptr);
   EXPECT_EQ(JSONValue().member("a"), nullptr);
 }

@@ -227,7 +227,8 @@ TEST(QuillMCPDoctorTests, ChecksTheRegistrationsInTheClientsFiles) {
       << report.text.out;
   const JSONValue registered = report.json["registered"].value_or(JSONValue());
   ASSERT_EQ(registered.arrayValue() ? registered.arrayValue()->size() : 0u, 2u);
-  EXPECT_EQ(registered[0],
+  const JSONValue::Array& entries = *registered.arrayValue();
+  EXPECT_EQ(entries[0],
             JSONValue::object({{"client", "Claude Code"},
                                {"scope", "user"},
                                {"file", claude},
@@ -238,10 +239,11 @@ TEST(QuillMCPDoctorTests, ChecksTheRegistrationsInTheClientsFiles) {
                                {"environment", JSONValue::object({{"QUILL_MCP_NO_LAUNCH", "1"}})},
                                {"version", JSONValue()},
                                {"problem", JSONValue()}}));
-  EXPECT_EQ(at(*registered[1], {"version"}), JSONValue("1.0"));
-  EXPECT_EQ(at(*registered[1], {"commandProblem"}), JSONValue());
-  EXPECT_EQ(at(report.json, {"unusableFiles"})[0].value_or(JSONValue())["file"],
-            JSONValue(windsurf));
+  EXPECT_EQ(at(entries[1], {"version"}), JSONValue("1.0"));
+  EXPECT_EQ(at(entries[1], {"commandProblem"}), JSONValue());
+  const JSONValue unusable = at(report.json, {"unusableFiles"});
+  ASSERT_TRUE(unusable.arrayValue() && !unusable.arrayValue()->empty());
+  EXPECT_EQ(at(unusable.arrayValue()->front(), {"file"}), JSONValue(windsurf));
   EXPECT_EQ(at(report.json, {"verdict", "action"}), JSONValue("fixPath"));
 
   // Once the path is right, nothing is left to do.

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 // ---- Platform: converting number text in the C locale ----------------------------------------
 // strtod_l and newlocale come from <xlocale.h> on macOS and from <stdlib.h> and <locale.h> (with
@@ -135,12 +134,6 @@ JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) 
   return position != members_.end() && position->first == key ? position : end();
 }
 
-const JSONValue& JSONValue::Object::at(std::string_view key) const {
-  auto position = find(key);
-  if (position == end()) throw std::out_of_range("no member with this key");
-  return position->second;
-}
-
 std::pair<JSONValue::Object::iterator, bool> JSONValue::Object::try_emplace(std::string key,
                                                                             JSONValue value) {
   auto position = lowerBound(members_, key);
@@ -242,14 +235,6 @@ const JSONValue* JSONValue::member(std::string_view key) const noexcept {
 std::optional<JSONValue> JSONValue::operator[](std::string_view key) const {
   if (const JSONValue* value = member(key)) return *value;
   return std::nullopt;
-}
-
-std::optional<JSONValue> JSONValue::operator[](std::int64_t index) const {
-  const Array* array = arrayValue();
-  if (!array || index < 0 || static_cast<std::uint64_t>(index) >= array->size()) {
-    return std::nullopt;
-  }
-  return (*array)[static_cast<std::size_t>(index)];
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -57,13 +57,8 @@ class JSONValue {
     bool empty() const noexcept { return members_.empty(); }
 
     const_iterator find(std::string_view key) const noexcept;
-    // The value under `key`; throws std::out_of_range when there is none.
-    const JSONValue& at(std::string_view key) const;
     // Adds the member unless the key is present; the iterator points at the member with the key.
     std::pair<iterator, bool> try_emplace(std::string key, JSONValue value);
-    std::pair<iterator, bool> emplace(std::string key, JSONValue value) {
-      return try_emplace(std::move(key), std::move(value));
-    }
     // Adds the member, or replaces the value of the one with the same key.
     std::pair<iterator, bool> insert_or_assign(std::string key, JSONValue value);
 
@@ -120,8 +115,9 @@ class JSONValue {
   // The member's value when this is an object holding the key; absent otherwise (a member whose
   // value is null is present and gives the null value).
   std::optional<JSONValue> operator[](std::string_view key) const;
-  // The element when this is an array and 0 <= index < size; absent otherwise.
-  std::optional<JSONValue> operator[](std::int64_t index) const;
+  // Elements are reached through `arrayValue`. Without this, `value[0]` would pass a null
+  // pointer for a key.
+  std::optional<JSONValue> operator[](std::int64_t) const = delete;
   // Like the key subscript, without copying: null pointer when absent.
   const JSONValue* member(std::string_view key) const noexcept;
 
@@ -139,7 +135,6 @@ class JSONValue {
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
   // below 2^53 in magnitude as plain integers. Absent when a number anywhere is NaN or infinite.
   std::optional<std::string> encodedData() const;
-  std::optional<std::string> encodedString() const { return encodedData(); }
 
   // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
   bool encodeInto(std::string& out) const;
