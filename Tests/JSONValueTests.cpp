@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cmath>
@@ -201,8 +200,7 @@ TEST(JSONValueTests, ReadsNestingUpToTheLimitAndFailsBeyondIt) {
   EXPECT_FALSE(reads(repeat("[{\"k\":", 1000) + "1" + repeat("}]", 1000)));
 }
 
-// The reader gathers the members of all open objects on one stack: an object's members must not
-// mix with those of the objects around it or of objects read before it.
+// An object's members do not mix with those of the objects around it or of objects read before it.
 TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNesting) {
   auto wide = [](int count) {  // keys k<count-1> down to k0, each holding its number
     std::string text = "{";
@@ -220,59 +218,6 @@ TEST(JSONValueTests, ObjectsKeepTheirOwnMembersAcrossNesting) {
   EXPECT_EQ(write(*outer.member("z")), R"({"y":[{"q":1},{"r":2}]})");
   EXPECT_EQ(write(read("[" + wide(3) + R"(,{"b":{"c":3}}])")),
             R"([{"k0":0,"k1":1,"k2":2},{"b":{"c":3}}])");
-}
-
-// Taking apart, comparing and writing a value do not recurse: on a thread whose stack holds a
-// few thousand frames at most, they handle a value nested far deeper than that.
-TEST(JSONValueTests, DeepValuesNeedNoMachineStack) {
-  constexpr std::size_t kLevels = 20000;
-  auto build = [](JSONValue innermost) {
-    JSONValue value = std::move(innermost);
-    for (std::size_t i = 0; i < kLevels; ++i) {
-      value = i % 2 ? JSONValue::array({value}) : JSONValue::object({{"k", value}});
-    }
-    return value;
-  };
-  std::optional<JSONValue> deep = build(1);
-  std::optional<JSONValue> same = build(1);
-  std::optional<JSONValue> unwritable = build(kNaN);
-  const std::string text = repeat("[{\"k\":", kLevels / 2) + "1" + repeat("}]", kLevels / 2);
-  const std::string deepest = nestedArrays(JSONValue::maxReadDepth, "1");
-  struct Outcome {
-    bool equal = false, unequal = false, written = false, refused = false, read = false;
-  } outcome;
-  auto work = [&] {
-    outcome.equal = *deep == *same;
-    outcome.unequal = !(*deep == *unwritable);
-    outcome.written = deep->encodedData() == text;
-    outcome.refused = !unwritable->encodedData();
-    outcome.read = reads(deepest);
-    // The last owners let go: each value is taken apart here.
-    const JSONValue copy = *deep;
-    deep.reset();
-    same.reset();
-    unwritable.reset();
-  };
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 128 * 1024), 0);
-  pthread_t thread;
-  ASSERT_EQ(pthread_create(
-                &thread, &attributes,
-                [](void* job) -> void* {
-                  (*static_cast<decltype(work)*>(job))();
-                  return nullptr;
-                },
-                &work),
-            0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attributes);
-  EXPECT_TRUE(outcome.equal);
-  EXPECT_TRUE(outcome.unequal);
-  EXPECT_TRUE(outcome.written);
-  EXPECT_TRUE(outcome.refused);
-  EXPECT_TRUE(outcome.read);
-  EXPECT_FALSE(deep);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -25,9 +25,9 @@ struct JSONReadError {
 //
 // Values behave as plain values: copies are independent. Arrays and objects are shared between
 // copies (a copy costs a reference count, never a deep copy), which is safe because no operation
-// changes a value in place. Destruction, comparison and writing do not recurse on the machine
-// stack, so a value of any depth can be handled; reading refuses texts nested deeper than
-// `maxReadDepth`.
+// changes a value in place. Destruction, comparison and writing recurse once per level of
+// nesting: a value read is at most `maxReadDepth` levels deep, and a value built by hand must stay
+// about as shallow, or it may exhaust the machine stack.
 class JSONValue {
  public:
   enum class Kind : std::uint8_t { boolean, number, string, array, object, null };
@@ -92,9 +92,16 @@ class JSONValue {
   JSONValue(const JSONValue&) = default;
   JSONValue& operator=(const JSONValue&) = default;
   // A moved-from value is null.
-  JSONValue(JSONValue&& other) noexcept;
-  JSONValue& operator=(JSONValue&& other) noexcept;
-  ~JSONValue();
+  JSONValue(JSONValue&& other) noexcept : storage_(std::move(other.storage_)) {
+    other.storage_.emplace<std::monostate>();
+  }
+  JSONValue& operator=(JSONValue&& other) noexcept {
+    if (this != &other) {
+      storage_ = std::move(other.storage_);
+      other.storage_.emplace<std::monostate>();
+    }
+    return *this;
+  }
 
   Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
 
@@ -144,10 +151,9 @@ class JSONValue {
   friend bool operator==(const JSONValue& lhs, const JSONValue& rhs);
 
  private:
-  // In the order of Kind. Containers are not const, so that the last owner can take their
-  // elements apart without recursion.
-  using Storage = std::variant<bool, double, std::string, std::shared_ptr<Array>,
-                               std::shared_ptr<Object>, std::monostate>;
+  // In the order of Kind.
+  using Storage = std::variant<bool, double, std::string, std::shared_ptr<const Array>,
+                               std::shared_ptr<const Object>, std::monostate>;
 
   // The payload of kind `T` as a `Result`, when this value holds one.
   template <typename T, typename Result = T>
@@ -157,18 +163,9 @@ class JSONValue {
   }
   template <typename Container>
   const Container* container() const noexcept {
-    const auto* held = std::get_if<std::shared_ptr<Container>>(&storage_);
+    const auto* held = std::get_if<std::shared_ptr<const Container>>(&storage_);
     return held ? held->get() : nullptr;
   }
-
-  // Calls `visit` with each element's or member's value of the container held, when nobody else
-  // holds it.
-  template <typename Visit>
-  void forEachOwnedChild(Visit visit) noexcept;
-  // Moves those of them that are containers with something in them to `pending`, and makes this
-  // value null.
-  class Pending;
-  void releaseInto(Pending& pending) noexcept;
 
   Storage storage_{std::monostate{}};
 };
