@@ -162,11 +162,28 @@ TEST(JSONValueTests, ReadingRules) {
   for (std::string_view text : {"-0", "-0.0", "-1e-400"}) {
     EXPECT_TRUE(std::signbit(*read(text).numberValue())) << text;
   }
-  // A failure says where.
-  auto failed = JSONValue::decode("[1,]");
-  ASSERT_TRUE(std::holds_alternative<quill::JSONReadError>(failed));
-  EXPECT_NE(std::get<quill::JSONReadError>(failed).description.find("at byte 3"),
-            std::string::npos);
+}
+
+// A failure says what was wrong and where, as a person finds it in an editor: lines end at line
+// feeds, columns count bytes.
+TEST(JSONValueTests, ReadingFailuresNameWhatAndWhere) {
+  const struct {
+    std::string_view text, description;
+  } cases[] = {
+      {"", "empty input at line 1, column 1"},
+      {"[1,]", "not a JSON value at line 1, column 4"},
+      {"[1", "expected ',' or ']' at line 1, column 3"},
+      {"{\r\n  \"a\": 1,\n  \"b\" 2\n}", "expected ':' at line 3, column 7"},
+      {"[\"\xC3\xA9\",\n\"caf\xC3\xA9\x80\"]", "invalid UTF-8 at line 2, column 7"},
+      {"\n\n  {\"key\": \"open]}", "unterminated string at line 3, column 11"},
+      {"[\"ok\", \"\\ud800\"]", "unpaired surrogate at line 1, column 9"},
+      {"[1e400]", "number beyond the range of a double at line 1, column 2"},
+  };
+  for (const auto& c : cases) {
+    auto decoded = JSONValue::decode(c.text);
+    const auto* error = std::get_if<quill::JSONReadError>(&decoded);
+    EXPECT_EQ(error ? error->description : "<read>", c.description) << c.text;
+  }
 }
 
 TEST(JSONValueTests, ReadsEachKindApart) {

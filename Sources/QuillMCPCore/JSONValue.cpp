@@ -345,7 +345,14 @@ class JSONReader {
       if (position_ == size_) return value;
       fail("text after the value");
     }
-    return JSONReadError{std::string(error_) + " at byte " + std::to_string(position_)};
+    // Where the reading stopped, as a person finds it in an editor.
+    const std::string_view before(reinterpret_cast<const char*>(bytes_), position_);
+    const std::size_t lastBreak = before.rfind('\n');
+    const std::size_t column =
+        lastBreak == std::string_view::npos ? position_ + 1 : position_ - lastBreak;
+    const auto line = 1 + std::count(before.begin(), before.end(), '\n');
+    return JSONReadError{std::string(error_) + " at line " + std::to_string(line) + ", column " +
+                         std::to_string(column)};
   }
 
  private:

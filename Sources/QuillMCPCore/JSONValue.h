@@ -15,8 +15,9 @@
 
 namespace quill {
 
-// Why a JSON text could not be read: what was wrong and at which byte offset. For people and
-// tests only.
+// Why a JSON text could not be read: what was wrong and where, as in "expected ':' at line 3,
+// column 7". Lines end at line feeds; lines and columns count from 1, columns in bytes. Shown to
+// people; no program should take it apart.
 struct JSONReadError {
   std::string description;
 };
