@@ -192,7 +192,7 @@ TEST(QuillMCPDoctorTests, PrintsTheExactRegistrationOfTheQuillMCPBesideIt) {
                      ",\"type\":\"stdio\"}"});
     EXPECT_EQ(at(report.json, {"registration", "shim"}), JSONValue(shim));
     EXPECT_EQ(at(report.json, {"registration", "problem"}), JSONValue());
-    EXPECT_EQ(at(at(report.json, {"registration", "clients"})[2].value_or(JSONValue()), {"kind"}),
+    EXPECT_EQ(at(at(report.json, {"registration", "clients"}).arrayValue()->at(2), {"kind"}),
               JSONValue("cursor"));
   }
 }
@@ -281,13 +281,12 @@ TEST(QuillMCPDoctorTests, SeesTheTenClientsPeopleUse) {
   EXPECT_EQ(report.text.exitStatus, 0);
   const char* clients[] = {"Claude Desktop", "Claude Code", "Cursor", "VS Code",     "Windsurf",
                            "Gemini CLI",     "Qwen Code",   "Codex",  "Copilot CLI", "opencode"};
+  const JSONValue registered = at(report.json, {"registered"});
+  ASSERT_EQ(registered.arrayValue()->size(), std::size(clients));
   for (std::size_t i = 0; i < std::size(clients); ++i) {
     expectLines(report.text.out, {"  " + std::string(clients[i]) + " (user), \"quill\" in " +
                                   home.file(files[i].first) + ":"});
-    EXPECT_EQ(
-        at(report.json["registered"].value_or(JSONValue())[i].value_or(JSONValue()), {"version"}),
-        JSONValue("1.0"))
-        << clients[i];
+    EXPECT_EQ(at(registered.arrayValue()->at(i), {"version"}), JSONValue("1.0")) << clients[i];
   }
   expectLines(report.text.out, {"Verdict: an agent can reach Quill."});
   EXPECT_EQ(at(report.json, {"verdict", "action"}), JSONValue("none"));

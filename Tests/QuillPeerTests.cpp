@@ -148,8 +148,10 @@ std::string briefingOf(const MCPWireResponse& response) {
   EXPECT_FALSE(response.error.has_value());
   if (!response.result) return "<no result>";
   EXPECT_EQ((*response.result)["isError"], JSONValue(false));
-  auto text = (*response.result)["content"].value_or(JSONValue())[0].value_or(JSONValue())["text"];
-  return std::string(text.value_or(JSONValue()).stringValue().value_or("<no text>"));
+  const JSONValue* content = response.result->member("content");
+  const auto* blocks = content ? content->arrayValue() : nullptr;
+  const JSONValue* text = blocks && !blocks->empty() ? blocks->front().member("text") : nullptr;
+  return std::string(text ? text->stringValue().value_or("<no text>") : "<no text>");
 }
 
 // A failure with `code`, and with `message` unless that is empty.

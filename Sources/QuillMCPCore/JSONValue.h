@@ -15,8 +15,9 @@
 
 namespace quill {
 
-// Why a JSON text could not be read: what was wrong and at which byte offset. For people and
-// tests only.
+// Why a JSON text could not be read: what was wrong and where, as in "expected ':' at line 3,
+// column 7". Lines end at line feeds; lines and columns count from 1, columns in bytes. Shown to
+// people; no program should take it apart.
 struct JSONReadError {
   std::string description;
 };
@@ -25,9 +26,9 @@ struct JSONReadError {
 //
 // Values behave as plain values: copies are independent. Arrays and objects are shared between
 // copies (a copy costs a reference count, never a deep copy), which is safe because no operation
-// changes a value in place. Destruction, comparison and writing do not recurse on the machine
-// stack, so a value of any depth can be handled; reading refuses texts nested deeper than
-// `maxReadDepth`.
+// changes a value in place. Destruction, comparison and writing recurse once per level of
+// nesting: a value read is at most `maxReadDepth` levels deep, and a value built by hand must stay
+// about as shallow, or it may exhaust the machine stack.
 class JSONValue {
  public:
   enum class Kind : std::uint8_t { boolean, number, string, array, object, null };
@@ -57,13 +58,8 @@ class JSONValue {
     bool empty() const noexcept { return members_.empty(); }
 
     const_iterator find(std::string_view key) const noexcept;
-    // The value under `key`; throws std::out_of_range when there is none.
-    const JSONValue& at(std::string_view key) const;
     // Adds the member unless the key is present; the iterator points at the member with the key.
     std::pair<iterator, bool> try_emplace(std::string key, JSONValue value);
-    std::pair<iterator, bool> emplace(std::string key, JSONValue value) {
-      return try_emplace(std::move(key), std::move(value));
-    }
     // Adds the member, or replaces the value of the one with the same key.
     std::pair<iterator, bool> insert_or_assign(std::string key, JSONValue value);
 
@@ -97,9 +93,16 @@ class JSONValue {
   JSONValue(const JSONValue&) = default;
   JSONValue& operator=(const JSONValue&) = default;
   // A moved-from value is null.
-  JSONValue(JSONValue&& other) noexcept;
-  JSONValue& operator=(JSONValue&& other) noexcept;
-  ~JSONValue();
+  JSONValue(JSONValue&& other) noexcept : storage_(std::move(other.storage_)) {
+    other.storage_.emplace<std::monostate>();
+  }
+  JSONValue& operator=(JSONValue&& other) noexcept {
+    if (this != &other) {
+      storage_ = std::move(other.storage_);
+      other.storage_.emplace<std::monostate>();
+    }
+    return *this;
+  }
 
   Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
 
@@ -120,8 +123,9 @@ class JSONValue {
   // The member's value when this is an object holding the key; absent otherwise (a member whose
   // value is null is present and gives the null value).
   std::optional<JSONValue> operator[](std::string_view key) const;
-  // The element when this is an array and 0 <= index < size; absent otherwise.
-  std::optional<JSONValue> operator[](std::int64_t index) const;
+  // Elements are reached through `arrayValue`. Without this, `value[0]` would pass a null
+  // pointer for a key.
+  std::optional<JSONValue> operator[](std::int64_t) const = delete;
   // Like the key subscript, without copying: null pointer when absent.
   const JSONValue* member(std::string_view key) const noexcept;
 
@@ -139,7 +143,6 @@ class JSONValue {
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
   // below 2^53 in magnitude as plain integers. Absent when a number anywhere is NaN or infinite.
   std::optional<std::string> encodedData() const;
-  std::optional<std::string> encodedString() const { return encodedData(); }
 
   // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
   bool encodeInto(std::string& out) const;
@@ -149,10 +152,9 @@ class JSONValue {
   friend bool operator==(const JSONValue& lhs, const JSONValue& rhs);
 
  private:
-  // In the order of Kind. Containers are not const, so that the last owner can take their
-  // elements apart without recursion.
-  using Storage = std::variant<bool, double, std::string, std::shared_ptr<Array>,
-                               std::shared_ptr<Object>, std::monostate>;
+  // In the order of Kind.
+  using Storage = std::variant<bool, double, std::string, std::shared_ptr<const Array>,
+                               std::shared_ptr<const Object>, std::monostate>;
 
   // The payload of kind `T` as a `Result`, when this value holds one.
   template <typename T, typename Result = T>
@@ -162,18 +164,9 @@ class JSONValue {
   }
   template <typename Container>
   const Container* container() const noexcept {
-    const auto* held = std::get_if<std::shared_ptr<Container>>(&storage_);
+    const auto* held = std::get_if<std::shared_ptr<const Container>>(&storage_);
     return held ? held->get() : nullptr;
   }
-
-  // Calls `visit` with each element's or member's value of the container held, when nobody else
-  // holds it.
-  template <typename Visit>
-  void forEachOwnedChild(Visit visit) noexcept;
-  // Moves those of them that are containers with something in them to `pending`, and makes this
-  // value null.
-  class Pending;
-  void releaseInto(Pending& pending) noexcept;
 
   Storage storage_{std::monostate{}};
 };
