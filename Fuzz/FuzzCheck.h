@@ -22,10 +22,15 @@
 
 namespace fuzz {
 
-inline std::optional<quill::JSONValue> read(std::string_view bytes) {
-  auto decoded = quill::JSONValue::decode(bytes);
-  if (auto* value = std::get_if<quill::JSONValue>(&decoded)) return std::move(*value);
+// The value of a result, or nothing when it failed.
+template <typename T, typename Reason>
+std::optional<T> ok(quill::Result<T, Reason> result) {
+  if (auto* value = std::get_if<T>(&result)) return std::move(*value);
   return std::nullopt;
+}
+
+inline std::optional<quill::JSONValue> read(std::string_view bytes) {
+  return ok(quill::JSONValue::decode(bytes));
 }
 
 // Whether `bytes` is well-formed UTF-8: no overlong forms, no surrogates, nothing beyond

@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The expected outcome, from the value alone.
   if (!value) {
-    FUZZ_CHECK(std::get_if<JSONRPC::DecodeFailure>(&decoded) &&
-               std::get<JSONRPC::DecodeFailure>(decoded) == JSONRPC::DecodeFailure::parseError);
+    FUZZ_CHECK(quill::failed(decoded) &&
+               quill::failed(decoded)->reason == JSONRPC::DecodeFailure::parseError);
     return 0;
   }
   const JSONValue* method = value->member("method");
@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             id->kind() == JSONValue::Kind::string || id->isNull();
   const bool valid = value->objectValue() && method && method->stringValue() && idAcceptable;
   if (!valid) {
-    FUZZ_CHECK(std::get_if<JSONRPC::DecodeFailure>(&decoded) &&
-               std::get<JSONRPC::DecodeFailure>(decoded) ==
-                   JSONRPC::DecodeFailure::invalidRequest);
+    FUZZ_CHECK(quill::failed(decoded) &&
+               quill::failed(decoded)->reason == JSONRPC::DecodeFailure::invalidRequest);
     return 0;
   }
   const auto* request = std::get_if<JSONRPCRequest>(&decoded);
@@ -45,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The answers carry the id back unchanged, on one line.
   const JSONValue answerId = request->id.value_or(JSONValue());
   const JSONValue result = request->params.value_or(JSONValue(JSONValue::Object{}));
-  auto response = JSONRPC::encodeResponse(answerId, result);
+  auto response = fuzz::ok(JSONRPC::encodeResponse(answerId, result));
   FUZZ_CHECK(response.has_value());
   fuzz::checkOneLine(*response);
   auto responseValue = fuzz::read(*response);
@@ -55,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(*(*responseValue)["jsonrpc"] == JSONValue("2.0"));
 
   const std::string message = "Method not found: " + request->method;
-  auto error = JSONRPC::encodeError(request->id, quill::JSONRPCErrorCode::methodNotFound, message);
+  auto error =
+      fuzz::ok(JSONRPC::encodeError(request->id, quill::JSONRPCErrorCode::methodNotFound, message));
   FUZZ_CHECK(error.has_value());
   fuzz::checkOneLine(*error);
   auto errorValue = fuzz::read(*error);

@@ -11,7 +11,7 @@ using quill::MCPWireRequest;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto request = quill::MCPWire::decodeRequest(bytes);
+  const auto request = fuzz::ok(quill::MCPWire::decodeRequest(bytes));
   const auto value = fuzz::read(bytes);
   if (!value || !value->objectValue()) FUZZ_CHECK(!request);
   if (!request) return 0;
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(*value->member("method")->stringValue() == request->method);
   FUZZ_CHECK(value->member("v")->numberValue() == static_cast<double>(request->v));
 
-  auto text = quill::MCPWire::encode(*request);
+  auto text = fuzz::ok(quill::MCPWire::encode(*request));
   FUZZ_CHECK(text.has_value());
   fuzz::checkOneLine(*text);
   auto written = fuzz::read(*text);
@@ -27,10 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(written->member("id") == nullptr || !written->member("id")->isNull());
   FUZZ_CHECK(written->member("params") == nullptr || written->member("params")->objectValue());
 
-  auto again = quill::MCPWire::decodeRequest(*text);
+  auto again = fuzz::ok(quill::MCPWire::decodeRequest(*text));
   FUZZ_CHECK(again.has_value());
   FUZZ_CHECK(*again == *request);
-  auto textAgain = quill::MCPWire::encode(*again);
+  auto textAgain = fuzz::ok(quill::MCPWire::encode(*again));
   FUZZ_CHECK(textAgain.has_value() && *textAgain == *text);
   return 0;
 }

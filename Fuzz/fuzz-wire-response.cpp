@@ -12,7 +12,7 @@ using quill::MCPWireResponse;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto response = quill::MCPWire::decodeResponse(bytes);
+  const auto response = fuzz::ok(quill::MCPWire::decodeResponse(bytes));
   const auto value = fuzz::read(bytes);
   if (!value || !value->objectValue()) FUZZ_CHECK(!response);
   if (!response) return 0;
@@ -24,13 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(quill::wireErrorCodeFromRawValue(*raw) == response->error->code);
   }
 
-  auto text = quill::MCPWire::encode(*response);
+  auto text = fuzz::ok(quill::MCPWire::encode(*response));
   FUZZ_CHECK(text.has_value());
   fuzz::checkOneLine(*text);
-  auto again = quill::MCPWire::decodeResponse(*text);
+  auto again = fuzz::ok(quill::MCPWire::decodeResponse(*text));
   FUZZ_CHECK(again.has_value());
   FUZZ_CHECK(*again == *response);
-  auto textAgain = quill::MCPWire::encode(*again);
+  auto textAgain = fuzz::ok(quill::MCPWire::encode(*again));
   FUZZ_CHECK(textAgain.has_value() && *textAgain == *text);
   return 0;
 }

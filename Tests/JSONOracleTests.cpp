@@ -398,12 +398,13 @@ TEST(JSONOracleTests, WrittenValuesReadBackAsThemselves) {
       level = std::move(above);
     }
     const JSONValue value(std::move(level));
-    const auto written = value.encodedData();
-    ASSERT_TRUE(written);
-    auto decoded = JSONValue::decode(*written);
-    ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded)) << *written;
-    EXPECT_TRUE(std::get<JSONValue>(decoded) == value) << *written;
-    EXPECT_EQ(std::get<JSONValue>(decoded).encodedData(), written);
+    const auto encoded = value.encodedData();
+    ASSERT_FALSE(failed(encoded));
+    const std::string& written = std::get<std::string>(encoded);
+    auto decoded = JSONValue::decode(written);
+    ASSERT_TRUE(std::holds_alternative<JSONValue>(decoded)) << written;
+    EXPECT_TRUE(std::get<JSONValue>(decoded) == value) << written;
+    EXPECT_EQ(std::get<JSONValue>(decoded).encodedData(), encoded);
   }
 }
 

@@ -12,7 +12,7 @@ namespace quill {
 // Readable failure messages for the table below.
 void PrintTo(const JSONRPCRequest& request, std::ostream* os) {
   auto show = [](const std::optional<JSONValue>& value) {
-    return value ? value->encodedData().value_or("<unwritable>") : std::string("absent");
+    return value ? valueOr(value->encodedData(), "<unwritable>") : std::string("absent");
   };
   *os << "{id " << show(request.id) << ", method \"" << request.method << "\", params "
       << show(request.params) << "}";
@@ -28,6 +28,17 @@ namespace {
 
 using JSONRPC::DecodeFailure;
 using Decoded = std::variant<JSONRPCRequest, DecodeFailure>;
+
+// The request, or just the reason it is not one.
+Decoded decode(std::string_view line) {
+  auto decoded = JSONRPC::decodeRequest(line);
+  if (const auto* failure = failed(decoded)) return failure->reason;
+  return std::get<JSONRPCRequest>(decoded);
+}
+
+std::string text(Result<std::string, JSONWriteReason> written) {
+  return valueOr(std::move(written), "<unwritable>");
+}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -67,7 +78,7 @@ TEST(JSONRPCTests, DecodesRequestsOfTheAcceptedShape) {
       {" \t{\"method\":\"ping\",\"id\":3}\r", request(3, "ping")},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(JSONRPC::decodeRequest(c.line), Decoded(c.expected)) << c.line;
+    EXPECT_EQ(decode(c.line), Decoded(c.expected)) << c.line;
   }
 }
 
@@ -109,7 +120,7 @@ TEST(JSONRPCTests, ClassifiesUndecodableLines) {
       {R"({"id":[1],"method":"ping"})", DecodeFailure::invalidRequest},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(JSONRPC::decodeRequest(c.line), Decoded(c.expected)) << c.line.substr(0, 80);
+    EXPECT_EQ(decode(c.line), Decoded(c.expected)) << c.line.substr(0, 80);
   }
 }
 
@@ -138,12 +149,12 @@ TEST(JSONRPCTests, EncodesSuccessResponses) {
       {-3, JSONValue::object({{"z", "a/b\n"}, {"a", JSONValue::array({1, 0.25})}}),
        R"({"id":-3,"jsonrpc":"2.0","result":{"a":[1,0.25],"z":"a/b\n"}})"},
   };
-  for (const auto& c : cases) EXPECT_EQ(JSONRPC::encodeResponse(c.id, c.result), c.text);
+  for (const auto& c : cases) EXPECT_EQ(text(JSONRPC::encodeResponse(c.id, c.result)), c.text);
 
   // The id of a decoded request comes back as sent.
   const auto decoded =
       std::get<JSONRPCRequest>(JSONRPC::decodeRequest(R"({"id":"abc","method":"ping"})"));
-  EXPECT_EQ(JSONRPC::encodeResponse(*decoded.id, JSONValue::object({})),
+  EXPECT_EQ(text(JSONRPC::encodeResponse(*decoded.id, JSONValue::object({}))),
             R"({"id":"abc","jsonrpc":"2.0","result":{}})");
 }
 
@@ -169,28 +180,30 @@ TEST(JSONRPCTests, EncodesErrorResponses) {
        "{\"error\":{\"code\":0,\"message\":\"bad \xEF\xBF\xBD "
        "byte\"},\"id\":1,\"jsonrpc\":\"2.0\"}"},
   };
-  for (const auto& c : cases) EXPECT_EQ(JSONRPC::encodeError(c.id, c.code, c.message), c.text);
+  for (const auto& c : cases)
+    EXPECT_EQ(text(JSONRPC::encodeError(c.id, c.code, c.message)), c.text);
 }
 
 TEST(JSONRPCTests, ErrorDataIsWrittenBetweenCodeAndMessageOnlyWhenGiven) {
   const JSONValue data = JSONValue::object(
       {{"supported", JSONValue::array({"2026-07-28"})}, {"requested", "2030-01-01"}});
-  EXPECT_EQ(JSONRPC::encodeError(JSONValue(3), -32022, "Unsupported protocol version", data),
+  EXPECT_EQ(text(JSONRPC::encodeError(JSONValue(3), -32022, "Unsupported protocol version", data)),
             R"({"error":{"code":-32022,"data":{"requested":"2030-01-01","supported":)"
             R"(["2026-07-28"]},"message":"Unsupported protocol version"},"id":3,"jsonrpc":"2.0"})");
   // Present null is data too; absent leaves the member out.
-  EXPECT_EQ(JSONRPC::encodeError(std::nullopt, -32603, "x", JSONValue()),
+  EXPECT_EQ(text(JSONRPC::encodeError(std::nullopt, -32603, "x", JSONValue())),
             R"({"error":{"code":-32603,"data":null,"message":"x"},"id":null,"jsonrpc":"2.0"})");
-  EXPECT_EQ(JSONRPC::encodeError(std::nullopt, -32603, "x", std::nullopt),
+  EXPECT_EQ(text(JSONRPC::encodeError(std::nullopt, -32603, "x", std::nullopt)),
             R"({"error":{"code":-32603,"message":"x"},"id":null,"jsonrpc":"2.0"})");
-  EXPECT_FALSE(JSONRPC::encodeError(JSONValue(1), -32603, "x", JSONValue::array({kNaN})));
+  EXPECT_TRUE(failed(JSONRPC::encodeError(JSONValue(1), -32603, "x", JSONValue::array({kNaN}))));
 }
 
 TEST(JSONRPCTests, NonFiniteNumbersMakeAResponseUnwritable) {
-  EXPECT_FALSE(JSONRPC::encodeResponse(1, JSONValue::object({{"x", JSONValue::array({kNaN})}})));
-  EXPECT_FALSE(JSONRPC::encodeResponse(kNaN, JSONValue::object({})));
-  EXPECT_FALSE(JSONRPC::encodeResponse(1, -std::numeric_limits<double>::infinity()));
-  EXPECT_FALSE(JSONRPC::encodeError(JSONValue(kNaN), -32603, "x"));
+  EXPECT_TRUE(
+      failed(JSONRPC::encodeResponse(1, JSONValue::object({{"x", JSONValue::array({kNaN})}}))));
+  EXPECT_TRUE(failed(JSONRPC::encodeResponse(kNaN, JSONValue::object({}))));
+  EXPECT_TRUE(failed(JSONRPC::encodeResponse(1, -std::numeric_limits<double>::infinity())));
+  EXPECT_TRUE(failed(JSONRPC::encodeError(JSONValue(kNaN), -32603, "x")));
 }
 
 }  // namespace

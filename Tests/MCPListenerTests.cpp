@@ -20,13 +20,20 @@
 namespace quill {
 namespace {
 
+// The failure of a result, kept: it may come from a temporary.
+template <typename T, typename Reason>
+std::optional<Failure<Reason>> failureOf(const Result<T, Reason>& result) {
+  if (const auto* failure = failed(result)) return *failure;
+  return std::nullopt;
+}
+
 using namespace std::chrono_literals;
 using Why = MCPConnection::Reason;
 
 FileDescriptor connectTo(const std::string& path) {
   FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un address;
-  EXPECT_EQ(fillSocketAddress(path, address), 0);
+  address = std::get<sockaddr_un>(socketAddress(path));
   EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   return fd;
 }
@@ -110,7 +117,7 @@ TEST(MCPListenerTests, ListensOnlyWhereNothingButAStaleSocketOfItsOwnIs) {
       EXPECT_NE(::lstat(path.c_str(), &after), 0) << "the socket is left behind when it stops";
     }
   }
-  EXPECT_EQ(*failed(MCPListener::listen(directory.file(std::string(200, 'x')))),
+  EXPECT_EQ(failureOf(MCPListener::listen(directory.file(std::string(200, 'x')))),
             (Failure<Reason>{Reason::badPath, ENAMETOOLONG}));
 
   // While another process holds the lock, whatever is at the path is its own, even a socket
@@ -130,7 +137,7 @@ TEST(MCPListenerTests, ListensOnlyWhereNothingButAStaleSocketOfItsOwnIs) {
   }
   struct stat before {};
   ASSERT_EQ(::lstat(path.c_str(), &before), 0);
-  EXPECT_EQ(failed(MCPListener::listen(path))->reason, Reason::lockHeld);
+  EXPECT_EQ(failureOf(MCPListener::listen(path))->reason, Reason::lockHeld);
   struct stat after {};
   EXPECT_TRUE(::lstat(path.c_str(), &after) == 0 && after.st_ino == before.st_ino);
   ::kill(holder, SIGKILL);
@@ -183,7 +190,7 @@ TEST(MCPListenerTests, WithoutWaitingEachStepDoesWhatItCanAndSaysWhatItWaitsFor)
   testing::TemporaryDirectory directory;
   auto listening = MCPListener::listen(directory.file("s"), 0.2, 8);
   MCPListener& listener = std::get<MCPListener>(listening);
-  EXPECT_EQ(failed(listener.accept())->reason, Why::noneWaiting);
+  EXPECT_EQ(failureOf(listener.accept())->reason, Why::noneWaiting);
   const struct {
     std::string_view first, rest;
     std::string request;
@@ -222,7 +229,7 @@ TEST(MCPListenerTests, AClientOfAnotherUserIsClosedOnUnread) {
   ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
   sockaddr_un address;
-  ASSERT_EQ(fillSocketAddress(path, address), 0);
+  address = std::get<sockaddr_un>(socketAddress(path));
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

@@ -42,7 +42,8 @@ TEST(MCPProtocolTests, InitializeResultIsTheExactObject) {
   const std::string& instructions = kInstructions;
   EXPECT_EQ(MCPProtocol::instructions, instructions);
   // The server version is placed unchanged; writing escapes it.
-  EXPECT_EQ(MCPProtocol::initializeResult("2024-11-05", "2.0 \"beta\"\n").encodedData(),
+  EXPECT_EQ(valueOr(MCPProtocol::initializeResult("2024-11-05", "2.0 \"beta\"\n").encodedData(),
+                    "<unwritable>"),
             R"({"capabilities":{"tools":{"listChanged":false}},"instructions":")" + instructions +
                 R"(","protocolVersion":"2024-11-05","serverInfo":{"name":"quill","title":"Quill",)"
                 R"("version":"2.0 \"beta\"\n"}})");
@@ -61,7 +62,7 @@ std::string classify(std::string_view paramsText) {
   }
   const auto& refusal = std::get<JSONRPCError>(kind);
   std::string shown = std::to_string(refusal.code) + " " + std::string(refusal.message);
-  if (refusal.data) shown += " " + refusal.data->encodedData().value_or("<unwritable>");
+  if (refusal.data) shown += " " + valueOr(refusal.data->encodedData(), "<unwritable>");
   return shown;
 }
 
@@ -141,7 +142,7 @@ TEST(MCPProtocolTests, ClassifiesRequestsByTheProtocolVersionInTheirMeta) {
 }
 
 TEST(MCPProtocolTests, DiscoverResultIsTheExactObject) {
-  EXPECT_EQ(MCPProtocol::discoverResult("1.0").encodedData(),
+  EXPECT_EQ(valueOr(MCPProtocol::discoverResult("1.0").encodedData(), "<unwritable>"),
             R"({"_meta":{"io.modelcontextprotocol/serverInfo":{"name":"quill","title":"Quill",)"
             R"("version":"1.0"}},"cacheScope":"private","capabilities":{"tools":{}},)"
             R"("instructions":")" +
@@ -152,7 +153,7 @@ TEST(MCPProtocolTests, DiscoverResultIsTheExactObject) {
 
 TEST(MCPProtocolTests, StatelessToolResultsAddTheirMembersToObjectsOnly) {
   const auto stateless = [](auto build, std::string_view text) {
-    return build(std::get<JSONValue>(JSONValue::decode(text))).encodedData().value_or("?");
+    return valueOr(build(std::get<JSONValue>(JSONValue::decode(text))).encodedData(), "?");
   };
   const auto list = [](const JSONValue& v) { return MCPProtocol::statelessToolsListResult(v); };
   const auto call = [](const JSONValue& v) { return MCPProtocol::statelessToolsCallResult(v); };

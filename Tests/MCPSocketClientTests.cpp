@@ -58,7 +58,7 @@ std::string outcome(const MCPSocketClient::Result& result) {
     constexpr const char* names[] = {"connect", "io", "timeout", "decode"};
     return names[static_cast<int>(MCPSocketClient::kindOf(failure->reason))];
   }
-  return MCPWire::encode(std::get<MCPWireResponse>(result)).value_or("<unencodable>");
+  return valueOr(MCPWire::encode(std::get<MCPWireResponse>(result)), "<unencodable>");
 }
 
 // The failure a call came back with, as one comparable text: its reason and errno.
@@ -180,7 +180,7 @@ TEST(MCPSocketClientTests, ExchangesALineOverAConnectedSocket) {
   int ends[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
   FileDescriptor ours(ends[0]), theirs(ends[1]);
-  ASSERT_TRUE(writeAll(theirs.get(), "first\r\nsecond\n"));
+  ASSERT_FALSE(failed(writeAll(theirs.get(), "first\r\nsecond\n")));
   EXPECT_EQ(MCPSocketClient::exchangeLine(ours.get(), "hello", 0.3),
             (quill::Result<std::string, Reason>("first")));
   char sent[16] = {};
@@ -196,7 +196,7 @@ TEST(MCPSocketClientTests, AListenerThatTakesNoConnection) {
   testing::TemporaryDirectory directory;
   const std::string path = directory.file("full.sock");
   sockaddr_un address;
-  ASSERT_EQ(fillSocketAddress(path, address), 0);
+  address = std::get<sockaddr_un>(socketAddress(path));
   FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM, 0));
   ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener.get(), 1), 0);

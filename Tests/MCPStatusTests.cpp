@@ -15,7 +15,7 @@
 namespace quill {
 
 void PrintTo(const MCPStatus& status, std::ostream* out) {
-  *out << status.encode().value_or("<unencodable status>");
+  *out << valueOr(status.jsonValue().encodedData(), "<unencodable status>");
 }
 
 namespace {
@@ -23,6 +23,18 @@ namespace {
 constexpr std::string_view kStatusText =
     R"({"enabled":true,"signedIn":false,"listening":true,"version":"2.1 [40]","updatedAt":"2025-03-01T10:00:00Z"})";
 const MCPStatus kStatus{true, false, true, "2.1 [40]", "2025-03-01T10:00:00Z"};
+
+using Reason = MCPStatus::Reason;
+using Read = Result<MCPStatus, Reason>;
+
+// What a read gave, as one comparable text: the record's JSON, or the reason and errno.
+std::string shown(const Read& read) {
+  if (const auto* status = std::get_if<MCPStatus>(&read)) {
+    return valueOr(status->jsonValue().encodedData(), "<unencodable status>");
+  }
+  return "reason " + std::to_string(static_cast<int>(failed(read)->reason)) + ", errno " +
+         std::to_string(failed(read)->error);
+}
 
 TEST(MCPStatusTests, TextsThatDecode) {
   const struct {
@@ -40,7 +52,7 @@ TEST(MCPStatusTests, TextsThatDecode) {
        {true, true, false, "v", "u"}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPStatus::decode(c.text), c.expected) << c.text;
+    EXPECT_EQ(shown(MCPStatus::decode(c.text)), shown(c.expected)) << c.text;
   }
 }
 
@@ -68,23 +80,20 @@ TEST(MCPStatusTests, TextsThatDoNotDecode) {
       R"({"enabled":true,"signedIn":true,"listening":true,"version":"1","updatedAt":"t"},)",
   };
   for (std::string_view text : cases) {
-    EXPECT_FALSE(MCPStatus::decode(text).has_value()) << text;
+    EXPECT_TRUE(failed(MCPStatus::decode(text))) << text;
   }
 }
 
 TEST(MCPStatusTests, EncodesWithSortedKeys) {
   EXPECT_EQ(
-      kStatus.encode(),
+      shown(kStatus),
       R"({"enabled":true,"listening":true,"signedIn":false,"updatedAt":"2025-03-01T10:00:00Z","version":"2.1 [40]"})");
   EXPECT_EQ(
-      (MCPStatus{false, true, false, "a/b", "\"q\""}.encode()),
+      shown(MCPStatus{false, true, false, "a/b", "\"q\""}),
       R"({"enabled":false,"listening":false,"signedIn":true,"updatedAt":"\"q\"","version":"a/b"})");
 }
 
 // ---- Reading the file -----------------------------------------------------------------------
-
-using Reason = MCPStatus::ReadFailure::Reason;
-using Read = std::variant<MCPStatus, MCPStatus::ReadFailure>;
 
 // The status text padded with trailing white space to exactly `bytes` bytes.
 std::string paddedStatus(std::size_t bytes) {
@@ -93,17 +102,9 @@ std::string paddedStatus(std::size_t bytes) {
   return text;
 }
 
-// What a read gave, as one comparable text.
-std::string shown(const Read& read) {
-  if (const auto* status = std::get_if<MCPStatus>(&read)) return *status->encode();
-  const auto& failure = std::get<MCPStatus::ReadFailure>(read);
-  return "reason " + std::to_string(static_cast<int>(failure.reason)) + ", errno " +
-         std::to_string(failure.error);
-}
-
 TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiBAndSaysWhyNot) {
   testing::TemporaryDirectory directory;
-  const MCPStatus::ReadFailure notJSON{Reason::notJSON}, wrongMembers{Reason::wrongMembers};
+  const Failure<Reason> notJSON{Reason::notJSON}, wrongMembers{Reason::wrongMembers};
   const struct {
     std::string contents;
     Read expected;
@@ -111,7 +112,7 @@ TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiBAndSaysWhyNot) {
       {std::string(kStatusText), kStatus},
       {std::string(kStatusText) + "\n", kStatus},
       {paddedStatus(65'536), kStatus},
-      {paddedStatus(65'537), MCPStatus::ReadFailure{Reason::tooLarge}},
+      {paddedStatus(65'537), Failure<Reason>{Reason::tooLarge}},
       {"", notJSON},
       {"{\"enabled\":true", notJSON},
       {R"({"enabled":true})", wrongMembers},
@@ -132,10 +133,10 @@ TEST(MCPStatusTests, ReadsARegularFileOfAtMost64KiBAndSaysWhyNot) {
 TEST(MCPStatusTests, ThingsThatAreNotStatusFiles) {
   testing::TemporaryDirectory directory;
   testing::writeFile(directory.file("file"), kStatusText);
-  const MCPStatus::ReadFailure notRegular{Reason::notRegularFile};
+  const Failure<Reason> notRegular{Reason::notRegularFile};
   const struct {
     std::string path;
-    MCPStatus::ReadFailure expected;
+    Failure<Reason> expected;
   } cases[] = {
       {directory.file("missing.json"), {Reason::absent, ENOENT}},
       {"", {Reason::absent, ENOENT}},
@@ -149,7 +150,7 @@ TEST(MCPStatusTests, ThingsThatAreNotStatusFiles) {
   if (::geteuid() != 0) {  // root reads anything
     ASSERT_EQ(::chmod(directory.file("file").c_str(), 0), 0);
     EXPECT_EQ(shown(MCPStatus::readFile(directory.file("file"))),
-              shown(MCPStatus::ReadFailure{Reason::unreadable, EACCES}));
+              shown(Failure<Reason>{Reason::unreadable, EACCES}));
   }
 }
 
@@ -165,7 +166,7 @@ TEST(MCPStatusTests, AFIFOIsNoStatusFileAndIsNotWaitedFor) {
     if (writer >= 0) ::close(writer);
     FAIL() << "reading a FIFO blocked";
   }
-  const std::string notRegular = shown(MCPStatus::ReadFailure{Reason::notRegularFile});
+  const std::string notRegular = shown(Failure<Reason>{Reason::notRegularFile});
   EXPECT_EQ(shown(reading.get()), notRegular);
 
   // Not even when a writer holds it open with a valid status in it.
@@ -198,7 +199,7 @@ TEST(MCPStatusTests, WritingTheFileReplacesItWholeAndNeverFollowsALink) {
     c.before(path);
     const FileDescriptor old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW));
     EXPECT_FALSE(failed(kStatus.writeFile(path)));
-    EXPECT_EQ(testing::readFile(path), *kStatus.encode() + "\n");
+    EXPECT_EQ(testing::readFile(path), shown(kStatus) + "\n");
     char bytes[8];
     EXPECT_TRUE(!old.valid() || ::read(old.get(), bytes, sizeof bytes) == 3) << "written in place";
   }
@@ -207,9 +208,9 @@ TEST(MCPStatusTests, WritingTheFileReplacesItWholeAndNeverFollowsALink) {
   EXPECT_EQ(std::distance(files, {}), 4) << "a temporary file is left";
 
   // Where no file can take the place, the failure says at which step.
-  EXPECT_EQ(*failed(kStatus.writeFile(directory.path())),
+  EXPECT_EQ(std::get<Failure<FileWriteReason>>(kStatus.writeFile(directory.path())),
             (Failure<FileWriteReason>{FileWriteReason::rename, EISDIR}));
-  EXPECT_EQ(*failed(kStatus.writeFile(victim + "/status.json")),
+  EXPECT_EQ(std::get<Failure<FileWriteReason>>(kStatus.writeFile(victim + "/status.json")),
             (Failure<FileWriteReason>{FileWriteReason::create, ENOTDIR}));
 }
 

@@ -10,10 +10,10 @@ namespace quill {
 
 // Readable failure messages: records print as their wire text.
 void PrintTo(const MCPWireRequest& request, std::ostream* out) {
-  *out << MCPWire::encode(request).value_or("<unencodable request>");
+  *out << valueOr(MCPWire::encode(request), "<unencodable request>");
 }
 void PrintTo(const MCPWireResponse& response, std::ostream* out) {
-  *out << MCPWire::encode(response).value_or("<unencodable response>");
+  *out << valueOr(MCPWire::encode(response), "<unencodable response>");
 }
 
 namespace {
@@ -21,6 +21,13 @@ namespace {
 using Params = MCPWireRequest::Params;
 using Error = MCPWireResponse::WireError;
 constexpr auto none = std::nullopt;
+
+// The record read, or nothing when it fails.
+template <typename Record>
+std::optional<Record> read(Result<Record, MCPWire::Reason> result) {
+  if (auto* record = std::get_if<Record>(&result)) return std::move(*record);
+  return std::nullopt;
+}
 
 JSONValue parse(std::string_view text) {
   auto decoded = JSONValue::decode(text);
@@ -61,9 +68,9 @@ TEST(MCPWireTests, ResponsesThatRead) {
       {" \t{\"v\":1,\"ok\":true}\r\n ", {1, none, true, none, none}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPWire::decodeResponse(c.text), c.expected) << c.text;
+    EXPECT_EQ(read(MCPWire::decodeResponse(c.text)), c.expected) << c.text;
     // Reading the members where they lie gives what reading the whole value first gives.
-    EXPECT_EQ(MCPWire::responseFromJSON(parse(c.text)), c.expected) << c.text;
+    EXPECT_EQ(read(MCPWire::responseFromJSON(parse(c.text))), c.expected) << c.text;
   }
 }
 
@@ -100,7 +107,7 @@ TEST(MCPWireTests, ResponsesThatFailAsAWhole) {
            R"({"v":1,"ok":false,"error":{"code":"disabled ","message":"m"}})",
            R"({"v":1,"ok":true,"result":{},"error":{"code":"nope","message":"m"}})",
        }) {
-    EXPECT_FALSE(MCPWire::decodeResponse(text).has_value()) << text;
+    EXPECT_FALSE(read(MCPWire::decodeResponse(text)).has_value()) << text;
   }
 }
 
@@ -126,7 +133,7 @@ TEST(MCPWireTests, RequestsThatRead) {
        {1, parse("[]"), "m", none, none, Params{none, JSONValue("text")}}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPWire::decodeRequest(c.text), c.expected) << c.text;
+    EXPECT_EQ(read(MCPWire::decodeRequest(c.text)), c.expected) << c.text;
   }
 }
 
@@ -145,7 +152,7 @@ TEST(MCPWireTests, RequestsThatFailAsAWhole) {
            R"({"v":1,"method":"m","params":{"name":1}})",
            R"({"v":1,"method":"m","params":"x"})",
        }) {
-    EXPECT_FALSE(MCPWire::decodeRequest(text).has_value()) << text;
+    EXPECT_FALSE(read(MCPWire::decodeRequest(text)).has_value()) << text;
   }
 }
 
@@ -177,7 +184,7 @@ TEST(MCPWireTests, RequestsAreWrittenWithSortedKeysAndNoAbsentFields) {
       {{-5, none, "x/y", "a/b", none, none}, R"({"client":"a/b","method":"x/y","v":-5})"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPWire::encode(c.request).value_or("<failed>"), c.text);
+    EXPECT_EQ(valueOr(MCPWire::encode(c.request), "<failed>"), c.text);
     // What one side writes, the other side reads back unchanged, except that a present null
     // reads back as absent.
     auto expected = c.request;
@@ -185,7 +192,7 @@ TEST(MCPWireTests, RequestsAreWrittenWithSortedKeysAndNoAbsentFields) {
     if (expected.params && expected.params->arguments == JSONValue()) {
       expected.params->arguments = none;
     }
-    EXPECT_EQ(MCPWire::decodeRequest(c.text), expected) << c.text;
+    EXPECT_EQ(read(MCPWire::decodeRequest(c.text)), expected) << c.text;
   }
 }
 
@@ -204,21 +211,44 @@ TEST(MCPWireTests, ResponsesAreWrittenWithSortedKeysAndNoAbsentFields) {
        R"({"error":{"code":"noProjects","message":"none"},"id":1,"ok":false,"result":"r","v":1})"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(MCPWire::encode(c.response).value_or("<failed>"), c.text);
+    EXPECT_EQ(valueOr(MCPWire::encode(c.response), "<failed>"), c.text);
     auto expected = c.response;
     if (expected.result == JSONValue()) expected.result = none;
-    EXPECT_EQ(MCPWire::decodeResponse(c.text), expected) << c.text;
+    EXPECT_EQ(read(MCPWire::decodeResponse(c.text)), expected) << c.text;
   }
 }
 
 TEST(MCPWireTests, NonFiniteNumbersCannotBeWritten) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   MCPWireRequest request{1, JSONValue(1), "m", none, none, Params{"n", JSONValue::array({1, nan})}};
-  EXPECT_FALSE(MCPWire::encode(request).has_value());
+  EXPECT_TRUE(failed(MCPWire::encode(request)));
   request.params->arguments = none;
   request.id = JSONValue(std::numeric_limits<double>::infinity());
-  EXPECT_FALSE(MCPWire::encode(request).has_value());
-  EXPECT_FALSE(MCPWire::encode(MCPWireResponse::success(JSONValue(1), JSONValue(-nan))));
+  EXPECT_TRUE(failed(MCPWire::encode(request)));
+  EXPECT_TRUE(failed(MCPWire::encode(MCPWireResponse::success(JSONValue(1), JSONValue(-nan)))));
+}
+
+// A text that is no record says why, for the people who read it in a diagnosis.
+TEST(MCPWireTests, AFailureSaysWhy) {
+  using Reason = MCPWire::Reason;
+  const struct {
+    std::string_view text;
+    Reason reason;
+    std::string_view detail;
+  } cases[] = {
+      {"{", Reason::notJSON, "expected a key at line 1, column 2"},
+      {"[]", Reason::notARecord, "not an object"},
+      {R"({"v":"1","ok":true})", Reason::notARecord, "\"v\" is not a whole number"},
+      {R"({"v":1,"ok":1})", Reason::notARecord, "\"ok\" is not true or false"},
+      {R"({"v":1,"ok":false,"error":{"code":"nope","message":""}})", Reason::notARecord,
+       "\"error\" is not an object with a known \"code\" and a text \"message\""},
+  };
+  for (const auto& c : cases) {
+    const auto decoded = MCPWire::decodeResponse(c.text);
+    ASSERT_TRUE(failed(decoded)) << c.text;
+    EXPECT_EQ(failed(decoded)->reason, c.reason) << c.text;
+    EXPECT_EQ(failed(decoded)->detail, c.detail) << c.text;
+  }
 }
 
 TEST(MCPWireTests, ErrorCodesAndTheirRawValues) {

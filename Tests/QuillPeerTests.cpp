@@ -234,11 +234,11 @@ std::string readAnswer(int fd) {
 
 MCPWireResponse decodeAnswer(const std::string& line) {
   auto response = MCPWire::decodeResponse(std::string_view(line).substr(0, line.size() - 1));
-  if (!line.ends_with('\n') || !response) {
+  if (!line.ends_with('\n') || failed(response)) {
     ADD_FAILURE() << "not an answer line: " << line.substr(0, 200);
     return MCPWireResponse::failure(std::nullopt, MCPWireErrorCode::internalError, "no answer");
   }
-  return *response;
+  return std::get<MCPWireResponse>(response);
 }
 
 // Replaces a file in one step, so that a watcher never sees it half written.
@@ -295,7 +295,7 @@ TEST(QuillPeerTests, MatchesProjectNamesLooselyAndBriefsWithEverySection) {
        MCPWireErrorCode::unknownProject},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.project ? c.project->encodedData().value_or("?") : "omitted");
+    SCOPED_TRACE(c.project ? valueOr(c.project->encodedData(), "?") : "omitted");
     const MCPWireResponse response =
         peer.call(c.project ? projectArgument(*c.project) : JSONValue::object({}));
     if (c.code) {
@@ -404,7 +404,7 @@ TEST(QuillPeerTests, RefusalsAnswerEveryRequestWithTheirCode) {
   Peer peer({});
   const MCPWireResponse list = peer.ask("tools/list");
   ASSERT_TRUE(list.ok && list.result);
-  EXPECT_EQ(list.result->encodedData()->find("Current projects"), std::string::npos);
+  EXPECT_EQ(valueOr(list.result->encodedData(), "").find("Current projects"), std::string::npos);
   expectFailure(peer.call(projectArgument("anything")), MCPWireErrorCode::noProjects,
                 "Quill has no projects yet. Ask the user to create a project in Quill first.");
 }
@@ -423,10 +423,11 @@ TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
     const std::string answer = rawExchange(peer.socket, request);
     ASSERT_TRUE(answer.ends_with("\n")) << answer;
     EXPECT_EQ(answer.find('\n'), answer.size() - 1) << "one line only";
-    auto response = MCPWire::decodeResponse(answer.substr(0, answer.size() - 1));
-    ASSERT_TRUE(response) << answer;
-    expectFailure(*response, MCPWireErrorCode::internalError);
-    EXPECT_FALSE(response->error->message.empty());
+    auto decoded = MCPWire::decodeResponse(answer.substr(0, answer.size() - 1));
+    ASSERT_FALSE(failed(decoded)) << answer;
+    const auto& response = std::get<MCPWireResponse>(decoded);
+    expectFailure(response, MCPWireErrorCode::internalError);
+    EXPECT_FALSE(response.error->message.empty());
   }
   // A line longer than the limit is read to its end and refused; nothing of it is kept.
   EXPECT_EQ(rawExchange(peer.socket, std::string(LineFraming::maxLineBytes + 1, 'x') + "\n"),

@@ -39,7 +39,8 @@ constexpr const char* kPong = R"({"id":1,"jsonrpc":"2.0","result":{}})";
 
 // The handshake's answer for the negotiated `version`, with the shim's version.
 std::string initializeAnswer(std::string_view version) {
-  return *JSONRPC::encodeResponse(JSONValue(1), MCPProtocol::initializeResult(version, "1.0"));
+  return std::get<std::string>(
+      JSONRPC::encodeResponse(JSONValue(1), MCPProtocol::initializeResult(version, "1.0")));
 }
 
 std::string unknownTool(std::string_view id) {
@@ -207,7 +208,7 @@ class LoopOverPipes {
     if (loop_.joinable()) loop_.join();
   }
 
-  void write(std::string_view bytes) { ASSERT_TRUE(writeAll(input_.get(), bytes)); }
+  void write(std::string_view bytes) { ASSERT_FALSE(failed(writeAll(input_.get(), bytes))); }
   // The next line the loop wrote, or what it wrote before its output ended.
   std::string readLine() {
     std::string line;

@@ -59,7 +59,7 @@ constexpr std::string_view kLaunchLogLine = "launch app.quill.desktop.test\n";
 
 // A tool list whose description names `projects`, as the application builds it.
 std::string toolList(std::vector<std::string> projects = {}) {
-  return *ToolDefinition::listResult(projects).encodedData();
+  return std::get<std::string>(ToolDefinition::listResult(projects).encodedData());
 }
 
 // The shim's own tool list, without project names.
@@ -489,7 +489,7 @@ TEST(ShimTools, AnApplicationThatTakesNoConnectionIsAnInternalErrorWithoutALaunc
 #endif
   Sandbox box;
   sockaddr_un address;
-  ASSERT_EQ(fillSocketAddress(box.socket, address), 0);
+  address = std::get<sockaddr_un>(socketAddress(box.socket));
   FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM, 0));
   ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener.get(), 1), 0);

@@ -38,17 +38,19 @@ TEST(ToolDefinitionTests, ListResultFoldsProjectNamesIntoTheDescriptionUnchanged
        R"( Current projects:  padded , a, b, say \"hi\", two\nlines.)"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ToolDefinition::listResult(c.names).encodedData(), listText(c.described));
+    EXPECT_EQ(valueOr(ToolDefinition::listResult(c.names).encodedData(), "<unwritable>"),
+              listText(c.described));
   }
   EXPECT_EQ(ToolDefinition::getContextPacketName, "get_context_packet");
 }
 
 TEST(ToolDefinitionTests, CallResultIsTheExactObject) {
-  EXPECT_EQ((ToolCallResult{"", false}.jsonValue().encodedData()),
+  EXPECT_EQ(valueOr(ToolCallResult{"", false}.jsonValue().encodedData(), "<unwritable>"),
             R"({"content":[{"text":"","type":"text"}],"isError":false})");
-  EXPECT_EQ((ToolCallResult{"Quill isn't running \xE2\x80\x94 see /tmp\n", true}
-                 .jsonValue()
-                 .encodedData()),
+  EXPECT_EQ(valueOr(ToolCallResult{"Quill isn't running \xE2\x80\x94 see /tmp\n", true}
+                        .jsonValue()
+                        .encodedData(),
+                    "<unwritable>"),
             "{\"content\":[{\"text\":\"Quill isn't running \xE2\x80\x94 see /tmp\\n\","
             "\"type\":\"text\"}],\"isError\":true}");
 }

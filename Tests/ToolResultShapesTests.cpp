@@ -24,7 +24,7 @@ TEST(ToolResultShapesTests, AcceptsWhatMCPClientsAccept) {
     for (const JSONValue& c : *table.member(kind)->arrayValue()) {
       const JSONValue& result = *c.member("result");
       EXPECT_EQ(accepts(result), *c.member("accepted")->boolValue())
-          << kind << ": " << result.encodedData().value_or("");
+          << kind << ": " << valueOr(result.encodedData(), "");
     }
   }
   // What the shim builds itself is accepted, whatever it holds.

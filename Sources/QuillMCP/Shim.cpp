@@ -91,27 +91,23 @@ int Shim::run() {
 Shim::Answer Shim::answer(std::string_view line) {
   if (line.empty()) return std::monostate{};
   auto decoded = JSONRPC::decodeRequest(line);
-  if (auto* failure = std::get_if<JSONRPC::DecodeFailure>(&decoded)) {
-    const bool parse = *failure == JSONRPC::DecodeFailure::parseError;
-    auto encoded = JSONRPC::encodeError(
+  Result<std::string, JSONWriteReason> encoded;
+  if (const auto* failure = failed(decoded)) {
+    const bool parse = failure->reason == JSONRPC::DecodeFailure::parseError;
+    encoded = JSONRPC::encodeError(
         std::nullopt, parse ? JSONRPCErrorCode::parseError : JSONRPCErrorCode::invalidRequest,
         parse ? "Parse error" : "Invalid request");
-    if (!encoded) return EncodingFailed{};
-    return std::move(*encoded);
-  }
-  const auto& request = std::get<JSONRPCRequest>(decoded);
-  if (request.isNotification()) return std::monostate{};
-
-  HandlerResult result = dispatch(request);
-  std::optional<std::string> encoded;
-  if (auto* value = std::get_if<JSONValue>(&result)) {
+  } else if (const auto& request = std::get<JSONRPCRequest>(decoded); request.isNotification()) {
+    return std::monostate{};
+  } else if (HandlerResult result = dispatch(request);
+             auto* value = std::get_if<JSONValue>(&result)) {
     encoded = JSONRPC::encodeResponse(*request.id, *value);
   } else {
     const auto& error = std::get<JSONRPCError>(result);
     encoded = JSONRPC::encodeError(request.id, error.code, error.message, error.data);
   }
-  if (!encoded) return EncodingFailed{};
-  return std::move(*encoded);
+  if (failed(encoded)) return EncodingFailed{};
+  return std::get<std::string>(std::move(encoded));
 }
 
 Shim::HandlerResult Shim::dispatch(const JSONRPCRequest& request) {
@@ -301,7 +297,7 @@ JSONValue Shim::toolResult(const CallOutcome& outcome) {
 
 bool Shim::emit(std::string answer) {
   answer.push_back('\n');
-  return writeAll(options_.streams.output, answer);
+  return !failed(writeAll(options_.streams.output, answer));
 }
 
 void Shim::emitEncodingFailure() {

@@ -49,7 +49,7 @@ std::optional<int> answerCommandLine(const std::vector<std::string>& arguments) 
     return std::nullopt;
   }
   std::signal(SIGPIPE, SIG_IGN);  // a reader that has gone fails the write, not the process
-  return quill::writeAll(STDOUT_FILENO, text) ? 0 : 1;
+  return quill::failed(quill::writeAll(STDOUT_FILENO, text)) ? 1 : 0;
 }
 
 // ---- Platform: how the desktop application is started in the background. -------------------

@@ -29,61 +29,47 @@ int FileDescriptor::release() noexcept {
   return fd;
 }
 
-FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes) {
-  FileReadResult result;
+Result<std::string, FileReadReason> readRegularFile(const std::string& path, std::size_t maxBytes) {
+  using Failed = Failure<FileReadReason>;
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) {
-    result.failure = FileReadFailure::cannotOpen;
-    result.error = errno;
-    return result;
+    const bool absent = errno == ENOENT || errno == ENOTDIR;
+    return Failed{absent ? FileReadReason::absent : FileReadReason::unreadable, errno};
   }
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    result.failure = FileReadFailure::notRegularFile;
-    return result;
+    return Failed{FileReadReason::notRegularFile};
   }
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > maxBytes) {
-    result.failure = FileReadFailure::tooLarge;
-    return result;
+    return Failed{FileReadReason::tooLarge};
   }
   // One byte of room past the bound catches a file that grew since fstat.
   std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
   std::size_t filled = 0;
   for (;;) {
     if (filled == bytes.size()) {
-      if (bytes.size() > maxBytes) {
-        result.failure = FileReadFailure::tooLarge;
-        return result;
-      }
+      if (bytes.size() > maxBytes) return Failed{FileReadReason::tooLarge};
       bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
     }
     const ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      result.failure = FileReadFailure::readError;
-      result.error = errno;
-      return result;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Failed{FileReadReason::unreadable, errno};
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
   }
-  if (filled > maxBytes) {
-    result.failure = FileReadFailure::tooLarge;
-    return result;
-  }
+  if (filled > maxBytes) return Failed{FileReadReason::tooLarge};
   bytes.resize(filled);
-  result.bytes = std::move(bytes);
-  return result;
+  return bytes;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
+Result<Done, FileWriteReason> writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) return Failure<FileWriteReason>{FileWriteReason::write, n < 0 ? errno : EIO};
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  return true;
+  return Done{};
 }
 
 Result<Done, FileWriteReason> replaceFile(const std::string& path, std::string_view bytes) {
@@ -100,7 +86,7 @@ Result<Done, FileWriteReason> replaceFile(const std::string& path, std::string_v
   }
   if (!file.valid()) return Failure<FileWriteReason>{FileWriteReason::create, errno};
   FileWriteReason step = FileWriteReason::write;
-  if (writeAll(file.get(), bytes) && ::close(file.release()) == 0) {
+  if (!failed(writeAll(file.get(), bytes)) && ::close(file.release()) == 0) {
     step = FileWriteReason::rename;
     if (std::rename(temporary.c_str(), path.c_str()) == 0) return Done{};
   }

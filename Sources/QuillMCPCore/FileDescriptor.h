@@ -1,9 +1,7 @@
 // Owning file descriptors, reading small files safely, and writing whole buffers and files.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,37 +27,29 @@ class FileDescriptor {
   int fd_;
 };
 
-// Why `readRegularFile` gave nothing.
-enum class FileReadFailure { cannotOpen, notRegularFile, tooLarge, readError };
-
-struct FileReadResult {
-  std::optional<std::string> bytes;  // the whole file, when it could be read
-  FileReadFailure failure = FileReadFailure::cannotOpen;
-  int error = 0;  // errno for cannotOpen and readError
-
-  // Nothing is at the path (or a part of it is not a folder): not a fault of the file.
-  bool absent() const {
-    return !bytes && failure == FileReadFailure::cannotOpen &&
-           (error == ENOENT || error == ENOTDIR);
-  }
+// Why `readRegularFile` gave nothing; the failure holds the errno where a call failed.
+enum class FileReadReason {
+  absent,          // nothing at the path, or a part of it is not a folder
+  unreadable,      // it could not be opened or read
+  notRegularFile,  // a folder, a FIFO, a device, a socket
+  tooLarge,        // more than the caller's bound
 };
 
 // Reads a whole regular file of at most `maxBytes`. The file is opened without blocking, so a
 // FIFO or a device never stalls the caller: anything but a regular file is refused, and so is
 // a file that is (or grows while being read) larger than `maxBytes`.
-FileReadResult readRegularFile(const std::string& path, std::size_t maxBytes);
+Result<std::string, FileReadReason> readRegularFile(const std::string& path, std::size_t maxBytes);
 
-// Writes all of `bytes` to `fd`, going on after short writes and interruptions by signals. False
-// when the descriptor fails or is gone (a closed pipe gives EPIPE, not SIGPIPE, only where the
-// caller ignores that signal).
-bool writeAll(int fd, std::string_view bytes);
-
-// The step at which `replaceFile` failed; the failure holds that call's errno.
+// The step at which a write failed; the failure holds that call's errno.
 enum class FileWriteReason {
   create,  // the new file beside the target could not be made (a folder missing or not writable)
-  write,   // its bytes could not be written (the disk is full, say)
+  write,   // its bytes could not be written (the disk is full, or a pipe's reader has gone)
   rename,  // it could not take the target's place (the target is a folder, say)
 };
+
+// Writes all of `bytes` to `fd`, going on after short writes and interruptions by signals. A
+// closed pipe gives EPIPE, not SIGPIPE, only where the caller ignores that signal.
+Result<Done, FileWriteReason> writeAll(int fd, std::string_view bytes);
 
 // Replaces the file at `path` with `bytes`. They go to a new file beside it, created exclusively
 // (mode 0644 less the process's mask; no existing file or link is ever opened), which is then

@@ -2,14 +2,17 @@
 
 namespace quill::JSONRPC {
 
-std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line) {
+Result<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line) {
   auto decoded = JSONValue::decode(line);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  if (!value) return DecodeFailure::parseError;
-  if (!value->objectValue()) return DecodeFailure::invalidRequest;
+  if (const auto* failure = failed(decoded)) {
+    return Failure<DecodeFailure>{DecodeFailure::parseError, 0, failure->detail};
+  }
+  const Failure<DecodeFailure> invalid{DecodeFailure::invalidRequest};
+  const JSONValue* value = &std::get<JSONValue>(decoded);
+  if (!value->objectValue()) return invalid;
 
   const JSONValue* method = value->member("method");
-  if (!method || !method->stringValue()) return DecodeFailure::invalidRequest;
+  if (!method || !method->stringValue()) return invalid;
   const JSONValue* id = value->member("id");
   if (id) {
     switch (id->kind()) {
@@ -18,7 +21,7 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line)
       case JSONValue::Kind::null:
         break;
       default:
-        return DecodeFailure::invalidRequest;
+        return invalid;
     }
   }
   const JSONValue* params = value->member("params");
@@ -28,13 +31,13 @@ std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line)
 }
 
 // The members are listed in the order the writer puts them in, which spares sorting them.
-std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result) {
+Result<std::string, JSONWriteReason> encodeResponse(const JSONValue& id, const JSONValue& result) {
   return JSONValue::object({{"id", id}, {"jsonrpc", "2.0"}, {"result", result}}).encodedData();
 }
 
-std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
-                                       std::string_view message,
-                                       const std::optional<JSONValue>& data) {
+Result<std::string, JSONWriteReason> encodeError(const std::optional<JSONValue>& id,
+                                                 std::int64_t code, std::string_view message,
+                                                 const std::optional<JSONValue>& data) {
   const JSONValue error =
       data ? JSONValue::object({{"code", code}, {"data", *data}, {"message", message}})
            : JSONValue::object({{"code", code}, {"message", message}});

@@ -43,6 +43,7 @@ struct JSONRPCError {
 
 namespace JSONRPC {
 
+// Why a line is not a request; for `parseError` the failure's detail is the reader's.
 enum class DecodeFailure {
   parseError,      // not one JSON text
   invalidRequest,  // JSON, but not a request object of the accepted shape
@@ -50,17 +51,17 @@ enum class DecodeFailure {
 
 // Reads one line. The whole line must be one JSON text; the "jsonrpc" member is not examined,
 // and members other than "id", "method" and "params" are ignored.
-std::variant<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line);
+Result<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line);
 
-// {"id":…,"jsonrpc":"2.0","result":…}; absent when the id or result holds a non-finite number.
-std::optional<std::string> encodeResponse(const JSONValue& id, const JSONValue& result);
+// {"id":…,"jsonrpc":"2.0","result":…}; fails when the id or result holds a non-finite number.
+Result<std::string, JSONWriteReason> encodeResponse(const JSONValue& id, const JSONValue& result);
 
 // {"error":{"code":…,"message":…},"id":…,"jsonrpc":"2.0"}, an absent id written as null. The
-// error holds a "data" member only when `data` is given; absent when `data` holds a non-finite
+// error holds a "data" member only when `data` is given; fails when `data` holds a non-finite
 // number.
-std::optional<std::string> encodeError(const std::optional<JSONValue>& id, std::int64_t code,
-                                       std::string_view message,
-                                       const std::optional<JSONValue>& data = std::nullopt);
+Result<std::string, JSONWriteReason> encodeError(
+    const std::optional<JSONValue>& id, std::int64_t code, std::string_view message,
+    const std::optional<JSONValue>& data = std::nullopt);
 
 }  // namespace JSONRPC
 }  // namespace quill

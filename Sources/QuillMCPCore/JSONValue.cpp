@@ -300,17 +300,18 @@ bool writeValue(const JSONValue& value, std::string& out) {
 
 }  // namespace
 
-bool JSONValue::encodeInto(std::string& out) const {
+Result<Done, JSONWriteReason> JSONValue::encodeInto(std::string& out) const {
   const std::size_t start = out.size();
-  if (writeValue(*this, out)) return true;
+  if (writeValue(*this, out)) return Done{};
   out.resize(start);
-  return false;
+  return Failure<JSONWriteReason>{JSONWriteReason::nonFiniteNumber};
 }
 
-std::optional<std::string> JSONValue::encodedData() const {
+Result<std::string, JSONWriteReason> JSONValue::encodedData() const {
   std::string out;
   out.reserve(128);  // a usual answer at once
-  if (!encodeInto(out)) return std::nullopt;
+  const auto written = encodeInto(out);
+  if (const auto* failure = failed(written)) return *failure;
   return out;
 }
 
@@ -335,7 +336,7 @@ class JSONReader {
   explicit JSONReader(std::string_view text)
       : bytes_(reinterpret_cast<const unsigned char*>(text.data())), size_(text.size()) {}
 
-  std::variant<JSONValue, JSONReadError> read() {
+  Result<JSONValue, JSONReadReason> read() {
     JSONValue value;
     skipSpace();
     if (size_ == 0) {
@@ -351,14 +352,16 @@ class JSONReader {
     const std::size_t column =
         lastBreak == std::string_view::npos ? position_ + 1 : position_ - lastBreak;
     const auto line = 1 + std::count(before.begin(), before.end(), '\n');
-    return JSONReadError{std::string(error_) + " at line " + std::to_string(line) + ", column " +
-                         std::to_string(column)};
+    return Failure<JSONReadReason>{reason_, 0,
+                                   std::string(error_) + " at line " + std::to_string(line) +
+                                       ", column " + std::to_string(column)};
   }
 
  private:
   // Records what was wrong at the current position.
-  bool fail(const char* what) {
+  bool fail(const char* what, JSONReadReason reason = JSONReadReason::malformed) {
     error_ = what;
+    reason_ = reason;
     return false;
   }
 
@@ -421,7 +424,7 @@ class JSONReader {
 
   // The array whose '[' is at the current position, the `depth`th container open.
   bool readArray(JSONValue& value, std::size_t depth) {
-    if (depth > JSONValue::maxReadDepth) return fail("nesting too deep");
+    if (depth > JSONValue::maxReadDepth) return fail("nesting too deep", JSONReadReason::tooDeep);
     ++position_;
     JSONValue::Array elements;
     skipSpace();
@@ -440,7 +443,7 @@ class JSONReader {
 
   // The object whose '{' is at the current position, the `depth`th container open.
   bool readObject(JSONValue& value, std::size_t depth) {
-    if (depth > JSONValue::maxReadDepth) return fail("nesting too deep");
+    if (depth > JSONValue::maxReadDepth) return fail("nesting too deep", JSONReadReason::tooDeep);
     ++position_;
     std::vector<JSONValue::Object::value_type> members;
     skipSpace();
@@ -553,7 +556,7 @@ class JSONReader {
         std::string(reinterpret_cast<const char*>(bytes_) + start, position_ - start));
     if (!std::isfinite(number)) {
       position_ = start;
-      return fail("number beyond the range of a double");
+      return fail("number beyond the range of a double", JSONReadReason::numberOutOfRange);
     }
     value = JSONValue(number);
     return true;
@@ -563,11 +566,12 @@ class JSONReader {
   std::size_t size_;
   std::size_t position_ = 0;
   const char* error_ = "";
+  JSONReadReason reason_ = JSONReadReason::malformed;
 };
 
 }  // namespace
 
-std::variant<JSONValue, JSONReadError> JSONValue::decode(std::string_view bytes) {
+Result<JSONValue, JSONReadReason> JSONValue::decode(std::string_view bytes) {
   return JSONReader(bytes).read();
 }
 

@@ -13,14 +13,21 @@
 #include <variant>
 #include <vector>
 
+#include "Result.h"
+
 namespace quill {
 
-// Why a JSON text could not be read: what was wrong and where, as in "expected ':' at line 3,
-// column 7". Lines end at line feeds; lines and columns count from 1, columns in bytes. Shown to
-// people; no program should take it apart.
-struct JSONReadError {
-  std::string description;
+// Why a JSON text could not be read. The failure's detail says what was wrong and where, as in
+// "expected ':' at line 3, column 7": lines end at line feeds; lines and columns count from 1,
+// columns in bytes. It is for people; no program should take it apart.
+enum class JSONReadReason {
+  malformed,         // not one JSON text by RFC 8259, or not UTF-8
+  tooDeep,           // nested deeper than `JSONValue::maxReadDepth`
+  numberOutOfRange,  // a number beyond the range of a double
 };
+
+// Why a value could not be written as JSON: no JSON text holds NaN or an infinity.
+enum class JSONWriteReason { nonFiniteNumber };
 
 // An immutable JSON value of one of six kinds. Every number is a double; there is no integer kind.
 //
@@ -137,15 +144,15 @@ class JSONValue {
   // Fails on anything else, on an empty buffer, on text after the value and on nesting deeper
   // than `maxReadDepth`. Time is linear in the length of the text, but for sorting the members
   // of objects whose keys do not come in order.
-  static std::variant<JSONValue, JSONReadError> decode(std::string_view bytes);
+  static Result<JSONValue, JSONReadReason> decode(std::string_view bytes);
 
   // The compact JSON text: members sorted by key, "/" unescaped, control characters escaped, other
   // characters as UTF-8 (an invalid UTF-8 sequence in a string is written as U+FFFD), whole numbers
-  // below 2^53 in magnitude as plain integers. Absent when a number anywhere is NaN or infinite.
-  std::optional<std::string> encodedData() const;
+  // below 2^53 in magnitude as plain integers. Fails when a number anywhere is NaN or infinite.
+  Result<std::string, JSONWriteReason> encodedData() const;
 
-  // Appends the JSON text to `out`. On failure returns false and leaves `out` as it was.
-  bool encodeInto(std::string& out) const;
+  // Appends the JSON text to `out`; on failure leaves `out` as it was.
+  Result<Done, JSONWriteReason> encodeInto(std::string& out) const;
 
   // IEEE equality for numbers (NaN is unequal to itself, 0 equals -0); objects compare by
   // members regardless of order.

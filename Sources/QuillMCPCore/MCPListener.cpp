@@ -125,13 +125,14 @@ Result<bool, MCPConnection::Reason> MCPConnection::writeAnswer(bool wait) {
 Result<MCPListener, MCPListener::Reason> MCPListener::listen(const std::string& path,
                                                              double timeoutSeconds,
                                                              std::size_t lineLimit) {
-  sockaddr_un address;
-  if (const int error = fillSocketAddress(path, address)) return failure(Reason::badPath, error);
+  const auto named = socketAddress(path);
+  if (const auto* bad = failed(named)) return failure(Reason::badPath, bad->error);
+  const sockaddr_un& address = std::get<sockaddr_un>(named);
   makeParentFolders(path);
   auto locked = ListenerLock::acquire(path);
-  if (const int* error = std::get_if<int>(&locked)) {
-    const bool held = *error == EWOULDBLOCK || *error == EAGAIN || *error == EACCES;
-    return failure(held ? Reason::lockHeld : Reason::lockFailed, *error);
+  if (const auto* refused = failed(locked)) {
+    const bool held = refused->reason == ListenerLock::Reason::held;
+    return failure(held ? Reason::lockHeld : Reason::lockFailed, refused->error);
   }
 
   // Under the lock, a socket of this user at the path has nobody serving on it. Anything else

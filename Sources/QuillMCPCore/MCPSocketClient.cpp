@@ -146,8 +146,9 @@ Kind kindOf(Reason reason) noexcept {
 Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds,
                  std::size_t maxLineBytes) {
   const Deadline deadline(timeoutSeconds);
-  sockaddr_un address;
-  if (const int error = fillSocketAddress(path, address)) return Failure{Reason::badPath, error};
+  const auto named = socketAddress(path);
+  if (const auto* bad = failed(named)) return Failure{Reason::badPath, bad->error};
+  const sockaddr_un& address = std::get<sockaddr_un>(named);
   FileDescriptor connection(::socket(AF_UNIX, SOCK_STREAM, 0));
   const int fd = connection.get();
   if (fd < 0) return Failure{Reason::connectFailed, errno};
@@ -163,13 +164,15 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
   if (!peerIsSameUser(fd)) return Failure{Reason::otherUser};
 
   auto line = MCPWire::encode(request);
-  if (!line) return Failure{Reason::sendFailed, 0, "the request holds a number that is not finite"};
+  if (failed(line)) return Failure{Reason::sendFailed, 0, "a number in it is not finite"};
   // The first complete line is the response.
-  auto answer = exchange(fd, std::move(*line), deadline, maxLineBytes);
+  auto answer = exchange(fd, std::move(std::get<std::string>(line)), deadline, maxLineBytes);
   if (auto* failure = std::get_if<Failure>(&answer)) return std::move(*failure);
   auto response = MCPWire::decodeResponse(std::get<std::string>(answer));
-  if (!response) return Failure{Reason::notAResponse};
-  return std::move(*response);
+  if (const auto* failure = failed(response)) {
+    return Failure{Reason::notAResponse, 0, failure->detail};
+  }
+  return std::get<MCPWireResponse>(std::move(response));
 }
 
 quill::Result<std::string, Reason> exchangeLine(int fd, std::string line, double timeoutSeconds,

@@ -4,8 +4,7 @@
 
 namespace quill {
 
-std::optional<MCPStatus> MCPStatus::fromJSON(const JSONValue& value) {
-  if (!value.objectValue()) return std::nullopt;
+Result<MCPStatus, MCPStatus::Reason> MCPStatus::fromJSON(const JSONValue& value) {
   auto flag = [&](std::string_view key) -> std::optional<bool> {
     const JSONValue* member = value.member(key);
     return member ? member->boolValue() : std::nullopt;
@@ -19,30 +18,36 @@ std::optional<MCPStatus> MCPStatus::fromJSON(const JSONValue& value) {
   auto listening = flag("listening");
   auto version = text("version");
   auto updatedAt = text("updatedAt");
-  if (!enabled || !signedIn || !listening || !version || !updatedAt) return std::nullopt;
+  if (!enabled || !signedIn || !listening || !version || !updatedAt) {
+    return Failure<Reason>{Reason::wrongMembers};
+  }
   return MCPStatus{*enabled, *signedIn, *listening, std::string(*version), std::string(*updatedAt)};
 }
 
-std::optional<MCPStatus> MCPStatus::decode(std::string_view json) {
+Result<MCPStatus, MCPStatus::Reason> MCPStatus::decode(std::string_view json) {
   auto decoded = JSONValue::decode(json);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  return value ? fromJSON(*value) : std::nullopt;
+  if (const auto* failure = failed(decoded)) {
+    return Failure<Reason>{Reason::notJSON, 0, failure->detail};
+  }
+  return fromJSON(std::get<JSONValue>(decoded));
 }
 
-std::variant<MCPStatus, MCPStatus::ReadFailure> MCPStatus::readFile(const std::string& path) {
-  using Reason = ReadFailure::Reason;
+Result<MCPStatus, MCPStatus::Reason> MCPStatus::readFile(const std::string& path) {
   auto file = readRegularFile(path, maxFileBytes);
-  if (!file.bytes) {
-    if (file.absent()) return ReadFailure{Reason::absent, file.error};
-    if (file.failure == FileReadFailure::notRegularFile) return ReadFailure{Reason::notRegularFile};
-    if (file.failure == FileReadFailure::tooLarge) return ReadFailure{Reason::tooLarge};
-    return ReadFailure{Reason::unreadable, file.error};
+  if (const auto* failure = failed(file)) {
+    switch (failure->reason) {
+      case FileReadReason::absent:
+        return Failure<Reason>{Reason::absent, failure->error};
+      case FileReadReason::unreadable:
+        return Failure<Reason>{Reason::unreadable, failure->error};
+      case FileReadReason::notRegularFile:
+        return Failure<Reason>{Reason::notRegularFile};
+      case FileReadReason::tooLarge:
+        break;
+    }
+    return Failure<Reason>{Reason::tooLarge};
   }
-  auto decoded = JSONValue::decode(*file.bytes);
-  const auto* value = std::get_if<JSONValue>(&decoded);
-  if (!value) return ReadFailure{Reason::notJSON};
-  if (auto status = fromJSON(*value)) return std::move(*status);
-  return ReadFailure{Reason::wrongMembers};
+  return decode(std::get<std::string>(file));
 }
 
 JSONValue MCPStatus::jsonValue() const {
@@ -54,7 +59,7 @@ JSONValue MCPStatus::jsonValue() const {
 }
 
 Result<Done, FileWriteReason> MCPStatus::writeFile(const std::string& path) const {
-  return replaceFile(path, jsonValue().encodedData().value_or("{}") + "\n");
+  return replaceFile(path, std::get<std::string>(jsonValue().encodedData()) + "\n");
 }
 
 }  // namespace quill

@@ -20,10 +20,13 @@ constexpr std::array<CodeName, 6> kCodeNames = {{
     {MCPWireErrorCode::internalError, "internal"},
 }};
 
-// The three outcomes of reading one member.
-enum class Read { absent, present, wrongKind };
+using Failed = Failure<MCPWire::Reason>;
 
-// A member that must be present.
+Failed notARecord(std::string what) {
+  return Failed{MCPWire::Reason::notARecord, 0, std::move(what)};
+}
+
+// A member that must be present; missing gives nothing.
 const JSONValue* required(const JSONValue& object, std::string_view key) {
   return object.member(key);
 }
@@ -34,14 +37,14 @@ const JSONValue* optionalMember(const JSONValue& object, std::string_view key) {
   return (value && !value->isNull()) ? value : nullptr;
 }
 
-Read readOptionalString(const JSONValue& object, std::string_view key,
+// An optional text; false when the member is there but no text.
+bool readOptionalString(const JSONValue& object, std::string_view key,
                         std::optional<std::string>& out) {
   const JSONValue* value = optionalMember(object, key);
-  if (!value) return Read::absent;
-  auto text = value->stringValue();
-  if (!text) return Read::wrongKind;
-  out = std::string(*text);
-  return Read::present;
+  if (!value) return true;
+  if (!value->stringValue()) return false;
+  out = std::string(*value->stringValue());
+  return true;
 }
 
 void readOptionalValue(const JSONValue& object, std::string_view key,
@@ -55,6 +58,17 @@ std::optional<std::int64_t> readVersion(const JSONValue* value) {
   auto number = value->numberValue();
   if (!number || *number != std::trunc(*number)) return std::nullopt;
   return value->intValue();
+}
+
+// `text` read as JSON, then as a record by `fromJSON`.
+template <typename Record>
+Result<Record, MCPWire::Reason> decodeWith(
+    std::string_view text, Result<Record, MCPWire::Reason> (*fromJSON)(const JSONValue&)) {
+  auto decoded = JSONValue::decode(text);
+  if (const auto* failure = failed(decoded)) {
+    return Failed{MCPWire::Reason::notJSON, 0, failure->detail};
+  }
+  return fromJSON(std::get<JSONValue>(decoded));
 }
 
 }  // namespace
@@ -117,67 +131,63 @@ JSONValue jsonValue(const MCPWireResponse& response) {
   return JSONValue::object(std::move(members));
 }
 
-std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value) {
-  if (!value.objectValue()) return std::nullopt;
+Result<MCPWireRequest, Reason> requestFromJSON(const JSONValue& value) {
+  if (!value.objectValue()) return notARecord("not an object");
   MCPWireRequest request;
   auto v = readVersion(required(value, "v"));
-  if (!v) return std::nullopt;
+  if (!v) return notARecord("\"v\" is not a whole number");
   request.v = *v;
-
   const JSONValue* method = required(value, "method");
-  if (!method || !method->stringValue()) return std::nullopt;
+  if (!method || !method->stringValue()) return notARecord("\"method\" is not a text");
   request.method = std::string(*method->stringValue());
-
   readOptionalValue(value, "id", request.id);
-  if (readOptionalString(value, "client", request.client) == Read::wrongKind) return std::nullopt;
-  if (readOptionalString(value, "clientName", request.clientName) == Read::wrongKind) {
-    return std::nullopt;
+  if (!readOptionalString(value, "client", request.client)) {
+    return notARecord("\"client\" is not a text");
+  }
+  if (!readOptionalString(value, "clientName", request.clientName)) {
+    return notARecord("\"clientName\" is not a text");
   }
   if (const JSONValue* params = optionalMember(value, "params")) {
-    if (!params->objectValue()) return std::nullopt;
     MCPWireRequest::Params decoded;
-    if (readOptionalString(*params, "name", decoded.name) == Read::wrongKind) return std::nullopt;
+    if (!params->objectValue() || !readOptionalString(*params, "name", decoded.name)) {
+      return notARecord("\"params\" is not an object with a text \"name\"");
+    }
     readOptionalValue(*params, "arguments", decoded.arguments);
     request.params = std::move(decoded);
   }
   return request;
 }
 
-std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value) {
-  if (!value.objectValue()) return std::nullopt;
+Result<MCPWireResponse, Reason> responseFromJSON(const JSONValue& value) {
+  if (!value.objectValue()) return notARecord("not an object");
   MCPWireResponse response;
   auto v = readVersion(required(value, "v"));
-  if (!v) return std::nullopt;
+  if (!v) return notARecord("\"v\" is not a whole number");
   response.v = *v;
-
   const JSONValue* ok = required(value, "ok");
-  if (!ok || !ok->boolValue()) return std::nullopt;
+  if (!ok || !ok->boolValue()) return notARecord("\"ok\" is not true or false");
   response.ok = *ok->boolValue();
-
   readOptionalValue(value, "id", response.id);
   readOptionalValue(value, "result", response.result);
   if (const JSONValue* error = optionalMember(value, "error")) {
-    if (!error->objectValue()) return std::nullopt;
-    const JSONValue* code = required(*error, "code");
-    const JSONValue* message = required(*error, "message");
-    if (!code || !code->stringValue() || !message || !message->stringValue()) return std::nullopt;
-    auto parsed = wireErrorCodeFromRawValue(*code->stringValue());
-    if (!parsed) return std::nullopt;
+    const JSONValue* code = error->objectValue() ? required(*error, "code") : nullptr;
+    const JSONValue* message = error->objectValue() ? required(*error, "message") : nullptr;
+    auto parsed = code && code->stringValue() ? wireErrorCodeFromRawValue(*code->stringValue())
+                                              : std::nullopt;
+    if (!parsed || !message || !message->stringValue()) {
+      return notARecord("\"error\" is not an object with a known \"code\" and a text \"message\"");
+    }
     response.error = MCPWireResponse::WireError{*parsed, std::string(*message->stringValue())};
   }
   return response;
 }
 
-std::optional<MCPWireRequest> decodeRequest(std::string_view bytes) {
-  auto decoded = JSONValue::decode(bytes);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  return value ? requestFromJSON(*value) : std::nullopt;
+Result<MCPWireRequest, Reason> decodeRequest(std::string_view bytes) {
+  return decodeWith(bytes, requestFromJSON);
 }
 
-std::optional<MCPWireResponse> decodeResponse(std::string_view bytes) {
-  auto decoded = JSONValue::decode(bytes);
-  auto* value = std::get_if<JSONValue>(&decoded);
-  return value ? responseFromJSON(*value) : std::nullopt;
+Result<MCPWireResponse, Reason> decodeResponse(std::string_view bytes) {
+  return decodeWith(bytes, responseFromJSON);
 }
 
 }  // namespace MCPWire

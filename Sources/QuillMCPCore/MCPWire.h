@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "JSONValue.h"
+#include "Result.h"
 
 namespace quill {
 
@@ -70,20 +71,26 @@ JSONValue jsonValue(const MCPWireRequest& request);
 JSONValue jsonValue(const MCPWireResponse::WireError& error);
 JSONValue jsonValue(const MCPWireResponse& response);
 
-// Compact JSON text without a line feed; absent when a value inside holds a non-finite number.
+// Compact JSON text without a line feed; fails when a value inside holds a non-finite number.
 template <typename Record>
-std::optional<std::string> encode(const Record& record) {
+Result<std::string, JSONWriteReason> encode(const Record& record) {
   return jsonValue(record).encodedData();
 }
+
+// Why a text is not a record; the failure's detail says what is wrong, for people.
+enum class Reason {
+  notJSON,     // not one JSON text: the reader's words
+  notARecord,  // JSON, but a member is missing or of the wrong kind, or the error code unknown
+};
 
 // Reading rules, shared by both records: the text is one JSON object; required keys must be
 // present with the right kind ("v" an integral number within 64 bits); an optional key that is
 // missing or null reads as absent; a wrong kind or an unknown error code fails the whole record;
 // unknown keys are ignored.
-std::optional<MCPWireRequest> decodeRequest(std::string_view bytes);
-std::optional<MCPWireResponse> decodeResponse(std::string_view bytes);
-std::optional<MCPWireRequest> requestFromJSON(const JSONValue& value);
-std::optional<MCPWireResponse> responseFromJSON(const JSONValue& value);
+Result<MCPWireRequest, Reason> decodeRequest(std::string_view bytes);
+Result<MCPWireResponse, Reason> decodeResponse(std::string_view bytes);
+Result<MCPWireRequest, Reason> requestFromJSON(const JSONValue& value);
+Result<MCPWireResponse, Reason> responseFromJSON(const JSONValue& value);
 
 }  // namespace MCPWire
 }  // namespace quill

@@ -11,15 +11,17 @@
 
 namespace quill {
 
-int fillSocketAddress(std::string_view path, sockaddr_un& address) {
-  address = sockaddr_un{};
+Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path) {
+  sockaddr_un address{};
   if (path.size() > MCPPaths::maxSocketPathBytes || path.size() >= sizeof address.sun_path) {
-    return ENAMETOOLONG;
+    return Failure<SocketPathReason>{SocketPathReason::tooLong, ENAMETOOLONG};
   }
-  if (path.empty() || path.find('\0') != std::string_view::npos) return EINVAL;
+  if (path.empty() || path.find('\0') != std::string_view::npos) {
+    return Failure<SocketPathReason>{SocketPathReason::invalid, EINVAL};
+  }
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  return 0;
+  return address;
 }
 
 // ---- Platform: reading the peer's credentials. ------------------------------------------------
@@ -67,12 +69,15 @@ std::string ListenerLock::lockPath(std::string_view socketPath) {
   return std::string(socketPath) + ".lock";
 }
 
-std::variant<ListenerLock, int> ListenerLock::acquire(std::string_view socketPath) {
+Result<ListenerLock, ListenerLock::Reason> ListenerLock::acquire(std::string_view socketPath) {
   const std::string path = lockPath(socketPath);
   FileDescriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!file.valid()) return errno;
+  if (!file.valid()) return Failure<Reason>{Reason::failed, errno};
   struct flock lock = wholeFile(F_WRLCK);
-  if (::fcntl(file.get(), F_SETLK, &lock) != 0) return errno;
+  if (::fcntl(file.get(), F_SETLK, &lock) != 0) {
+    const bool held = errno == EWOULDBLOCK || errno == EAGAIN || errno == EACCES;
+    return Failure<Reason>{held ? Reason::held : Reason::failed, errno};
+  }
   return ListenerLock(std::move(file));
 }
 

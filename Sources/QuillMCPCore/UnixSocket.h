@@ -8,17 +8,21 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "FileDescriptor.h"
+#include "Result.h"
 
 namespace quill {
 
-// Fills `address` for the socket file at `path`. Gives 0, or the errno that says why `path` cannot
-// name a socket file: ENAMETOOLONG beyond `MCPPaths::maxSocketPathBytes` (whatever the
-// platform's address field holds), EINVAL for an empty path or one with a NUL byte (which would
-// cut it short or, on Linux, reach the abstract namespace).
-int fillSocketAddress(std::string_view path, sockaddr_un& address);
+// Why a path cannot name a socket file; the failure holds the matching errno.
+enum class SocketPathReason {
+  tooLong,  // beyond `MCPPaths::maxSocketPathBytes`, whatever the platform's address field holds
+  invalid,  // empty, or with a NUL byte (which would cut it short or, on Linux, reach the abstract
+            // namespace)
+};
+
+// The address of the socket file at `path`.
+Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path);
 
 // The user id of the process at the other end of the connected Unix-domain socket `fd`, as the
 // kernel recorded it when the connection was made; absent when the system cannot tell (not a
@@ -39,10 +43,13 @@ class ListenerLock {
  public:
   static std::string lockPath(std::string_view socketPath);
 
+  enum class Reason {
+    held,    // another process holds it
+    failed,  // its file could not be made or locked: `error`
+  };
   // Takes the lock for `socketPath`, creating its file (0600) when needed; a symbolic link in its
-  // place is not followed. Gives the errno on failure: EWOULDBLOCK (or EAGAIN, EACCES) while
-  // another process holds it.
-  static std::variant<ListenerLock, int> acquire(std::string_view socketPath);
+  // place is not followed.
+  static Result<ListenerLock, Reason> acquire(std::string_view socketPath);
 
   enum class State {
     held,    // a live process holds it: something serves, or is about to serve, on the socket

@@ -139,16 +139,9 @@ std::vector<std::string> filesOf(const Place& place, const Environment& environm
 
 // ---- Reading files as their clients read them ---------------------------------------------------
 
-enum class FileReason {
-  absent,
-  notAFile,
-  tooLarge,
-  unreadable,
-  strictReaderStops,
-  notJSON,
-  notTOML
-};
-using FileFailure = Failure<FileReason>;
+// Why a client's file gives no servers: it is not there, or it cannot be used, which the failure's
+// detail says for people.
+enum class FileReason { absent, unusable };
 
 constexpr std::size_t kMaxFileBytes = 64 << 20;  // ~/.claude.json keeps each folder's history too
 
@@ -214,58 +207,42 @@ JSONValue fromTOML(const toml::node& node) {
   return JSONValue();
 }
 
+// The servers' file of a client, read as the client reads it.
 Result<JSONValue, FileReason> readClientFile(const std::string& path, Format format,
                                              std::string_view client) {
+  auto unusable = [](std::string why) { return Failure<FileReason>{FileReason::unusable, 0, why}; };
   auto file = readRegularFile(path, kMaxFileBytes);
-  if (file.absent()) return FileFailure{FileReason::absent};
-  if (!file.bytes && file.failure == FileReadFailure::notRegularFile) {
-    return FileFailure{FileReason::notAFile};
+  if (const auto* failure = failed(file)) {
+    switch (failure->reason) {
+      case FileReadReason::absent:
+        return Failure<FileReason>{FileReason::absent};
+      case FileReadReason::notRegularFile:
+        return unusable("is not a file");
+      case FileReadReason::tooLarge:
+        return unusable("is larger than 64 MiB");
+      case FileReadReason::unreadable:
+        break;
+    }
+    return unusable(std::string("cannot be read: ") + std::strerror(failure->error));
   }
-  if (!file.bytes && file.failure == FileReadFailure::tooLarge) {
-    return FileFailure{FileReason::tooLarge};
-  }
-  if (!file.bytes) return FileFailure{FileReason::unreadable, file.error};
-  std::string& text = *file.bytes;
+  std::string& text = std::get<std::string>(file);
   if (format == Format::toml) {
     auto parsed = toml::parse(text, path);
     if (!parsed) {
       const auto& error = parsed.error();
-      return FileFailure{FileReason::notTOML, 0,
-                         std::string(error.description()) + " at line " +
-                             std::to_string(error.source().begin.line) + ", column " +
-                             std::to_string(error.source().begin.column)};
+      return unusable("is not TOML: " + std::string(error.description()) + " at line " +
+                      std::to_string(error.source().begin.line) + ", column " +
+                      std::to_string(error.source().begin.column));
     }
     return fromTOML(parsed.table());
   }
   if (const auto extra = relax(text); extra && format == Format::strictJSON) {
-    return FileFailure{FileReason::strictReaderStops, 0,
-                       *extra + ", which stops " + std::string(client) +
-                           " from reading the file: it reads strict JSON"};
+    return unusable("holds " + *extra + ", which stops " + std::string(client) +
+                    " from reading the file: it reads strict JSON");
   }
   auto decoded = JSONValue::decode(text);
-  if (auto* error = std::get_if<JSONReadError>(&decoded)) {
-    return FileFailure{FileReason::notJSON, 0, error->description};
-  }
+  if (const auto* failure = failed(decoded)) return unusable("is not JSON: " + failure->detail);
   return std::get<JSONValue>(std::move(decoded));
-}
-
-std::string problemText(const FileFailure& failure) {
-  switch (failure.reason) {
-    case FileReason::absent:
-    case FileReason::notAFile:
-      return "is not a file";
-    case FileReason::tooLarge:
-      return "is larger than 64 MiB";
-    case FileReason::unreadable:
-      return std::string("cannot be read: ") + std::strerror(failure.error);
-    case FileReason::strictReaderStops:
-      return "holds " + failure.detail;
-    case FileReason::notJSON:
-      return "is not JSON: " + failure.detail;
-    case FileReason::notTOML:
-      break;
-  }
-  return "is not TOML: " + failure.detail;
 }
 
 // ---- Entries ---------------------------------------------------------------------------------
@@ -419,8 +396,9 @@ std::vector<std::string> registering(const Client& client, std::string_view scop
     entry.emplace_back(client.shape == Shape::commandArray ? "environment" : "env",
                        JSONValue::object({environment.begin(), environment.end()}));
   }
-  return {JSONValue(std::string(name)).encodedData().value_or("") + ": " +
-          JSONValue::object(std::move(entry)).encodedData().value_or("")};
+  // Texts alone: written without fail.
+  return {std::get<std::string>(JSONValue(std::string(name)).encodedData()) + ": " +
+          std::get<std::string>(JSONValue::object(std::move(entry)).encodedData())};
 }
 
 const Client& clientNamed(std::string_view name) {
@@ -449,9 +427,9 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
         }
         auto read = readClientFile(file, client.format, client.name);
         const bool first = seen.insert(file).second;
-        if (const auto* failure = std::get_if<FileFailure>(&read)) {
+        if (const auto* failure = failed(read)) {
           if (failure->reason != FileReason::absent && first) {
-            diagnosis.files.push_back({std::string(client.name), file, problemText(*failure)});
+            diagnosis.files.push_back({std::string(client.name), file, failure->detail});
           }
           continue;
         }

@@ -41,7 +41,7 @@ struct PathFacts {
 
 struct StatusFacts {
   PathFacts file;
-  std::variant<MCPStatus, MCPStatus::ReadFailure> read;
+  Result<MCPStatus, MCPStatus::Reason> read;
   std::optional<long long> ageSeconds;  // since `updatedAt`, when that is a real time
 };
 

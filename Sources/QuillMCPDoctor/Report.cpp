@@ -71,10 +71,10 @@ std::string runtimeFolderText(const PathFacts& facts) {
 }
 
 std::string statusProblem(const StatusFacts& status) {
-  const auto* failure = std::get_if<MCPStatus::ReadFailure>(&status.read);
+  const auto* failure = failed(status.read);
   if (!failure) return {};
   switch (failure->reason) {
-    using enum MCPStatus::ReadFailure::Reason;
+    using enum MCPStatus::Reason;
     case absent:
       return "There is no file at this path.";
     case unreadable:
@@ -84,7 +84,7 @@ std::string statusProblem(const StatusFacts& status) {
     case tooLarge:
       return "It is larger than 64 KiB, as no status file is.";
     case notJSON:
-      return "It is not JSON.";
+      return "It is not JSON: " + failure->detail + ".";
     case wrongMembers:
       break;
   }

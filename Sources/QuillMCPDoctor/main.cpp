@@ -35,8 +35,13 @@ constexpr std::string_view kUsage =
     "Exit status: 0 when Quill answers and nothing read is broken, 1 when no tool list came back\n"
     "from Quill, 3 when a registration or a client's file is broken, 2 for usage errors.\n";
 
+// The exit status of writing `text` to standard output.
+int written(std::string_view text) {
+  return quill::failed(quill::writeAll(STDOUT_FILENO, text)) ? 1 : 0;
+}
+
 int usageError(const std::string& problem) {
-  quill::writeAll(STDERR_FILENO, "quill-mcp-doctor: " + problem + " (see --help)\n");
+  (void)quill::writeAll(STDERR_FILENO, "quill-mcp-doctor: " + problem + " (see --help)\n");
   return 2;
 }
 
@@ -50,10 +55,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string_view option = arguments[i];
-    if (option == "--help" || option == "-h") return quill::writeAll(STDOUT_FILENO, kUsage) ? 0 : 1;
-    if (option == "--version") {
-      return quill::writeAll(STDOUT_FILENO, "quill-mcp-doctor " + settings.version + "\n") ? 0 : 1;
-    }
+    if (option == "--help" || option == "-h") return written(kUsage);
+    if (option == "--version") return written("quill-mcp-doctor " + settings.version + "\n");
     if (option == "--json") {
       json = true;
     } else if (option == "--client") {
@@ -66,7 +69,8 @@ int main(int argc, char** argv) {
 
   const auto diagnosis = quill::doctor::diagnose(quill::processEnvironment(), std::move(settings));
   const quill::JSONValue report = quill::doctor::jsonReport(diagnosis);
-  quill::writeAll(STDOUT_FILENO, json ? report.encodedData().value_or("") + "\n"
-                                      : quill::doctor::textReport(report));
+  // Texts, flags and whole numbers alone: written without fail.
+  (void)quill::writeAll(STDOUT_FILENO, json ? std::get<std::string>(report.encodedData()) + "\n"
+                                            : quill::doctor::textReport(report));
   return diagnosis.exitStatus();
 }

@@ -254,7 +254,8 @@ void Server::refreshFiles(bool asked) {
 void Server::writeStatus() {
   const MCPStatus status{service_.access().enabled, service_.access().signedIn,
                          listener_.has_value(), options_.version, isoNow(true)};
-  if (const auto* failure = failed(status.writeFile(options_.statusPath))) {
+  const auto written = status.writeFile(options_.statusPath);
+  if (const auto* failure = failed(written)) {
     reportLine("cannot write the status file " + options_.statusPath + ": " +
                std::strerror(failure->error));
   }

@@ -32,9 +32,7 @@ MCPWireResponse internal(const std::optional<JSONValue>& id, std::string message
 
 std::variant<AccessState, std::string> AccessState::parse(std::string_view bytes) {
   auto decoded = JSONValue::decode(bytes);
-  if (auto* error = std::get_if<JSONReadError>(&decoded)) {
-    return "not valid JSON (" + error->description + ")";
-  }
+  if (const auto* failure = failed(decoded)) return "not valid JSON (" + failure->detail + ")";
   const JSONValue& root = std::get<JSONValue>(decoded);
   const JSONValue* enabled = root.member("enabled");
   const JSONValue* signedIn = root.member("signedIn");
@@ -45,12 +43,11 @@ std::variant<AccessState, std::string> AccessState::parse(std::string_view bytes
 }
 
 MCPWireResponse PeerService::respond(std::string_view line, const std::string& now) {
-  auto request = MCPWire::decodeRequest(line);
-  if (!request) {
-    return internal(salvageId(line),
-                    "Quill could not read the request: expected one JSON object with a whole "
-                    "number \"v\" and a string \"method\".");
+  auto decoded = MCPWire::decodeRequest(line);
+  if (const auto* failure = failed(decoded)) {
+    return internal(salvageId(line), "Quill could not read the request: " + failure->detail + ".");
   }
+  const auto* request = &std::get<MCPWireRequest>(decoded);
   if (!access_.enabled) {
     return MCPWireResponse::failure(request->id, MCPWireErrorCode::disabled,
                                     std::string(MCPErrors::disabled));
@@ -92,7 +89,8 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
     if (!requested) {
       return MCPWireResponse::failure(
           id, MCPWireErrorCode::unknownProject,
-          MCPErrors::unknownProject(project->encodedData().value_or("?"), projectNames(projects_)));
+          MCPErrors::unknownProject(std::get<std::string>(project->encodedData()),
+                                    projectNames(projects_)));
     }
   }
   // A "task" that is not text is ignored: it only orders the facts.
@@ -123,7 +121,7 @@ MCPWireResponse PeerService::callTool(const MCPWireRequest& request, const std::
 
 std::string PeerService::encode(const MCPWireResponse& response) {
   std::string line;
-  if (!MCPWire::jsonValue(response).encodeInto(line)) {
+  if (failed(MCPWire::jsonValue(response).encodeInto(line))) {
     // Only a number that is not finite fails to encode, and the echoed id is the only number a
     // response can carry; answer without it.
     (void)MCPWire::jsonValue(internal(std::nullopt, std::string(MCPErrors::internalError)))

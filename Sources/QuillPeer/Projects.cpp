@@ -160,9 +160,7 @@ namespace ProjectFile {
 
 std::variant<std::vector<Project>, std::string> parse(std::string_view text) {
   auto decoded = JSONValue::decode(text);
-  if (auto* error = std::get_if<JSONReadError>(&decoded)) {
-    return "not valid JSON (" + error->description + ")";
-  }
+  if (const auto* failure = failed(decoded)) return "not valid JSON (" + failure->detail + ")";
   Reader reader;
   auto projects = reader.projects(std::get<JSONValue>(decoded));
   if (!projects) return reader.problem();

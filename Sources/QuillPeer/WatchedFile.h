@@ -57,21 +57,22 @@ class WatchedFile {
   // Takes the file's bytes when they differ from those taken last: true when they did.
   std::variant<bool, std::string> take() {
     auto file = readRegularFile(path_, maxBytes_);
-    if (!file.bytes) {
-      std::string why = std::strerror(file.error);
-      if (file.failure == FileReadFailure::notRegularFile) why = "not a regular file";
-      if (file.failure == FileReadFailure::tooLarge) {
+    if (const auto* failure = failed(file)) {
+      std::string why = std::strerror(failure->error);
+      if (failure->reason == FileReadReason::notRegularFile) why = "not a regular file";
+      if (failure->reason == FileReadReason::tooLarge) {
         why = "larger than " + std::to_string(maxBytes_ / 1024) + " KiB";
       }
       return "cannot read the " + noun_ + " file " + path_ + ": " + why;
     }
-    if (taken_ && *file.bytes == bytes_) return false;
-    auto parsed = parse_(*file.bytes);
+    std::string& bytes = std::get<std::string>(file);
+    if (taken_ && bytes == bytes_) return false;
+    auto parsed = parse_(bytes);
     if (auto* problem = std::get_if<std::string>(&parsed)) {
       return "the " + noun_ + " file " + path_ + " is malformed: " + *problem;
     }
     value_ = std::get<T>(std::move(parsed));
-    bytes_ = std::move(*file.bytes);
+    bytes_ = std::move(bytes);
     taken_ = true;
     return true;
   }
