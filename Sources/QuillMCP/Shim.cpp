@@ -82,7 +82,7 @@ int Shim::run() {
       if (auto* encoded = std::get_if<std::string>(&result)) {
         if (!emit(std::move(*encoded))) return 0;  // the client is gone
       } else if (std::holds_alternative<EncodingFailed>(result)) {
-        emitEncodingFailure();
+        writeDiagnostic("failed to encode a response");
       }
     }
   }
@@ -197,17 +197,19 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
         MCPPaths::socketPath(env_), request,
         std::chrono::duration<double>(options_.toolCallTimeout).count());
   };
+  auto failureKind = [](const MCPSocketClient::Result& result) {
+    return MCPSocketClient::kindOf(std::get<MCPSocketClient::Failure>(result).reason);
+  };
   auto result = attempt();
   if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
   // The application was reached but the exchange failed, or it listens but does not take the
   // connection: it runs, and retrying or launching it again will not help.
-  if (MCPSocketClient::kindOf(std::get<MCPSocketClient::Failure>(result).reason) != Kind::connect) {
-    return Friendly{MCPErrors::internalError};
-  }
+  if (failureKind(result) != Kind::connect) return Friendly{MCPErrors::internalError};
 
   // Unreachable. The status file may already say why, and then launching would not help.
   auto explainFromStatus = [this]() -> std::optional<Friendly> {
-    auto status = readStatus();
+    const auto read = MCPStatus::readFile(MCPPaths::statusFilePath(env_));
+    const auto* status = std::get_if<MCPStatus>(&read);
     if (status && !status->enabled) return Friendly{MCPErrors::disabled};
     if (status && !status->signedIn) return Friendly{MCPErrors::signedOut};
     return std::nullopt;
@@ -228,7 +230,7 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
       std::this_thread::sleep_for(pause);
       result = attempt();
       if (auto* response = std::get_if<MCPWireResponse>(&result)) return std::move(*response);
-      lastFailure = MCPSocketClient::kindOf(std::get<MCPSocketClient::Failure>(result).reason);
+      lastFailure = failureKind(result);
       pause = std::min(pause * 2, kLongestPause);
     }
   }
@@ -236,12 +238,6 @@ Shim::CallOutcome Shim::callWithRecovery(const MCPWireRequest& request) {
   // Reached at the end but unable to answer, it is running: saying it is not would mislead.
   if (lastFailure != Kind::connect) return Friendly{MCPErrors::internalError};
   return Friendly{MCPErrors::appNotRunning};
-}
-
-std::optional<MCPStatus> Shim::readStatus() const {
-  auto read = MCPStatus::readFile(MCPPaths::statusFilePath(env_));
-  if (auto* status = std::get_if<MCPStatus>(&read)) return std::move(*status);
-  return std::nullopt;
 }
 
 void Shim::launchApp() {
@@ -298,10 +294,6 @@ JSONValue Shim::toolResult(const CallOutcome& outcome) {
 bool Shim::emit(std::string answer) {
   answer.push_back('\n');
   return !failed(writeAll(options_.streams.output, answer));
-}
-
-void Shim::emitEncodingFailure() {
-  writeDiagnostic("failed to encode a response");
 }
 
 void Shim::writeDiagnostic(std::string_view line) {

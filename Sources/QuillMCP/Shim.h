@@ -97,7 +97,6 @@ class Shim {
   // One attempt; if the application is unreachable: the status file, one launch per process,
   // and retries with growing pauses for a fixed window. Never fails.
   CallOutcome callWithRecovery(const MCPWireRequest& request);
-  std::optional<MCPStatus> readStatus() const;
   // Starts the application in the background and waits for the launcher to finish, for at most
   // one retry window.
   void launchApp();
@@ -108,7 +107,6 @@ class Shim {
   // Writes the answer and a line feed to the output, normally in one write; a short write is
   // continued so that a large answer is never cut. False when the output is gone.
   bool emit(std::string answer);
-  void emitEncodingFailure();
   void writeDiagnostic(std::string_view line);
 
   std::optional<std::string> clientSlug_;

@@ -174,9 +174,6 @@ Location socketLocation(const Environment& environment, std::string_view support
 }
 
 Location socketLocation(const Environment& environment) {
-  if (const std::string* value = nonEmptyOverride(environment, socketEnvKey)) {
-    return {*value, Rule::override};
-  }
   return socketLocation(environment, supportDirectory(environment));
 }
 
@@ -188,9 +185,6 @@ Location statusFileLocation(const Environment& environment, std::string_view sup
 }
 
 Location statusFileLocation(const Environment& environment) {
-  if (const std::string* value = nonEmptyOverride(environment, statusEnvKey)) {
-    return {*value, Rule::override};
-  }
   return statusFileLocation(environment, supportDirectory(environment));
 }
 
