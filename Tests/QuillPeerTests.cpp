@@ -17,12 +17,15 @@
 #include <thread>
 
 #include "JSONValue.h"
+#include "JSONRPC.h"
 #include "LineFraming.h"
+#include "MCPErrors.h"
 #include "MCPSocketClient.h"
 #include "MCPStatus.h"
 #include "MCPWire.h"
 #include "QuillPeerProcess.h"
 #include "Subprocess.h"
+#include "ToolDefinition.h"
 #include "UnixSocket.h"
 
 namespace quill {
@@ -406,7 +409,7 @@ TEST(QuillPeerTests, RefusalsAnswerEveryRequestWithTheirCode) {
   ASSERT_TRUE(list.ok && list.result);
   EXPECT_EQ(valueOr(list.result->encodedData(), "").find("Current projects"), std::string::npos);
   expectFailure(peer.call(projectArgument("anything")), MCPWireErrorCode::noProjects,
-                "Quill has no projects yet. Ask the user to create a project in Quill first.");
+                std::string(MCPErrors::noProjects));
 }
 
 TEST(QuillPeerTests, BadRequestsGetInternalErrorsAndThePeerKeepsServing) {
@@ -636,10 +639,9 @@ TEST(QuillPeerTests, AccessTurnedOffWhileStillStartingIsInTheStatusForTheShim) {
   const ProcessResult shim =
       testing::runProcess({QUILL_MCP_BINARY}, shimEnvironment(socket, status), shimToolCall(1));
   EXPECT_EQ(shim.out,
-            R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"Agent access is turned off )"
-            "in Quill. Ask the user to enable it in Quill \u2192 Settings \u2192 Agents.\","
-            R"("type":"text"}],"isError":true}})"
-            "\n");
+            std::get<std::string>(JSONRPC::encodeResponse(
+                1, ToolCallResult{std::string(MCPErrors::disabled), true}.jsonValue())) +
+                "\n");
   peer.signal(SIGTERM);
   EXPECT_EQ(peer.finish().exitStatus, 0);
 }
