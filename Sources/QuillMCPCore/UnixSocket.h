@@ -5,7 +5,6 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,13 +23,9 @@ enum class SocketPathReason {
 // The address of the socket file at `path`.
 Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path);
 
-// The user id of the process at the other end of the connected Unix-domain socket `fd`, as the
-// kernel recorded it when the connection was made; absent when the system cannot tell (not a
-// Unix-domain socket, not connected). Both ends of the link use it to refuse a peer that runs as
+// True when the peer of the connected Unix-domain socket `fd` runs as this process's effective
+// user, as the kernel recorded it at connection; false when it cannot tell. Both ends refuse
 // another user: only someone who can act as this user may answer for, or ask, the application.
-std::optional<uid_t> peerUserID(int fd);
-
-// True when the peer of `fd` runs as this process's own effective user.
 bool peerIsSameUser(int fd);
 
 // A lock on the file "<socket path>.lock", held by the application for as long as it listens.
