@@ -19,19 +19,6 @@ namespace {
 
 constexpr std::size_t kReceiveBufferBytes = 65536;
 
-// ---- Platform: keeping a send to a closed peer from raising SIGPIPE. ------------------------
-#if defined(SO_NOSIGPIPE)
-void suppressSigpipe(int fd) {
-  const int on = 1;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-}
-constexpr int kSendFlags = 0;
-#else
-void suppressSigpipe(int) {}
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#endif
-// ---- End of platform ---------------------------------------------------------------------
-
 using Clock = std::chrono::steady_clock;
 
 // The moment by which the whole exchange must be done.
@@ -81,12 +68,10 @@ ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) 
 // Sends `line` and a line feed over `fd`, and reads until the first complete line, by `deadline`.
 quill::Result<std::string, Reason> exchange(int fd, std::string line, const Deadline& deadline,
                                             std::size_t maxLineBytes) {
-  suppressSigpipe(fd);
   line.push_back('\n');
   for (std::string_view rest = line; !rest.empty();) {
-    const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
-      return ::send(fd, rest.data(), rest.size(), kSendFlags);
-    });
+    const ssize_t n =
+        withinDeadline(fd, SO_SNDTIMEO, deadline, [&] { return sendWithoutSignal(fd, rest); });
     if (n <= 0) return Failure{Reason::sendFailed, n < 0 ? errno : EPIPE};
     rest.remove_prefix(static_cast<std::size_t>(n));
   }

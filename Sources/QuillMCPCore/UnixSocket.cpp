@@ -24,7 +24,7 @@ Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path) {
   return address;
 }
 
-// ---- Platform: reading the peer's credentials. ------------------------------------------------
+// ---- Platform: reading the peer's credentials, and sending without SIGPIPE. -------------------
 #if defined(__linux__)
 
 bool peerIsSameUser(int fd) {
@@ -40,6 +40,22 @@ bool peerIsSameUser(int fd) {
   uid_t user = 0;
   gid_t group = 0;
   return ::getpeereid(fd, &user, &group) == 0 && user == ::geteuid();
+}
+
+#endif
+
+#if defined(SO_NOSIGPIPE)
+
+ssize_t sendWithoutSignal(int fd, std::string_view bytes) {
+  const int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+  return ::send(fd, bytes.data(), bytes.size(), 0);
+}
+
+#else
+
+ssize_t sendWithoutSignal(int fd, std::string_view bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
 #endif

@@ -1,5 +1,5 @@
 // What both ends of the link need of a Unix-domain socket: its address, who is at the other end,
-// and the lock by which a listener shows that it is alive.
+// a send that raises no signal, and the lock by which a listener shows that it is alive.
 #pragma once
 
 #include <sys/types.h>
@@ -27,6 +27,10 @@ Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path);
 // user, as the kernel recorded it at connection; false when it cannot tell. Both ends refuse
 // another user: only someone who can act as this user may answer for, or ask, the application.
 bool peerIsSameUser(int fd);
+
+// send(2) of `bytes` over the stream socket `fd`, except that a peer that has gone gives EPIPE
+// and never raises SIGPIPE.
+ssize_t sendWithoutSignal(int fd, std::string_view bytes);
 
 // A lock on the file "<socket path>.lock", held by the application for as long as it listens.
 //
