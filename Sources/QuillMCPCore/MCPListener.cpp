@@ -85,7 +85,6 @@ void MCPConnection::answer(std::string line) {
   answer_ = std::move(line);
   answer_.push_back('\n');
   sent_ = 0;
-  answering_ = true;
   deadline_ = Clock::now() + timeout_;
 }
 
