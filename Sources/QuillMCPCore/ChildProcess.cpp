@@ -48,9 +48,8 @@ Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setpgroup(&attributes, 0);  // a group of its own, where the flags ask for one
   short flags = POSIX_SPAWN_SETSIGDEF;
-  if (ownProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;
+  if (ownProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;  // the group attribute is 0: a new group
   posix_spawnattr_setflags(&attributes, flags);
 
   pid_t pid = -1;

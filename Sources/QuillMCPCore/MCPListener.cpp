@@ -166,7 +166,6 @@ Result<MCPConnection, MCPConnection::Reason> MCPListener::accept(std::chrono::mi
   for (;;) {
     FileDescriptor client(::accept(fd_.get(), nullptr, nullptr));
     if (client.valid()) {
-      // Only someone who can act as this user may ask the application.
       if (!peerIsSameUser(client.get())) return failure(Why::otherUser);
       if (!makeNonBlocking(client.get())) return failure(Why::acceptFailed, errno);
       return MCPConnection(std::move(client), timeoutSeconds_, lineLimit_);

@@ -127,8 +127,6 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
     return result != 0 && errno == EISCONN ? 0 : result;  // done meanwhile, after an interruption
   });
   if (connected != 0) return Failure{connectReason(errno), errno};
-  // Whoever listens there answers for the application only when it runs as this user: another
-  // local user must not be able to read our requests or feed the agent its own answers.
   if (!peerIsSameUser(fd)) return Failure{Reason::otherUser};
 
   auto line = MCPWire::encode(request);
