@@ -45,9 +45,9 @@ Result<std::string, FileReadReason> readRegularFile(const std::string& path, std
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Failed{FileReadReason::unreadable, errno};
     if (n == 0) return bytes;
-    // The file may have grown since fstat.
-    if (static_cast<std::size_t>(n) > maxBytes - bytes.size())
-      return Failed{FileReadReason::tooLarge};
+    if (static_cast<std::size_t>(n) > maxBytes - bytes.size()) {
+      return Failed{FileReadReason::tooLarge};  // it has grown since fstat
+    }
     bytes.append(chunk, static_cast<std::size_t>(n));
   }
 }
