@@ -14,19 +14,17 @@ namespace quill {
 
 namespace {
 
-// Sets up `fd` of the child: a copy of `from`, or /dev/null when `from` is not an open descriptor
-// (a spawn told to copy a closed descriptor fails as a whole).
-void provide(posix_spawn_file_actions_t& actions, int fd, int from) {
-  if (from >= 0 && ::fcntl(from, F_GETFD) != -1) {
-    posix_spawn_file_actions_adddup2(&actions, from, fd);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+// waitpid(2) for `pid`, made again when a signal interrupts it.
+pid_t collect(pid_t pid, int options) {
+  pid_t collected;
+  while ((collected = ::waitpid(pid, nullptr, options)) < 0 && errno == EINTR) {
   }
+  return collected;
 }
 
 }  // namespace
 
-quill::Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
+Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
     const std::string& path, const std::vector<std::string>& arguments, Streams streams,
     bool ownProcessGroup) {
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
@@ -35,9 +33,15 @@ quill::Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  provide(actions, 0, streams.input);
-  provide(actions, 1, streams.output);
-  provide(actions, 2, streams.error);
+  const int sources[] = {streams.input, streams.output, streams.error};
+  for (int fd = 0; fd < 3; ++fd) {
+    // A spawn told to copy a descriptor that is not open fails as a whole.
+    if (sources[fd] >= 0 && ::fcntl(sources[fd], F_GETFD) != -1) {
+      posix_spawn_file_actions_adddup2(&actions, sources[fd], fd);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    }
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t defaults;  // what the caller may ignore, the program must not
@@ -45,10 +49,7 @@ quill::Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   short flags = POSIX_SPAWN_SETSIGDEF;
-  if (ownProcessGroup) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attributes, 0);
-  }
+  if (ownProcessGroup) flags |= POSIX_SPAWN_SETPGROUP;  // the group attribute is 0: a new group
   posix_spawnattr_setflags(&attributes, flags);
 
   pid_t pid = -1;
@@ -71,28 +72,18 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
-ChildProcess::~ChildProcess() {
-  kill();
-}
-
 bool ChildProcess::ended() {
-  if (pid_ < 0) return true;
-  pid_t collected;
-  while ((collected = ::waitpid(pid_, nullptr, WNOHANG)) < 0 && errno == EINTR) {
-  }
-  if (collected == 0) return false;
-  pid_ = -1;  // ended, or no child of ours after all
-  return true;
+  // Ended, or no child of ours after all.
+  if (pid_ >= 0 && collect(pid_, WNOHANG) != 0) pid_ = -1;
+  return pid_ < 0;
 }
 
 void ChildProcess::kill() {
-  if (pid_ < 0) return;
   // The group outlives its leader: what the program started is ended too, even once it has gone.
-  if (ownGroup_) ::kill(-pid_, SIGKILL);
+  if (pid_ >= 0 && ownGroup_) ::kill(-pid_, SIGKILL);
   if (ended()) return;
   ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  collect(pid_, 0);
   pid_ = -1;
 }
 

@@ -12,8 +12,8 @@ namespace quill {
 
 class ChildProcess {
  public:
-  // The descriptors that become the child's standard input, output and error; -1 gives it
-  // /dev/null instead (also in place of a descriptor that is not open).
+  // The descriptors that become the child's standard input, output and error; -1, or one that is
+  // not open, gives it /dev/null instead.
   struct Streams {
     int input = -1;
     int output = -1;
@@ -25,16 +25,15 @@ class ChildProcess {
   // Starts the program at `path` (not searched for on PATH) with `arguments` after its own name,
   // this process's environment and `streams`; SIGPIPE starts at its default, even where this
   // process ignores it. In its own process group, `kill` reaches whatever it starts in turn.
-  static quill::Result<ChildProcess, Reason> start(const std::string& path,
-                                                   const std::vector<std::string>& arguments,
-                                                   Streams streams, bool ownProcessGroup);
+  static Result<ChildProcess, Reason> start(const std::string& path,
+                                            const std::vector<std::string>& arguments,
+                                            Streams streams, bool ownProcessGroup);
 
   ChildProcess(ChildProcess&& other) noexcept;
   ChildProcess& operator=(ChildProcess&& other) noexcept;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  // Kills the program (its group, when it has one) if it still runs, and collects it.
-  ~ChildProcess();
+  ~ChildProcess() { kill(); }
 
   // True once the program has ended; it is then collected, and leaves no zombie. Never blocks.
   // Once collected, its group is out of reach: kill first where the group matters.

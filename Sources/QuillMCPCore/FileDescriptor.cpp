@@ -23,12 +23,6 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-int FileDescriptor::release() noexcept {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 Result<std::string, FileReadReason> readRegularFile(const std::string& path, std::size_t maxBytes) {
   using Failed = Failure<FileReadReason>;
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
@@ -43,23 +37,19 @@ Result<std::string, FileReadReason> readRegularFile(const std::string& path, std
   if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > maxBytes) {
     return Failed{FileReadReason::tooLarge};
   }
-  // One byte of room past the bound catches a file that grew since fstat.
-  std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
-  std::size_t filled = 0;
+  std::string bytes;
+  bytes.reserve(static_cast<std::size_t>(info.st_size));
+  char chunk[65536];
   for (;;) {
-    if (filled == bytes.size()) {
-      if (bytes.size() > maxBytes) return Failed{FileReadReason::tooLarge};
-      bytes.resize(std::min(maxBytes + 1, bytes.size() * 2));
-    }
-    const ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Failed{FileReadReason::unreadable, errno};
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
+    if (n == 0) return bytes;
+    if (static_cast<std::size_t>(n) > maxBytes - bytes.size()) {
+      return Failed{FileReadReason::tooLarge};  // it has grown since fstat
+    }
+    bytes.append(chunk, static_cast<std::size_t>(n));
   }
-  if (filled > maxBytes) return Failed{FileReadReason::tooLarge};
-  bytes.resize(filled);
-  return bytes;
 }
 
 Result<Done, FileWriteReason> writeAll(int fd, std::string_view bytes) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Result.h"
 
@@ -21,7 +22,8 @@ class FileDescriptor {
 
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
-  int release() noexcept;
+  // Gives the descriptor up to the caller, who must close it.
+  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -35,9 +37,9 @@ enum class FileReadReason {
   tooLarge,        // more than the caller's bound
 };
 
-// Reads a whole regular file of at most `maxBytes`. The file is opened without blocking, so a
-// FIFO or a device never stalls the caller: anything but a regular file is refused, and so is
-// a file that is (or grows while being read) larger than `maxBytes`.
+// Reads a whole regular file of at most `maxBytes`. It is opened without blocking, so a FIFO or a
+// device never stalls the caller: anything but a regular file is refused, and so is a file that
+// is (or grows while being read) larger than `maxBytes`.
 Result<std::string, FileReadReason> readRegularFile(const std::string& path, std::size_t maxBytes);
 
 // The step at which a write failed; the failure holds that call's errno.
@@ -51,11 +53,10 @@ enum class FileWriteReason {
 // closed pipe gives EPIPE, not SIGPIPE, only where the caller ignores that signal.
 Result<Done, FileWriteReason> writeAll(int fd, std::string_view bytes);
 
-// Replaces the file at `path` with `bytes`. They go to a new file beside it, created exclusively
-// (mode 0644 less the process's mask; no existing file or link is ever opened), which is then
-// renamed over `path`: a reader sees the old contents or the new ones whole, and a symbolic link
-// at `path` is replaced, not followed. Missing parent folders are made first. On failure the new
-// file is removed and `path` is as it was.
+// Replaces the file at `path` with `bytes`, making missing parent folders first. The bytes go to
+// a new file beside it, created exclusively (0644 less the process's mask; no existing file or
+// link is opened), which is renamed over `path`: a reader sees the old contents or the new ones
+// whole, and a symbolic link at `path` is replaced, not followed. On failure `path` is as it was.
 Result<Done, FileWriteReason> replaceFile(const std::string& path, std::string_view bytes);
 
 // Makes the missing folders above `path`, with the process's mask. What cannot be made shows

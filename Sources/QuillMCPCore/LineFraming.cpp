@@ -1,14 +1,9 @@
 #include "LineFraming.h"
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
 
 namespace quill {
-
-void LineFraming::completeLine(std::string&& line, std::vector<std::string>& lines) {
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  lines.push_back(std::move(line));
-}
 
 void LineFraming::hold(std::string_view bytes) {
   // A long line takes room for the longest one held at once, so that it is not copied again each
@@ -24,35 +19,29 @@ void LineFraming::hold(std::string_view bytes) {
 
 std::vector<std::string> LineFraming::append(std::string_view chunk) {
   std::vector<std::string> lines;
-  // The held buffer never contains a line feed, so only the new chunk needs scanning.
-  std::size_t position = 0;
-  while (position < chunk.size()) {
-    const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position);
-    if (!found) break;
-    const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
-    if (skippingOversized_) {
-      // The tail of a dropped line: nothing of it was kept, and nothing of it is returned.
-      skippingOversized_ = false;
-      position = end + 1;
+  std::size_t start = 0;
+  for (std::size_t end; (end = chunk.find('\n', start)) != chunk.npos; start = end + 1) {
+    const std::string_view part = chunk.substr(start, end - start);
+    if (skipping_) {
+      skipping_ = false;  // the end of a dropped line: none of it is returned
       continue;
     }
     std::string line;
     if (buffer_.empty()) {
-      line.assign(chunk.data() + position, end - position);
+      line = part;
     } else {
-      hold(chunk.substr(position, end - position));
-      line = std::move(buffer_);
-      buffer_ = std::string();
+      hold(part);
+      line = std::exchange(buffer_, std::string());
     }
-    completeLine(std::move(line), lines);
-    position = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
   }
-  // While skipping, the rest of the dropped line is not held at all: it would be discarded anyway.
-  if (!skippingOversized_) hold(chunk.substr(position));
+  // While skipping, the rest of a dropped line is not held at all: it would be discarded anyway.
+  if (!skipping_) hold(chunk.substr(start));
   if (buffer_.size() > limit_) {
     std::string().swap(buffer_);  // give the memory back, not just the length
-    skippingOversized_ = true;
-    droppedOversizedLine_ = true;
+    skipping_ = true;
+    dropped_ = true;
   }
   return lines;
 }

@@ -30,23 +30,19 @@ class LineFraming {
   std::vector<std::string> append(std::string_view chunk);
 
   // True once any oversize data has been dropped; never reset.
-  bool droppedOversizedLine() const noexcept { return droppedOversizedLine_; }
-
+  bool droppedOversizedLine() const noexcept { return dropped_; }
   // True while the rest of a dropped line is still to come: its line feed has not arrived yet.
-  bool skippingOversizedLine() const noexcept { return skippingOversized_; }
-
+  bool skippingOversizedLine() const noexcept { return skipping_; }
   // Bytes currently held back for the unfinished line.
   std::size_t bufferedBytes() const noexcept { return buffer_.size(); }
 
  private:
-  void completeLine(std::string&& line, std::vector<std::string>& lines);
-  // Adds bytes to the unfinished line.
   void hold(std::string_view bytes);
 
   std::size_t limit_;
-  std::string buffer_;
-  bool skippingOversized_ = false;
-  bool droppedOversizedLine_ = false;
+  std::string buffer_;  // never holds a line feed
+  bool skipping_ = false;
+  bool dropped_ = false;
 };
 
 }  // namespace quill

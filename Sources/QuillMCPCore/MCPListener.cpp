@@ -18,19 +18,6 @@ using Clock = MCPConnection::Clock;
 constexpr int kBacklog = 64;
 constexpr std::size_t kChunkBytes = 65536;
 
-// ---- Platform: keeping a send to a client that has gone from raising SIGPIPE. ----------------
-#if defined(SO_NOSIGPIPE)
-void suppressSigpipe(int fd) {
-  const int on = 1;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-}
-constexpr int kSendFlags = 0;
-#else
-void suppressSigpipe(int) {}
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#endif
-// ---- End of platform ---------------------------------------------------------------------
-
 bool makeNonBlocking(int fd) {
   const int status = ::fcntl(fd, F_GETFL);
   return status >= 0 && ::fcntl(fd, F_SETFL, status | O_NONBLOCK) == 0 &&
@@ -98,13 +85,12 @@ void MCPConnection::answer(std::string line) {
   answer_ = std::move(line);
   answer_.push_back('\n');
   sent_ = 0;
-  answering_ = true;
   deadline_ = Clock::now() + timeout_;
 }
 
 Result<bool, MCPConnection::Reason> MCPConnection::writeAnswer(bool wait) {
   while (sent_ < answer_.size()) {
-    const ssize_t n = ::send(fd_.get(), answer_.data() + sent_, answer_.size() - sent_, kSendFlags);
+    const ssize_t n = sendWithoutSignal(fd_.get(), std::string_view(answer_).substr(sent_));
     if (n > 0) {
       sent_ += static_cast<std::size_t>(n);
       continue;
@@ -180,10 +166,8 @@ Result<MCPConnection, MCPConnection::Reason> MCPListener::accept(std::chrono::mi
   for (;;) {
     FileDescriptor client(::accept(fd_.get(), nullptr, nullptr));
     if (client.valid()) {
-      // Only someone who can act as this user may ask the application.
       if (!peerIsSameUser(client.get())) return failure(Why::otherUser);
       if (!makeNonBlocking(client.get())) return failure(Why::acceptFailed, errno);
-      suppressSigpipe(client.get());
       return MCPConnection(std::move(client), timeoutSeconds_, lineLimit_);
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;

@@ -39,7 +39,7 @@ class MCPConnection {
 
   int fd() const noexcept { return fd_.get(); }
   // POLLIN until the request is in, then POLLOUT.
-  short events() const noexcept { return answering_ ? POLLOUT : POLLIN; }
+  short events() const noexcept { return answer_.empty() ? POLLIN : POLLOUT; }
   // When the current step times out: first the request, then, from `answer`, the answer.
   Clock::time_point deadline() const noexcept { return deadline_; }
 
@@ -65,8 +65,7 @@ class MCPConnection {
   Clock::duration timeout_;
   Clock::time_point deadline_;
   LineFraming framing_;
-  bool answering_ = false;
-  std::string answer_;
+  std::string answer_;  // with its line feed; empty until `answer`
   std::size_t sent_ = 0;
 };
 

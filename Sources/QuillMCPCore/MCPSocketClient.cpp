@@ -10,41 +10,18 @@
 #include <string_view>
 
 #include "FileDescriptor.h"
-#include "LineFraming.h"
 #include "UnixSocket.h"
 
 namespace quill::MCPSocketClient {
 
 namespace {
 
-constexpr std::size_t kReceiveBufferBytes = 65536;
-
-// ---- Platform: keeping a send to a closed peer from raising SIGPIPE. ------------------------
-#if defined(SO_NOSIGPIPE)
-void suppressSigpipe(int fd) {
-  const int on = 1;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-}
-constexpr int kSendFlags = 0;
-#else
-void suppressSigpipe(int) {}
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#endif
-// ---- End of platform ---------------------------------------------------------------------
-
 using Clock = std::chrono::steady_clock;
 
-// The moment by which the whole exchange must be done.
-class Deadline {
- public:
-  explicit Deadline(double seconds)
-      : end_(Clock::now() +
-             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))) {}
-  double secondsLeft() const { return std::chrono::duration<double>(end_ - Clock::now()).count(); }
-
- private:
-  Clock::time_point end_;
-};
+Clock::time_point deadlineIn(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 void setTimeout(int fd, int option, double seconds) {
   constexpr double kLongest = 1e9;
@@ -63,9 +40,9 @@ void setTimeout(int fd, int option, double seconds) {
 // made again with the time then left. Gives what `call` gave, or -1 with ETIMEDOUT once the time
 // is up: blocking sockets say so with EAGAIN, connect on Linux among them.
 template <typename Call>
-ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) {
+ssize_t withinDeadline(int fd, int option, Clock::time_point deadline, Call call) {
   for (;;) {
-    const double left = deadline.secondsLeft();
+    const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
     if (left <= 0) {
       errno = ETIMEDOUT;
       return -1;
@@ -79,21 +56,19 @@ ssize_t withinDeadline(int fd, int option, const Deadline& deadline, Call call) 
 }
 
 // Sends `line` and a line feed over `fd`, and reads until the first complete line, by `deadline`.
-quill::Result<std::string, Reason> exchange(int fd, std::string line, const Deadline& deadline,
+quill::Result<std::string, Reason> exchange(int fd, std::string line, Clock::time_point deadline,
                                             std::size_t maxLineBytes) {
-  suppressSigpipe(fd);
   line.push_back('\n');
   for (std::string_view rest = line; !rest.empty();) {
-    const ssize_t n = withinDeadline(fd, SO_SNDTIMEO, deadline, [&] {
-      return ::send(fd, rest.data(), rest.size(), kSendFlags);
-    });
+    const ssize_t n =
+        withinDeadline(fd, SO_SNDTIMEO, deadline, [&] { return sendWithoutSignal(fd, rest); });
     if (n <= 0) return Failure{Reason::sendFailed, n < 0 ? errno : EPIPE};
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
   std::string().swap(line);
 
   LineFraming framing(maxLineBytes);
-  char buffer[kReceiveBufferBytes];  // not zeroed: only what each read brings in is looked at
+  char buffer[65536];  // not zeroed: only what each read brings in is looked at
   for (;;) {
     const ssize_t n = withinDeadline(fd, SO_RCVTIMEO, deadline,
                                      [&] { return ::read(fd, buffer, sizeof buffer); });
@@ -107,17 +82,10 @@ quill::Result<std::string, Reason> exchange(int fd, std::string line, const Dead
 }
 
 Reason connectReason(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return Reason::nothingThere;
-    case ECONNREFUSED:
-      return Reason::refused;
-    case ETIMEDOUT:
-      return Reason::notAccepted;
-    default:
-      return Reason::connectFailed;
-  }
+  if (error == ENOENT || error == ENOTDIR) return Reason::nothingThere;
+  if (error == ECONNREFUSED) return Reason::refused;
+  if (error == ETIMEDOUT) return Reason::notAccepted;
+  return Reason::connectFailed;
 }
 
 }  // namespace
@@ -145,7 +113,7 @@ Kind kindOf(Reason reason) noexcept {
 
 Result roundTrip(const std::string& path, const MCPWireRequest& request, double timeoutSeconds,
                  std::size_t maxLineBytes) {
-  const Deadline deadline(timeoutSeconds);
+  const auto deadline = deadlineIn(timeoutSeconds);
   const auto named = socketAddress(path);
   if (const auto* bad = failed(named)) return Failure{Reason::badPath, bad->error};
   const sockaddr_un& address = std::get<sockaddr_un>(named);
@@ -159,13 +127,10 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
     return result != 0 && errno == EISCONN ? 0 : result;  // done meanwhile, after an interruption
   });
   if (connected != 0) return Failure{connectReason(errno), errno};
-  // Whoever listens there answers for the application only when it runs as this user: another
-  // local user must not be able to read our requests or feed the agent its own answers.
   if (!peerIsSameUser(fd)) return Failure{Reason::otherUser};
 
   auto line = MCPWire::encode(request);
   if (failed(line)) return Failure{Reason::sendFailed, 0, "a number in it is not finite"};
-  // The first complete line is the response.
   auto answer = exchange(fd, std::move(std::get<std::string>(line)), deadline, maxLineBytes);
   if (auto* failure = std::get_if<Failure>(&answer)) return std::move(*failure);
   auto response = MCPWire::decodeResponse(std::get<std::string>(answer));
@@ -177,7 +142,7 @@ Result roundTrip(const std::string& path, const MCPWireRequest& request, double 
 
 quill::Result<std::string, Reason> exchangeLine(int fd, std::string line, double timeoutSeconds,
                                                 std::size_t maxLineBytes) {
-  return exchange(fd, std::move(line), Deadline(timeoutSeconds), maxLineBytes);
+  return exchange(fd, std::move(line), deadlineIn(timeoutSeconds), maxLineBytes);
 }
 
 }  // namespace quill::MCPSocketClient

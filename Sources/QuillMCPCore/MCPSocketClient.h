@@ -12,8 +12,7 @@ namespace quill::MCPSocketClient {
 
 // Why an exchange failed. `Failure::error` keeps the errno where a system call failed.
 enum class Reason {
-  badPath,        // the path cannot name a socket file: empty, with a NUL byte, or longer than
-                  // MCPPaths::maxSocketPathBytes; nothing is tried
+  badPath,        // the path cannot name a socket file (`SocketPathReason`); nothing is tried
   nothingThere,   // no file at the path, or a part of it is not a folder
   refused,        // nobody listens on the file there (left behind, or not a socket)
   connectFailed,  // no connection for another reason: `error` (EACCES, EMFILE, ...)

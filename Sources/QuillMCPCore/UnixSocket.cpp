@@ -24,35 +24,42 @@ Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path) {
   return address;
 }
 
-// ---- Platform: reading the peer's credentials. ------------------------------------------------
+// ---- Platform: reading the peer's credentials, and sending without SIGPIPE. -------------------
 #if defined(__linux__)
 
-std::optional<uid_t> peerUserID(int fd) {
+bool peerIsSameUser(int fd) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
-      size != sizeof credentials) {
-    return std::nullopt;
-  }
-  return credentials.uid;
+  return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+         size == sizeof credentials && credentials.uid == ::geteuid();
 }
 
 #else  // macOS and the BSDs
 
-std::optional<uid_t> peerUserID(int fd) {
+bool peerIsSameUser(int fd) {
   uid_t user = 0;
   gid_t group = 0;
-  if (::getpeereid(fd, &user, &group) != 0) return std::nullopt;
-  return user;
+  return ::getpeereid(fd, &user, &group) == 0 && user == ::geteuid();
+}
+
+#endif
+
+#if defined(SO_NOSIGPIPE)
+
+ssize_t sendWithoutSignal(int fd, std::string_view bytes) {
+  const int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+  return ::send(fd, bytes.data(), bytes.size(), 0);
+}
+
+#else
+
+ssize_t sendWithoutSignal(int fd, std::string_view bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
 #endif
 // ---- End of platform ---------------------------------------------------------------------
-
-bool peerIsSameUser(int fd) {
-  const auto user = peerUserID(fd);
-  return user && *user == ::geteuid();
-}
 
 // The lock is a POSIX record lock over the whole file: `probe` can ask about it with F_GETLK
 // without taking it, which flock(2) cannot.

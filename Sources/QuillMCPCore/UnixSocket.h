@@ -1,11 +1,10 @@
 // What both ends of the link need of a Unix-domain socket: its address, who is at the other end,
-// and the lock by which a listener shows that it is alive.
+// a send that raises no signal, and the lock by which a listener shows that it is alive.
 #pragma once
 
 #include <sys/types.h>
 #include <sys/un.h>
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,14 +23,14 @@ enum class SocketPathReason {
 // The address of the socket file at `path`.
 Result<sockaddr_un, SocketPathReason> socketAddress(std::string_view path);
 
-// The user id of the process at the other end of the connected Unix-domain socket `fd`, as the
-// kernel recorded it when the connection was made; absent when the system cannot tell (not a
-// Unix-domain socket, not connected). Both ends of the link use it to refuse a peer that runs as
+// True when the peer of the connected Unix-domain socket `fd` runs as this process's effective
+// user, as the kernel recorded it at connection; false when it cannot tell. Both ends refuse
 // another user: only someone who can act as this user may answer for, or ask, the application.
-std::optional<uid_t> peerUserID(int fd);
-
-// True when the peer of `fd` runs as this process's own effective user.
 bool peerIsSameUser(int fd);
+
+// send(2) of `bytes` over the stream socket `fd`, except that a peer that has gone gives EPIPE
+// and never raises SIGPIPE.
+ssize_t sendWithoutSignal(int fd, std::string_view bytes);
 
 // A lock on the file "<socket path>.lock", held by the application for as long as it listens.
 //
