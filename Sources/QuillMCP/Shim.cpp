@@ -249,7 +249,7 @@ void Shim::launchApp() {
                                      {-1, options_.streams.error, options_.streams.error}, false);
   auto* launcher = std::get_if<ChildProcess>(&started);
   if (!launcher) return;  // a launcher that cannot start is ignored: the retries still run
-  launcher_ = std::move(*launcher);
+  launcher_.emplace(std::move(*launcher));
   // A launcher that hangs must not keep the call from being answered: it is waited for at most
   // one window, and one still running then is left to finish and collected later.
   const auto giveUp = std::chrono::steady_clock::now() + options_.retryWindow;

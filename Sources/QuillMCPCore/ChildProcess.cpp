@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <utility>
 
 extern char** environ;
 
@@ -58,18 +57,6 @@ Result<ChildProcess, ChildProcess::Reason> ChildProcess::start(
   posix_spawnattr_destroy(&attributes);
   if (error != 0) return Failure<Reason>{Reason::cannotStart, error};
   return ChildProcess(pid, ownProcessGroup);
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), ownGroup_(other.ownGroup_) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    kill();
-    pid_ = std::exchange(other.pid_, -1);
-    ownGroup_ = other.ownGroup_;
-  }
-  return *this;
 }
 
 bool ChildProcess::ended() {

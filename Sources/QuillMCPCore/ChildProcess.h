@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Result.h"
@@ -29,10 +30,9 @@ class ChildProcess {
                                             const std::vector<std::string>& arguments,
                                             Streams streams, bool ownProcessGroup);
 
-  ChildProcess(ChildProcess&& other) noexcept;
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  ChildProcess(ChildProcess&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)), ownGroup_(other.ownGroup_) {}
+  ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() { kill(); }
 
   // True once the program has ended; it is then collected, and leaves no zombie. Never blocks.
