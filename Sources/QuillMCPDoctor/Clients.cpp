@@ -251,12 +251,6 @@ std::string_view text(const JSONValue* value) {
   return value ? value->stringValue().value_or("") : "";
 }
 
-const JSONValue* walk(const JSONValue& value, std::initializer_list<std::string_view> keys) {
-  const JSONValue* found = &value;
-  for (std::string_view key : keys) found = found ? found->member(key) : nullptr;
-  return found;
-}
-
 bool namesQuillMCP(std::string_view command) {
   return command.substr(command.rfind('/') + 1) == "quill-mcp";
 }
@@ -273,13 +267,13 @@ std::optional<Registration> registrationIn(const Client& client, std::string_vie
   } else {
     words.emplace_back(text(command));
   }
-  if (const auto* args = walk(entry, {"args"}); args && args->arrayValue()) {
+  if (const auto* args = entry.member("args"); args && args->arrayValue()) {
     for (const JSONValue& argument : *args->arrayValue()) words.emplace_back(text(&argument));
   }
   found.command = words.front();
   found.arguments.assign(words.begin() + 1, words.end());
   for (std::string_view key : {"env", "environment"}) {
-    if (const auto* variables = walk(entry, {key}); variables && variables->objectValue()) {
+    if (const auto* variables = entry.member(key); variables && variables->objectValue()) {
       for (const auto& [variable, value] : *variables->objectValue()) {
         found.environment.emplace_back(variable, text(&value));
       }
@@ -323,20 +317,18 @@ void findExtensions(const Client& client, const std::string& folder, Diagnosis& 
     }
     ::closedir(listing);
   }
+  auto read = [&](const std::string& path) {
+    return valueOr(readClientFile(path, Format::lenientJSON, client.name), JSONValue());
+  };
   for (const std::string& id : ids) {
     const std::string unpacked = MCPPaths::join(folder, id);
     const std::string file = MCPPaths::join(unpacked, "manifest.json");
-    auto manifest = readClientFile(file, Format::lenientJSON, client.name);
-    const auto* value = std::get_if<JSONValue>(&manifest);
-    const JSONValue* server = value ? walk(*value, {"server", "mcp_config"}) : nullptr;
+    const JSONValue manifest = read(file);
+    const JSONValue* server = memberAt(manifest, {"server", "mcp_config"});
     auto found = server ? registrationIn(client, "bundle", file, id, *server) : std::nullopt;
     if (!found) continue;
     if (found->command.starts_with("${__dirname}")) found->command.replace(0, 12, unpacked);
-    auto state = readClientFile(MCPPaths::join(folder + " Settings", id + ".json"),
-                                Format::lenientJSON, client.name);
-    const auto* settings = std::get_if<JSONValue>(&state);
-    if (settings && walk(*settings, {"isEnabled"}) &&
-        settings->member("isEnabled")->boolValue() == false) {
+    if (read(MCPPaths::join(folder + " Settings", id + ".json"))["isEnabled"] == JSONValue(false)) {
       found->warnings.push_back(
           "It is turned off in Claude Desktop \u2192 Settings \u2192 Extensions.");
     }
@@ -407,6 +399,12 @@ const Client& clientNamed(std::string_view name) {
 }
 
 }  // namespace
+
+const JSONValue* memberAt(const JSONValue& value, std::initializer_list<std::string_view> keys) {
+  const JSONValue* found = &value;
+  for (std::string_view key : keys) found = found ? found->member(key) : nullptr;
+  return found;
+}
 
 void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
   std::set<std::string> userFiles, seen;  // each file is read once, at its first place

@@ -129,6 +129,9 @@ std::string problemText(const std::string& command, const Failure<ProgramReason>
 // The remove and add commands, or the entry to write, that make `entry` start this quill-mcp.
 Action fixFor(const Registration& entry, const Diagnosis& diagnosis);
 
+// The member at the end of `keys`, each inside the one before; null where one is missing.
+const JSONValue* memberAt(const JSONValue& value, std::initializer_list<std::string_view> keys);
+
 // ---- Reports -----------------------------------------------------------------------------------
 
 // The findings as one JSON object, for scripts; the text report is read from it.

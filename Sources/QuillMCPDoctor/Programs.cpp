@@ -43,12 +43,8 @@ std::optional<std::string> distrust(const std::string& program) {
 // The version in quill-mcp's answer to `initialize`.
 std::optional<std::string> versionIn(
     const quill::Result<std::string, MCPSocketClient::Reason>& answer) {
-  const auto* line = std::get_if<std::string>(&answer);
-  auto decoded = JSONValue::decode(line ? *line : "");
-  const JSONValue* found = std::get_if<JSONValue>(&decoded);
-  for (std::string_view key : {"result", "serverInfo", "version"}) {
-    found = found ? found->member(key) : nullptr;
-  }
+  const JSONValue decoded = valueOr(JSONValue::decode(valueOr(answer, "")), JSONValue());
+  const JSONValue* found = memberAt(decoded, {"result", "serverInfo", "version"});
   if (found && found->stringValue()) return std::string(*found->stringValue());
   return std::nullopt;
 }
