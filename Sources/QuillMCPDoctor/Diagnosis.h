@@ -119,8 +119,8 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis);
 // Checks the program of each registration, and asks those it may run for their version, side by
 // side, for at most `seconds`.
 void checkRegistrations(const std::string& version, double seconds, Diagnosis& diagnosis);
-// Why a command names no program that can run.
-enum class ProgramReason { noCommand, notOnPath, missing, notAFile, notExecutable };
+// Why a command names no program that can run; `cannotRun`: not a file, or not executable.
+enum class ProgramReason { noCommand, notOnPath, missing, cannotRun };
 // The file that `command` names, links followed, when it is a program that can run: a bare name
 // is looked for on this process's PATH, a relative path from the working folder.
 Result<std::string, ProgramReason> runnableFile(const std::string& command);
