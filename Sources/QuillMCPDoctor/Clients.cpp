@@ -264,9 +264,8 @@ std::optional<Registration> registrationIn(const Client& client, std::string_vie
   std::vector<std::string> words;
   if (const auto* array = command ? command->arrayValue() : nullptr) {
     for (const JSONValue& word : *array) words.emplace_back(text(&word));
-  } else {
-    words.emplace_back(text(command));
   }
+  if (words.empty()) words.emplace_back(text(command));  // a text, or no program at all
   if (const auto* args = entry.member("args"); args && args->arrayValue()) {
     for (const JSONValue& argument : *args->arrayValue()) words.emplace_back(text(&argument));
   }
