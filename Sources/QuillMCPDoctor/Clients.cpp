@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <set>
 
 #define TOML_HEADER_ONLY 1
@@ -52,7 +53,7 @@ struct Client {
   // The client's own commands, where it has them, with {scope}, {name}, {env} (each variable
   // after `envOption`) and {command} (the program and its arguments) to fill in.
   std::string_view add = {}, remove = {}, envOption = {};
-  std::string_view afterEditing = {};
+  std::string_view afterEditing = {};  // said after the file, where editing it is not all
 };
 
 // clang-format off
@@ -60,7 +61,7 @@ const std::vector<Client>& clients() {
   static const std::vector<Client> all{
       {"Claude Desktop", "claude-desktop", "claude-desktop", Format::strictJSON, Shape::plain, "mcpServers",
        {{"user", "@/Claude/claude_desktop_config.json"}, {"bundle", "@/Claude/Claude Extensions"}},
-       {}, {}, {}, "then quit and reopen Claude Desktop, which reads the file only when it starts"},
+       {}, {}, {}, ", then quit and reopen Claude Desktop, which reads the file only when it starts"},
       {"Claude Code", "claude-code", "claude-code", Format::strictJSON, Shape::plain, "mcpServers",
        {{"user", "~/.claude.json"}, {"local", "~/.claude.json", {"projects", "", "mcpServers"}},
         {"project", "../.mcp.json"}},
@@ -72,7 +73,7 @@ const std::vector<Client>& clients() {
        {{"user", "@/Code/User/mcp.json"}, {"workspace", "./.vscode/mcp.json"}}},
       {"Windsurf", "windsurf", "", Format::lenientJSON, Shape::plain, "mcpServers",
        {{"user", "~/.codeium/windsurf/mcp_config.json"}},
-       {}, {}, {}, "then refresh the servers in Windsurf's Cascade panel"},
+       {}, {}, {}, ", then refresh the servers in Windsurf's Cascade panel"},
       {"Gemini CLI", "gemini", "", Format::lenientJSON, Shape::plain, "mcpServers",
        {{"user", "~/.gemini/settings.json"}, {"project", "./.gemini/settings.json"}},
        "gemini mcp add -s {scope}{env} {name} {command}", "gemini mcp remove -s {scope} {name}", "-e"},
@@ -367,12 +368,11 @@ std::string fill(std::string_view pattern, const Client& client, std::string_vie
   return out;
 }
 
-// The lines that register quill-mcp at `shim` as `name` with `client`: its add command, or the
+// The line that registers quill-mcp at `shim` as `name` with `client`: its add command, or the
 // entry to write into its file, in the client's own shape.
-std::vector<std::string> registering(const Client& client, std::string_view scope,
-                                     std::string_view name, const Variables& environment,
-                                     const std::string& shim) {
-  if (!client.add.empty()) return {fill(client.add, client, scope, name, environment, shim)};
+std::string registering(const Client& client, std::string_view scope, std::string_view name,
+                        const Variables& environment, const std::string& shim) {
+  if (!client.add.empty()) return fill(client.add, client, scope, name, environment, shim);
   JSONValue::Array arguments;
   if (!client.slug.empty()) arguments = {JSONValue("--client"), JSONValue(client.slug)};
   std::vector<std::pair<std::string, JSONValue>> entry;
@@ -388,8 +388,8 @@ std::vector<std::string> registering(const Client& client, std::string_view scop
                        JSONValue::object({environment.begin(), environment.end()}));
   }
   // Texts alone: written without fail.
-  return {std::get<std::string>(JSONValue(std::string(name)).encodedData()) + ": " +
-          std::get<std::string>(JSONValue::object(std::move(entry)).encodedData())};
+  return std::get<std::string>(JSONValue(std::string(name)).encodedData()) + ": " +
+         std::get<std::string>(JSONValue::object(std::move(entry)).encodedData());
 }
 
 const Client& clientNamed(std::string_view name) {
@@ -406,13 +406,14 @@ const JSONValue* memberAt(const JSONValue& value, std::initializer_list<std::str
 }
 
 void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
-  std::set<std::string> userFiles, seen;  // each file is read once, at its first place
+  std::set<std::string> userFiles;
   for (const Client& client : clients()) {
     for (const Place& place : client.places) {
       if (!inProject(place)) userFiles.insert(filesOf(place, environment).front());
     }
   }
   const std::string here = workingFolder();
+  std::map<std::string, JSONValue> values;  // each file read once, at its first place; null: none
   for (const Client& client : clients()) {
     for (const Place& place : client.places) {
       for (const std::string& file : filesOf(place, environment)) {
@@ -422,16 +423,17 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
           findExtensions(client, file, diagnosis);
           continue;
         }
-        auto read = readClientFile(file, client.format, client.name);
-        const bool first = seen.insert(file).second;
-        if (const auto* failure = failed(read)) {
-          if (failure->reason != FileReason::absent && first) {
-            diagnosis.files.push_back({std::string(client.name), file, failure->detail});
+        auto [value, first] = values.try_emplace(file);
+        if (first) {
+          auto read = readClientFile(file, client.format, client.name);
+          const auto* failure = failed(read);
+          if (!failure || failure->reason != FileReason::absent) {
+            diagnosis.files.push_back({std::string(client.name), file,
+                                       failure ? std::optional(failure->detail) : std::nullopt});
           }
-          continue;
+          value->second = valueOr(std::move(read), JSONValue());
         }
-        if (first) diagnosis.files.push_back({std::string(client.name), file, std::nullopt});
-        const JSONValue* servers = &std::get<JSONValue>(read);
+        const JSONValue* servers = &value->second;
         for (std::string_view key :
              place.keys.empty() ? std::vector{client.serversKey} : place.keys) {
           servers = servers ? servers->member(key.empty() ? std::string_view(here) : key) : nullptr;
@@ -454,12 +456,13 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
     std::string where(client.name);
     if (client.add.empty()) {
       where += ", under \"" + std::string(client.serversKey) + "\" in " +
-               filesOf(client.places.front(), environment).front();
-      if (!client.afterEditing.empty()) where += ", " + std::string(client.afterEditing);
+               filesOf(client.places.front(), environment).front() +
+               std::string(client.afterEditing);
     }
     diagnosis.registering.push_back(
-        {std::string(client.key), where,
-         registering(client, "user", "quill", diagnosis.overrides, diagnosis.shimPath)});
+        {std::string(client.key),
+         where,
+         {registering(client, "user", "quill", diagnosis.overrides, diagnosis.shimPath)}});
   }
 }
 
@@ -480,17 +483,13 @@ Action fixFor(const Registration& entry, const Diagnosis& diagnosis) {
     return action;
   }
   if (client.add.empty()) {
-    action.text += "; write its entry" +
-                   (client.afterEditing.empty() ? "" : ", " + std::string(client.afterEditing)) +
-                   ":";
+    action.text += "; write its entry" + std::string(client.afterEditing) + ":";
   } else {
     action.text += "; run:";
     action.lines = {fill(client.remove, client, entry.scope, entry.name, {}, "")};
   }
-  for (std::string& line :
-       registering(client, entry.scope, entry.name, environment, diagnosis.shimPath)) {
-    action.lines.push_back(std::move(line));
-  }
+  action.lines.push_back(
+      registering(client, entry.scope, entry.name, environment, diagnosis.shimPath));
   return action;
 }
 
