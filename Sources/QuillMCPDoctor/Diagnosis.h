@@ -101,7 +101,6 @@ struct Diagnosis {
   std::vector<Action> actions;
 
   bool toolListReceived() const { return connection.toolList.has_value(); }
-  bool somethingBroken() const;
   // 0: Quill answers and nothing read is broken; 1: no tool list came back from Quill; 3: a
   // registration or a client's file is broken, whatever Quill does.
   int exitStatus() const;
