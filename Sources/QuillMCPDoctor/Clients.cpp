@@ -146,10 +146,11 @@ enum class FileReason { absent, unusable };
 
 constexpr std::size_t kMaxFileBytes = 64 << 20;  // ~/.claude.json keeps each folder's history too
 
+// Where `offset` lies in `text`, lines and columns counted from 1.
 std::string position(std::string_view text, std::size_t offset) {
-  const std::size_t lineStart = text.rfind('\n', offset == 0 ? 0 : offset - 1);
-  const auto line = 1 + std::count(text.begin(), text.begin() + offset, '\n');
-  const std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+  const std::string_view before = text.substr(0, offset);
+  const auto line = 1 + std::count(before.begin(), before.end(), '\n');
+  const std::size_t column = before.substr(before.rfind('\n') + 1).size() + 1;
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
