@@ -470,9 +470,10 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
 Action fixFor(const Registration& entry, const Diagnosis& diagnosis) {
   const Client& client = clientNamed(entry.client);
   Variables environment = entry.environment;
-  for (const auto& [key, value] : diagnosis.overrides) {
-    std::erase_if(environment, [&](const auto& variable) { return variable.first == key; });
-    environment.emplace_back(key, value);
+  for (const auto& forced : diagnosis.overrides) {
+    std::erase_if(environment,
+                  [&](const auto& variable) { return variable.first == forced.first; });
+    environment.push_back(forced);
   }
   Action action{"fixRegistration", "fix the registration \"" + entry.name + "\" of " +
                                        entry.client + " (" + entry.scope + ") in " + entry.file +
