@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <set>
 
 #define TOML_HEADER_ONLY 1
@@ -52,7 +53,7 @@ struct Client {
   // The client's own commands, where it has them, with {scope}, {name}, {env} (each variable
   // after `envOption`) and {command} (the program and its arguments) to fill in.
   std::string_view add = {}, remove = {}, envOption = {};
-  std::string_view afterEditing = {};
+  std::string_view afterEditing = {};  // said after the file, where editing it is not all
 };
 
 // clang-format off
@@ -60,7 +61,7 @@ const std::vector<Client>& clients() {
   static const std::vector<Client> all{
       {"Claude Desktop", "claude-desktop", "claude-desktop", Format::strictJSON, Shape::plain, "mcpServers",
        {{"user", "@/Claude/claude_desktop_config.json"}, {"bundle", "@/Claude/Claude Extensions"}},
-       {}, {}, {}, "then quit and reopen Claude Desktop, which reads the file only when it starts"},
+       {}, {}, {}, ", then quit and reopen Claude Desktop, which reads the file only when it starts"},
       {"Claude Code", "claude-code", "claude-code", Format::strictJSON, Shape::plain, "mcpServers",
        {{"user", "~/.claude.json"}, {"local", "~/.claude.json", {"projects", "", "mcpServers"}},
         {"project", "../.mcp.json"}},
@@ -72,7 +73,7 @@ const std::vector<Client>& clients() {
        {{"user", "@/Code/User/mcp.json"}, {"workspace", "./.vscode/mcp.json"}}},
       {"Windsurf", "windsurf", "", Format::lenientJSON, Shape::plain, "mcpServers",
        {{"user", "~/.codeium/windsurf/mcp_config.json"}},
-       {}, {}, {}, "then refresh the servers in Windsurf's Cascade panel"},
+       {}, {}, {}, ", then refresh the servers in Windsurf's Cascade panel"},
       {"Gemini CLI", "gemini", "", Format::lenientJSON, Shape::plain, "mcpServers",
        {{"user", "~/.gemini/settings.json"}, {"project", "./.gemini/settings.json"}},
        "gemini mcp add -s {scope}{env} {name} {command}", "gemini mcp remove -s {scope} {name}", "-e"},
@@ -145,10 +146,11 @@ enum class FileReason { absent, unusable };
 
 constexpr std::size_t kMaxFileBytes = 64 << 20;  // ~/.claude.json keeps each folder's history too
 
+// Where `offset` lies in `text`, lines and columns counted from 1.
 std::string position(std::string_view text, std::size_t offset) {
-  const std::size_t lineStart = text.rfind('\n', offset == 0 ? 0 : offset - 1);
-  const auto line = 1 + std::count(text.begin(), text.begin() + offset, '\n');
-  const std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+  const std::string_view before = text.substr(0, offset);
+  const auto line = 1 + std::count(before.begin(), before.end(), '\n');
+  const std::size_t column = before.substr(before.rfind('\n') + 1).size() + 1;
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
@@ -251,12 +253,6 @@ std::string_view text(const JSONValue* value) {
   return value ? value->stringValue().value_or("") : "";
 }
 
-const JSONValue* walk(const JSONValue& value, std::initializer_list<std::string_view> keys) {
-  const JSONValue* found = &value;
-  for (std::string_view key : keys) found = found ? found->member(key) : nullptr;
-  return found;
-}
-
 bool namesQuillMCP(std::string_view command) {
   return command.substr(command.rfind('/') + 1) == "quill-mcp";
 }
@@ -270,16 +266,15 @@ std::optional<Registration> registrationIn(const Client& client, std::string_vie
   std::vector<std::string> words;
   if (const auto* array = command ? command->arrayValue() : nullptr) {
     for (const JSONValue& word : *array) words.emplace_back(text(&word));
-  } else {
-    words.emplace_back(text(command));
   }
-  if (const auto* args = walk(entry, {"args"}); args && args->arrayValue()) {
+  if (words.empty()) words.emplace_back(text(command));  // a text, or no program at all
+  if (const auto* args = entry.member("args"); args && args->arrayValue()) {
     for (const JSONValue& argument : *args->arrayValue()) words.emplace_back(text(&argument));
   }
   found.command = words.front();
   found.arguments.assign(words.begin() + 1, words.end());
   for (std::string_view key : {"env", "environment"}) {
-    if (const auto* variables = walk(entry, {key}); variables && variables->objectValue()) {
+    if (const auto* variables = entry.member(key); variables && variables->objectValue()) {
       for (const auto& [variable, value] : *variables->objectValue()) {
         found.environment.emplace_back(variable, text(&value));
       }
@@ -323,20 +318,18 @@ void findExtensions(const Client& client, const std::string& folder, Diagnosis& 
     }
     ::closedir(listing);
   }
+  auto read = [&](const std::string& path) {
+    return valueOr(readClientFile(path, Format::lenientJSON, client.name), JSONValue());
+  };
   for (const std::string& id : ids) {
     const std::string unpacked = MCPPaths::join(folder, id);
     const std::string file = MCPPaths::join(unpacked, "manifest.json");
-    auto manifest = readClientFile(file, Format::lenientJSON, client.name);
-    const auto* value = std::get_if<JSONValue>(&manifest);
-    const JSONValue* server = value ? walk(*value, {"server", "mcp_config"}) : nullptr;
+    const JSONValue manifest = read(file);
+    const JSONValue* server = memberAt(manifest, {"server", "mcp_config"});
     auto found = server ? registrationIn(client, "bundle", file, id, *server) : std::nullopt;
     if (!found) continue;
     if (found->command.starts_with("${__dirname}")) found->command.replace(0, 12, unpacked);
-    auto state = readClientFile(MCPPaths::join(folder + " Settings", id + ".json"),
-                                Format::lenientJSON, client.name);
-    const auto* settings = std::get_if<JSONValue>(&state);
-    if (settings && walk(*settings, {"isEnabled"}) &&
-        settings->member("isEnabled")->boolValue() == false) {
+    if (read(MCPPaths::join(folder + " Settings", id + ".json"))["isEnabled"] == JSONValue(false)) {
       found->warnings.push_back(
           "It is turned off in Claude Desktop \u2192 Settings \u2192 Extensions.");
     }
@@ -376,12 +369,11 @@ std::string fill(std::string_view pattern, const Client& client, std::string_vie
   return out;
 }
 
-// The lines that register quill-mcp at `shim` as `name` with `client`: its add command, or the
+// The line that registers quill-mcp at `shim` as `name` with `client`: its add command, or the
 // entry to write into its file, in the client's own shape.
-std::vector<std::string> registering(const Client& client, std::string_view scope,
-                                     std::string_view name, const Variables& environment,
-                                     const std::string& shim) {
-  if (!client.add.empty()) return {fill(client.add, client, scope, name, environment, shim)};
+std::string registering(const Client& client, std::string_view scope, std::string_view name,
+                        const Variables& environment, const std::string& shim) {
+  if (!client.add.empty()) return fill(client.add, client, scope, name, environment, shim);
   JSONValue::Array arguments;
   if (!client.slug.empty()) arguments = {JSONValue("--client"), JSONValue(client.slug)};
   std::vector<std::pair<std::string, JSONValue>> entry;
@@ -397,8 +389,8 @@ std::vector<std::string> registering(const Client& client, std::string_view scop
                        JSONValue::object({environment.begin(), environment.end()}));
   }
   // Texts alone: written without fail.
-  return {std::get<std::string>(JSONValue(std::string(name)).encodedData()) + ": " +
-          std::get<std::string>(JSONValue::object(std::move(entry)).encodedData())};
+  return std::get<std::string>(JSONValue(std::string(name)).encodedData()) + ": " +
+         std::get<std::string>(JSONValue::object(std::move(entry)).encodedData());
 }
 
 const Client& clientNamed(std::string_view name) {
@@ -408,14 +400,21 @@ const Client& clientNamed(std::string_view name) {
 
 }  // namespace
 
+const JSONValue* memberAt(const JSONValue& value, std::initializer_list<std::string_view> keys) {
+  const JSONValue* found = &value;
+  for (std::string_view key : keys) found = found ? found->member(key) : nullptr;
+  return found;
+}
+
 void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
-  std::set<std::string> userFiles, seen;  // each file is read once, at its first place
+  std::set<std::string> userFiles;
   for (const Client& client : clients()) {
     for (const Place& place : client.places) {
       if (!inProject(place)) userFiles.insert(filesOf(place, environment).front());
     }
   }
   const std::string here = workingFolder();
+  std::map<std::string, JSONValue> values;  // each file read once, at its first place; null: none
   for (const Client& client : clients()) {
     for (const Place& place : client.places) {
       for (const std::string& file : filesOf(place, environment)) {
@@ -425,16 +424,17 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
           findExtensions(client, file, diagnosis);
           continue;
         }
-        auto read = readClientFile(file, client.format, client.name);
-        const bool first = seen.insert(file).second;
-        if (const auto* failure = failed(read)) {
-          if (failure->reason != FileReason::absent && first) {
-            diagnosis.files.push_back({std::string(client.name), file, failure->detail});
+        auto [value, first] = values.try_emplace(file);
+        if (first) {
+          auto read = readClientFile(file, client.format, client.name);
+          const auto* failure = failed(read);
+          if (!failure || failure->reason != FileReason::absent) {
+            diagnosis.files.push_back({std::string(client.name), file,
+                                       failure ? std::optional(failure->detail) : std::nullopt});
           }
-          continue;
+          value->second = valueOr(std::move(read), JSONValue());
         }
-        if (first) diagnosis.files.push_back({std::string(client.name), file, std::nullopt});
-        const JSONValue* servers = &std::get<JSONValue>(read);
+        const JSONValue* servers = &value->second;
         for (std::string_view key :
              place.keys.empty() ? std::vector{client.serversKey} : place.keys) {
           servers = servers ? servers->member(key.empty() ? std::string_view(here) : key) : nullptr;
@@ -457,21 +457,23 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis) {
     std::string where(client.name);
     if (client.add.empty()) {
       where += ", under \"" + std::string(client.serversKey) + "\" in " +
-               filesOf(client.places.front(), environment).front();
-      if (!client.afterEditing.empty()) where += ", " + std::string(client.afterEditing);
+               filesOf(client.places.front(), environment).front() +
+               std::string(client.afterEditing);
     }
     diagnosis.registering.push_back(
-        {std::string(client.key), where,
-         registering(client, "user", "quill", diagnosis.overrides, diagnosis.shimPath)});
+        {std::string(client.key),
+         where,
+         {registering(client, "user", "quill", diagnosis.overrides, diagnosis.shimPath)}});
   }
 }
 
 Action fixFor(const Registration& entry, const Diagnosis& diagnosis) {
   const Client& client = clientNamed(entry.client);
   Variables environment = entry.environment;
-  for (const auto& [key, value] : diagnosis.overrides) {
-    std::erase_if(environment, [&](const auto& variable) { return variable.first == key; });
-    environment.emplace_back(key, value);
+  for (const auto& forced : diagnosis.overrides) {
+    std::erase_if(environment,
+                  [&](const auto& variable) { return variable.first == forced.first; });
+    environment.push_back(forced);
   }
   Action action{"fixRegistration", "fix the registration \"" + entry.name + "\" of " +
                                        entry.client + " (" + entry.scope + ") in " + entry.file +
@@ -483,17 +485,13 @@ Action fixFor(const Registration& entry, const Diagnosis& diagnosis) {
     return action;
   }
   if (client.add.empty()) {
-    action.text += "; write its entry" +
-                   (client.afterEditing.empty() ? "" : ", " + std::string(client.afterEditing)) +
-                   ":";
+    action.text += "; write its entry" + std::string(client.afterEditing) + ":";
   } else {
     action.text += "; run:";
     action.lines = {fill(client.remove, client, entry.scope, entry.name, {}, "")};
   }
-  for (std::string& line :
-       registering(client, entry.scope, entry.name, environment, diagnosis.shimPath)) {
-    action.lines.push_back(std::move(line));
-  }
+  action.lines.push_back(
+      registering(client, entry.scope, entry.name, environment, diagnosis.shimPath));
   return action;
 }
 

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -17,7 +16,6 @@
 
 #include "ISOTime.h"
 #include "MCPCommandLine.h"
-#include "ToolDefinition.h"
 #include "ToolResultShapes.h"
 #include "UnixSocket.h"
 
@@ -29,11 +27,6 @@ namespace {
 constexpr double kTimeoutSeconds = 5;
 // How long the registered programs have to answer, side by side with the tool list.
 constexpr double kAskSeconds = 4;
-
-const std::string* lookup(const Environment& environment, std::string_view key) {
-  auto found = environment.find(key);
-  return found == environment.end() ? nullptr : &found->second;
-}
 
 // What is at the location, following a final link as quill-mcp does, and the warnings every path
 // gets.
@@ -196,15 +189,13 @@ std::string ownPath() {
 
 }  // namespace
 
-bool Diagnosis::somethingBroken() const {
-  return std::any_of(registrations.begin(), registrations.end(),
-                     [](const Registration& entry) { return entry.broken.has_value(); }) ||
-         std::any_of(files.begin(), files.end(),
-                     [](const ClientFile& file) { return file.problem.has_value(); });
-}
-
 int Diagnosis::exitStatus() const {
-  if (somethingBroken()) return 3;
+  for (const Registration& entry : registrations) {
+    if (entry.broken) return 3;
+  }
+  for (const ClientFile& file : files) {
+    if (file.problem) return 3;
+  }
   return toolListReceived() ? 0 : 1;
 }
 
@@ -215,8 +206,8 @@ Diagnosis diagnose(const Environment& environment, Settings settings) {
   if (auto launcher = runnableFile(settings.launcherPath); failed(launcher)) {
     diagnosis.launcherProblem = problemText(settings.launcherPath, *failed(launcher)) + ".";
   }
-  if (const std::string* value = lookup(environment, MCPCommandLine::noLaunchEnvKey)) {
-    diagnosis.noLaunch = *value;
+  if (auto found = environment.find(MCPCommandLine::noLaunchEnvKey); found != environment.end()) {
+    diagnosis.noLaunch = found->second;
   }
   char self[PATH_MAX];
   const std::string_view selfPath = ::realpath(ownPath().c_str(), self) ? self : "";
@@ -230,8 +221,8 @@ Diagnosis diagnose(const Environment& environment, Settings settings) {
   }
   for (std::string_view key :
        {MCPPaths::socketEnvKey, MCPPaths::statusEnvKey, MCPCommandLine::noLaunchEnvKey}) {
-    if (const std::string* value = lookup(environment, key); value && !value->empty()) {
-      diagnosis.overrides.emplace_back(key, *value);
+    if (auto found = environment.find(key); found != environment.end() && !found->second.empty()) {
+      diagnosis.overrides.emplace_back(key, found->second);
     }
   }
   findRegistrations(environment, diagnosis);

@@ -101,7 +101,6 @@ struct Diagnosis {
   std::vector<Action> actions;
 
   bool toolListReceived() const { return connection.toolList.has_value(); }
-  bool somethingBroken() const;
   // 0: Quill answers and nothing read is broken; 1: no tool list came back from Quill; 3: a
   // registration or a client's file is broken, whatever Quill does.
   int exitStatus() const;
@@ -119,8 +118,8 @@ void findRegistrations(const Environment& environment, Diagnosis& diagnosis);
 // Checks the program of each registration, and asks those it may run for their version, side by
 // side, for at most `seconds`.
 void checkRegistrations(const std::string& version, double seconds, Diagnosis& diagnosis);
-// Why a command names no program that can run.
-enum class ProgramReason { noCommand, notOnPath, missing, notAFile, notExecutable };
+// Why a command names no program that can run; `cannotRun`: not a file, or not executable.
+enum class ProgramReason { noCommand, notOnPath, missing, cannotRun };
 // The file that `command` names, links followed, when it is a program that can run: a bare name
 // is looked for on this process's PATH, a relative path from the working folder.
 Result<std::string, ProgramReason> runnableFile(const std::string& command);
@@ -128,6 +127,9 @@ std::string problemText(const std::string& command, const Failure<ProgramReason>
 
 // The remove and add commands, or the entry to write, that make `entry` start this quill-mcp.
 Action fixFor(const Registration& entry, const Diagnosis& diagnosis);
+
+// The member at the end of `keys`, each inside the one before; null where one is missing.
+const JSONValue* memberAt(const JSONValue& value, std::initializer_list<std::string_view> keys);
 
 // ---- Reports -----------------------------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <map>
 #include <thread>
 
 #include "ChildProcess.h"
@@ -43,61 +42,45 @@ std::optional<std::string> distrust(const std::string& program) {
 // The version in quill-mcp's answer to `initialize`.
 std::optional<std::string> versionIn(
     const quill::Result<std::string, MCPSocketClient::Reason>& answer) {
-  const auto* line = std::get_if<std::string>(&answer);
-  auto decoded = JSONValue::decode(line ? *line : "");
-  const JSONValue* found = std::get_if<JSONValue>(&decoded);
-  for (std::string_view key : {"result", "serverInfo", "version"}) {
-    found = found ? found->member(key) : nullptr;
-  }
+  const JSONValue decoded = valueOr(JSONValue::decode(valueOr(answer, "")), JSONValue());
+  const JSONValue* found = memberAt(decoded, {"result", "serverInfo", "version"});
   if (found && found->stringValue()) return std::string(*found->stringValue());
   return std::nullopt;
 }
 
 // Starts every program at once, each in a process group of its own with one end of a socket pair
 // as its standard input and output, asks each with one `initialize`, side by side, and gives what
-// each answered before `seconds` have passed. All of them, and all they started, are killed then.
-std::map<std::string, std::optional<std::string>> ask(const std::vector<std::string>& programs,
-                                                      const std::string& version, double seconds) {
+// each answered before `seconds` have passed, in the order of `programs`. All of them, and all
+// they started, are killed then.
+std::vector<std::optional<std::string>> ask(const std::vector<std::string>& programs,
+                                            const std::string& version, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   const std::string request =
       R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
       R"("capabilities":{},"clientInfo":{"name":"quill-mcp-doctor","version":")" +
       version + "\"}}}";
-  struct Asked {
-    std::string program;
-    FileDescriptor ours;
-    std::optional<ChildProcess> child = std::nullopt;
-    std::optional<std::string> version = std::nullopt;
-  };
-  std::map<std::string, std::optional<std::string>> answers;
-  std::vector<Asked> asked;
-  for (const std::string& program : programs) {
-    answers[program] = std::nullopt;
+  std::vector<std::optional<std::string>> versions(programs.size());
+  std::vector<ChildProcess> children;  // killed when they go, as each waits for more as servers do
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < programs.size(); ++i) {
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) continue;
     FileDescriptor ours(ends[0]), theirs(ends[1]);
     // Started one after another, no program inherits another's end.
     for (int end : ends) ::fcntl(end, F_SETFD, FD_CLOEXEC);
-    auto started = ChildProcess::start(program, {}, {ends[1], ends[1], -1}, true);
+    auto started = ChildProcess::start(programs[i], {}, {ends[1], ends[1], -1}, true);
     if (auto* child = std::get_if<ChildProcess>(&started)) {
-      asked.push_back({program, std::move(ours), std::move(*child)});
+      children.push_back(std::move(*child));
+      threads.emplace_back([&versions, &request, deadline, i, ours = std::move(ours)] {
+        const double left =
+            std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+        versions[i] = versionIn(
+            MCPSocketClient::exchangeLine(ours.get(), request, std::max(left, 0.001), 1 << 20));
+      });
     }
   }
-  std::vector<std::thread> threads;
-  for (Asked& one : asked) {
-    threads.emplace_back([&one, &request, deadline] {
-      const double left =
-          std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-      one.version = versionIn(
-          MCPSocketClient::exchangeLine(one.ours.get(), request, std::max(left, 0.001), 1 << 20));
-    });
-  }
-  for (std::size_t i = 0; i < asked.size(); ++i) {
-    threads[i].join();
-    asked[i].child->kill();  // it waits for more, as a server does
-    answers[asked[i].program] = asked[i].version;
-  }
-  return answers;
+  for (std::thread& thread : threads) thread.join();
+  return versions;
 }
 
 }  // namespace
@@ -122,9 +105,9 @@ Result<std::string, ProgramReason> runnableFile(const std::string& command) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0)
     return Failure<ProgramReason>{ProgramReason::missing, errno};
-  if (!S_ISREG(info.st_mode)) return Failure<ProgramReason>{ProgramReason::notAFile};
+  if (!S_ISREG(info.st_mode)) return Failure<ProgramReason>{ProgramReason::cannotRun};
   if (::access(path.c_str(), X_OK) != 0) {
-    return Failure<ProgramReason>{ProgramReason::notExecutable, errno};
+    return Failure<ProgramReason>{ProgramReason::cannotRun, errno};
   }
   char resolved[PATH_MAX];
   return std::string(::realpath(path.c_str(), resolved) ? resolved : path);
@@ -138,8 +121,7 @@ std::string problemText(const std::string& command, const Failure<ProgramReason>
       return command + " is not on this PATH; write its full path";
     case ProgramReason::missing:
       return command + " does not exist";
-    case ProgramReason::notAFile:
-    case ProgramReason::notExecutable:
+    case ProgramReason::cannotRun:
       break;
   }
   return command + " is not a program that can run";
@@ -159,27 +141,26 @@ void checkRegistrations(const std::string& version, double seconds, Diagnosis& d
           "It is relative: it depends on the folder the client starts it in. Write its full path.");
     }
     auto file = runnableFile(command);
-    if (const auto* failure = std::get_if<Failure<ProgramReason>>(&file)) {
+    if (const auto* failure = failed(file)) {
       if (!entry.broken) entry.broken = problemText(command, *failure);
       continue;
     }
     entry.program = std::get<std::string>(file);
     if (!entry.notRun) entry.notRun = distrust(entry.program);
-    if (!entry.notRun && !entry.broken) {
-      if (std::find(programs.begin(), programs.end(), entry.program) == programs.end()) {
-        if (programs.size() == kMaxAsked) {
-          entry.notRun = "more than " + std::to_string(kMaxAsked) + " programs are registered";
-          continue;
-        }
-        programs.push_back(entry.program);
-      }
+    const bool listed =
+        std::find(programs.begin(), programs.end(), entry.program) != programs.end();
+    if (entry.notRun || entry.broken || listed) continue;
+    if (programs.size() == kMaxAsked) {
+      entry.notRun = "more than " + std::to_string(kMaxAsked) + " programs are registered";
+    } else {
+      programs.push_back(entry.program);
     }
   }
-  const auto answers = ask(programs, version, seconds);
+  const auto versions = ask(programs, version, seconds);
   for (Registration& entry : diagnosis.registrations) {
-    const auto answer = answers.find(entry.program);
-    if (answer == answers.end() || entry.notRun || entry.broken) continue;
-    entry.version = answer->second;
+    const auto asked = std::find(programs.begin(), programs.end(), entry.program);
+    if (asked == programs.end() || entry.notRun || entry.broken) continue;
+    entry.version = versions[asked - programs.begin()];
     if (!entry.version) {
       entry.broken = entry.command + " does not answer initialize as quill-mcp does";
     } else if (*entry.version != version) {

@@ -140,8 +140,7 @@ std::string verdictSummary(const Diagnosis& d) {
   return d.toolListReceived() ? "Quill answers." : "an agent cannot reach Quill.";
 }
 
-// ---- Text, read from the JSON
-// --------------------------------------------------------------------
+// ---- Text, read from the JSON ----------------------------------------------------------------
 
 // `text` with control characters shown as "?": texts from files, the environment or Quill must
 // not break a line of the report or steer the terminal.
@@ -153,41 +152,55 @@ std::string shown(std::string_view text) {
   return safe;
 }
 
-struct Reader {
-  const JSONValue& report;
+// The member `key` of `object`; null when it has none.
+const JSONValue& at(const JSONValue& object, std::string_view key) {
+  static const JSONValue null;
+  const JSONValue* found = object.member(key);
+  return found ? *found : null;
+}
+std::string text(const JSONValue& value) {
+  return shown(value.stringValue().value_or(""));
+}
+std::string text(const JSONValue& object, std::string_view key) {
+  return text(at(object, key));
+}
+// The elements of the member `key` of `object`; none when it is not an array.
+const JSONValue::Array& elements(const JSONValue& object, std::string_view key) {
+  static const JSONValue::Array none;
+  const JSONValue::Array* found = at(object, key).arrayValue();
+  return found ? *found : none;
+}
+
+struct Writer {
   std::string out;
 
-  const JSONValue& at(const JSONValue& value, std::initializer_list<std::string_view> keys) {
-    static const JSONValue null;
-    const JSONValue* found = &value;
-    for (std::string_view key : keys) found = found->member(key) ? found->member(key) : &null;
-    return *found;
+  // The text of the member `key` between `label` and `after`, as a line, unless it is null.
+  void line(std::string_view label, const JSONValue& object, std::string_view key,
+            std::string_view after = "") {
+    if (at(object, key).isNull()) return;
+    out += std::string(label) + text(object, key) + std::string(after) + "\n";
   }
-  std::string str(const JSONValue& value) { return shown(value.stringValue().value_or("")); }
-  void line(std::string_view indent, std::string_view label, const JSONValue& value) {
-    if (!value.isNull()) out += std::string(indent) + std::string(label) + str(value) + "\n";
-  }
-  void each(std::string_view indent, std::string_view label, const JSONValue& values) {
-    for (const JSONValue& value : values.arrayValue() ? *values.arrayValue() : JSONValue::Array{}) {
-      line(indent, label, value);
+  // One line for each text in the member `key`, after `label`.
+  void lines(std::string_view label, const JSONValue& object, std::string_view key) {
+    for (const JSONValue& value : elements(object, key)) {
+      out += std::string(label) + text(value) + "\n";
     }
   }
 };
 
-void pathText(Reader& r, std::string_view title, const JSONValue& path, std::string_view key) {
-  constexpr std::pair<std::string_view, std::string_view> kFrom[] = {
-      {"supportFolder", "the default in Quill's support folder"},
-      {"temporaryFolder",
-       "the temporary folder, as the path in Quill's support folder would be longer than 103 "
-       "bytes"}};
+void pathText(Writer& w, std::string_view title, const JSONValue& path, std::string_view key) {
+  const auto source = at(path, "source").stringValue();
   std::string from(key);
-  for (const auto& [source, text] : kFrom) {
-    if (r.at(path, {"source"}).stringValue() == source) from = text;
+  if (source == "supportFolder") from = "the default in Quill's support folder";
+  if (source == "temporaryFolder") {
+    from =
+        "the temporary folder, as the path in Quill's support folder would be longer than 103 "
+        "bytes";
   }
-  r.out += "\n" + std::string(title) + "\n  path: " + r.str(r.at(path, {"path"})) +
-           "\n  from: " + from + "\n";
-  r.line("  ", "not in the user's runtime folder: ", r.at(path, {"runtimeFolderProblem"}));
-  r.each("  ", "warning: ", r.at(path, {"warnings"}));
+  w.out +=
+      "\n" + std::string(title) + "\n  path: " + text(path, "path") + "\n  from: " + from + "\n";
+  w.line("  not in the user's runtime folder: ", path, "runtimeFolderProblem");
+  w.lines("  warning: ", path, "warnings");
 }
 
 }  // namespace
@@ -279,112 +292,94 @@ JSONValue jsonReport(const Diagnosis& d) {
 }
 
 std::string textReport(const JSONValue& report) {
-  Reader r{report, {}};
-  r.out = "quill-mcp-doctor " + r.str(r.at(report, {"version"})) + "\n";
-  pathText(r, "Socket", r.at(report, {"socket"}), "QUILL_MCP_SOCKET");
-  const JSONValue& status = r.at(report, {"status"});
-  pathText(r, "Status file", status, "QUILL_MCP_STATUS");
-  if (const JSONValue& record = r.at(status, {"record"}); !record.isNull()) {
+  Writer w{"quill-mcp-doctor " + text(report, "version") + "\n"};
+  pathText(w, "Socket", at(report, "socket"), "QUILL_MCP_SOCKET");
+  const JSONValue& status = at(report, "status");
+  pathText(w, "Status file", status, "QUILL_MCP_STATUS");
+  if (const JSONValue& record = at(status, "record"); !record.isNull()) {
     constexpr std::string_view kFlags[][3] = {
         {"enabled", "agent access is on", "agent access is off"},
         {"signedIn", "someone is signed in", "nobody is signed in"},
         {"listening", "Quill says it listens on its socket", "Quill says it does not listen"}};
     for (const auto& [name, yes, no] : kFlags) {
-      const bool on = r.at(record, {name}).boolValue().value_or(false);
-      r.out += "  " + std::string(name) + (on ? ": true (" : ": false (") +
+      const bool on = at(record, name).boolValue().value_or(false);
+      w.out += "  " + std::string(name) + (on ? ": true (" : ": false (") +
                std::string(on ? yes : no) + ")\n";
     }
-    r.line("  ", "version: ", r.at(record, {"version"}));
-    r.out += "  updatedAt: " + r.str(r.at(record, {"updatedAt"})) + " (" +
-             r.str(r.at(status, {"age"})) + ")\n";
+    w.line("  version: ", record, "version");
+    w.out += "  updatedAt: " + text(record, "updatedAt") + " (" + text(status, "age") + ")\n";
   }
-  r.line("  ", "not read: ", r.at(status, {"problem"}));
+  w.line("  not read: ", status, "problem");
 
-  const JSONValue& connection = r.at(report, {"connection"});
-  r.out += "\nConnection (a tool list, asked for as quill-mcp asks)\n";
-  r.line("  ", "failure: ", r.at(connection, {"failure"}));
-  r.line("  ", "reason: ", r.at(connection, {"reason"}));
-  if (const JSONValue& refusal = r.at(connection, {"quillError"}); !refusal.isNull()) {
-    r.out += "  Quill answered \"" + r.str(r.at(refusal, {"code"})) +
-             "\": " + r.str(r.at(refusal, {"message"})) + "\n";
+  const JSONValue& connection = at(report, "connection");
+  w.out += "\nConnection (a tool list, asked for as quill-mcp asks)\n";
+  w.line("  failure: ", connection, "failure");
+  w.line("  reason: ", connection, "reason");
+  if (const JSONValue& refusal = at(connection, "quillError"); !refusal.isNull()) {
+    w.out +=
+        "  Quill answered \"" + text(refusal, "code") + "\": " + text(refusal, "message") + "\n";
   }
-  r.line("  ", "", r.at(connection, {"explanation"}));
-  if (const auto* tools = r.at(connection, {"tools"}).arrayValue()) {
-    r.out += "  a tool list came back\n";
-    for (const JSONValue& tool : *tools) {
-      const JSONValue& description = r.at(tool, {"description"});
-      r.out += "  " + r.str(r.at(tool, {"name"})) + ": " +
-               (description.isNull() ? "(no description)" : r.str(description)) + "\n";
-    }
+  w.line("  ", connection, "explanation");
+  if (at(connection, "tools").arrayValue()) w.out += "  a tool list came back\n";
+  for (const JSONValue& tool : elements(connection, "tools")) {
+    const bool described = !at(tool, "description").isNull();
+    w.out += "  " + text(tool, "name") + ": " +
+             (described ? text(tool, "description") : "(no description)") + "\n";
   }
 
-  const JSONValue& launcher = r.at(report, {"launcher"});
-  r.out += "\nLauncher (never started by this program)\n";
-  r.line("  ", "path: ", r.at(launcher, {"path"}));
-  r.line("  ", "warning: ", r.at(launcher, {"problem"}));
-  r.line("  ", "identifier: ", r.at(launcher, {"identifier"}));
-  r.line("  ", "QUILL_MCP_NO_LAUNCH: ", r.at(launcher, {"noLaunchMeaning"}));
-  if (const JSONValue& client = r.at(report, {"client"}); !client.isNull()) {
-    r.out += "\nClient\n  --client " + r.str(r.at(client, {"slug"})) + ": Quill shows \"" +
-             r.str(r.at(client, {"actor"})) + "\" working in \"" +
-             r.str(r.at(client, {"surface"})) + "\"\n";
+  const JSONValue& launcher = at(report, "launcher");
+  w.out += "\nLauncher (never started by this program)\n";
+  w.line("  path: ", launcher, "path");
+  w.line("  warning: ", launcher, "problem");
+  w.line("  identifier: ", launcher, "identifier");
+  w.line("  QUILL_MCP_NO_LAUNCH: ", launcher, "noLaunchMeaning");
+  if (const JSONValue& client = at(report, "client"); !client.isNull()) {
+    w.out += "\nClient\n  --client " + text(client, "slug") + ": Quill shows \"" +
+             text(client, "actor") + "\" working in \"" + text(client, "surface") + "\"\n";
   }
 
-  r.out += "\nRegistered with clients\n";
-  const JSONValue& registered = r.at(report, {"registered"});
-  for (const JSONValue& entry : *registered.arrayValue()) {
-    std::string command = r.str(r.at(entry, {"command"}));
-    for (const JSONValue& argument : *r.at(entry, {"arguments"}).arrayValue()) {
-      command += " " + r.str(argument);
+  w.out += "\nRegistered with clients\n";
+  for (const JSONValue& entry : elements(report, "registered")) {
+    std::string command = text(entry, "command");
+    for (const JSONValue& argument : elements(entry, "arguments")) command += " " + text(argument);
+    w.out += "  " + text(entry, "client") + " (" + text(entry, "scope") + "), \"" +
+             text(entry, "name") + "\" in " + text(entry, "file") + ":\n    command: " + command +
+             "\n";
+    for (const auto& [key, value] : *at(entry, "environment").objectValue()) {
+      w.out += "    env: " + shown(key) + "=" + text(value) + "\n";
     }
-    r.out += "  " + r.str(r.at(entry, {"client"})) + " (" + r.str(r.at(entry, {"scope"})) +
-             "), \"" + r.str(r.at(entry, {"name"})) + "\" in " + r.str(r.at(entry, {"file"})) +
-             ":\n    command: " + command + "\n";
-    for (const auto& [key, value] : *r.at(entry, {"environment"}).objectValue()) {
-      r.out += "    env: " + shown(key) + "=" + r.str(value) + "\n";
-    }
-    if (const JSONValue& program = r.at(entry, {"program"}); !program.isNull()) {
-      r.out += "    program: " + r.str(program) + " (it exists and can run)\n";
-    }
-    if (const JSONValue& version = r.at(entry, {"version"}); !version.isNull()) {
-      r.out += "    answers as quill-mcp " + r.str(version) + "\n";
-    }
-    r.line("    ", "broken: ", r.at(entry, {"broken"}));
-    r.line("    ", "not run: ", r.at(entry, {"notRun"}));
-    r.each("    ", "warning: ", r.at(entry, {"warnings"}));
+    w.line("    program: ", entry, "program", " (it exists and can run)");
+    w.line("    answers as quill-mcp ", entry, "version");
+    w.line("    broken: ", entry, "broken");
+    w.line("    not run: ", entry, "notRun");
+    w.lines("    warning: ", entry, "warnings");
   }
   std::string read;
-  for (const JSONValue& file : *r.at(report, {"files"}).arrayValue()) {
-    read += (read.empty() ? "" : ", ") + r.str(r.at(file, {"file"}));
-    if (const JSONValue& problem = r.at(file, {"problem"}); !problem.isNull()) {
-      r.out += "  " + r.str(r.at(file, {"client"})) + ": " + r.str(r.at(file, {"file"})) + " " +
-               r.str(problem) + "\n";
-    }
+  for (const JSONValue& file : elements(report, "files")) {
+    read += (read.empty() ? "" : ", ") + text(file, "file");
+    w.line("  " + text(file, "client") + ": " + text(file, "file") + " ", file, "problem");
   }
-  if (registered.arrayValue()->empty()) r.out += "  none\n";
-  r.out += "  files read: " + (read.empty() ? "none of the clients' files is there" : read) + "\n";
+  if (elements(report, "registered").empty()) w.out += "  none\n";
+  w.out += "  files read: " + (read.empty() ? "none of the clients' files is there" : read) + "\n";
 
-  const JSONValue& registration = r.at(report, {"registration"});
-  r.out += "\nRegistration of " + r.str(r.at(registration, {"shim"})) + "\n";
-  r.line("  ", "warning: ", r.at(registration, {"problem"}));
-  for (const JSONValue& client : *r.at(registration, {"clients"}).arrayValue()) {
-    r.out += "  " + r.str(r.at(client, {"text"})) + ":\n";
-    r.each("    ", "", r.at(client, {"lines"}));
+  const JSONValue& registration = at(report, "registration");
+  w.out += "\nRegistration of " + text(registration, "shim") + "\n";
+  w.line("  warning: ", registration, "problem");
+  for (const JSONValue& client : elements(registration, "clients")) {
+    w.out += "  " + text(client, "text") + ":\n";
+    w.lines("    ", client, "lines");
   }
 
-  const JSONValue& verdict = r.at(report, {"verdict"});
-  r.out += "\nVerdict: " + r.str(r.at(verdict, {"summary"}));
-  bool first = true;
-  for (const JSONValue& action : *r.at(verdict, {"actions"}).arrayValue()) {
-    std::string text = r.str(r.at(action, {"text"}));
-    if (!text.ends_with(":")) text += ".";
-    r.out += (first ? " First, " : "\n  Then, ") + text;
-    for (const JSONValue& command : *r.at(action, {"lines"}).arrayValue()) {
-      r.out += "\n      " + r.str(command);
-    }
-    first = false;
+  const JSONValue& verdict = at(report, "verdict");
+  w.out += "\nVerdict: " + text(verdict, "summary");
+  std::string_view next = " First, ";
+  for (const JSONValue& action : elements(verdict, "actions")) {
+    const std::string said = text(action, "text");
+    w.out += std::string(next) + said + (said.ends_with(":") ? "" : ".");
+    for (const JSONValue& line : elements(action, "lines")) w.out += "\n      " + text(line);
+    next = "\n  Then, ";
   }
-  return r.out + "\n";
+  return w.out + "\n";
 }
 
 }  // namespace quill::doctor
