@@ -15,13 +15,10 @@ std::optional<int> digits(std::string_view text, std::size_t at, std::size_t cou
   return value;
 }
 
-bool isLeapYear(int year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
 int daysInMonth(int year, int month) {
   constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+  const bool leapYear = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  return month == 2 && leapYear ? 29 : kDays[month - 1];
 }
 
 // Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.

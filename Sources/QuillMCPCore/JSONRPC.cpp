@@ -7,27 +7,14 @@ Result<JSONRPCRequest, DecodeFailure> decodeRequest(std::string_view line) {
   if (const auto* failure = failed(decoded)) {
     return Failure<DecodeFailure>{DecodeFailure::parseError, 0, failure->detail};
   }
-  const Failure<DecodeFailure> invalid{DecodeFailure::invalidRequest};
-  const JSONValue* value = &std::get<JSONValue>(decoded);
-  if (!value->objectValue()) return invalid;
-
-  const JSONValue* method = value->member("method");
-  if (!method || !method->stringValue()) return invalid;
-  const JSONValue* id = value->member("id");
-  if (id) {
-    switch (id->kind()) {
-      case JSONValue::Kind::number:
-      case JSONValue::Kind::string:
-      case JSONValue::Kind::null:
-        break;
-      default:
-        return invalid;
-    }
+  const JSONValue& request = std::get<JSONValue>(decoded);
+  const JSONValue* method = request.member("method");  // null unless the request is an object
+  std::optional<JSONValue> id = request["id"];
+  const bool idAccepted = !id || id->numberValue() || id->stringValue() || id->isNull();
+  if (!method || !method->stringValue() || !idAccepted) {
+    return Failure<DecodeFailure>{DecodeFailure::invalidRequest};
   }
-  const JSONValue* params = value->member("params");
-  return JSONRPCRequest{id ? std::optional<JSONValue>(*id) : std::nullopt,
-                        std::string(*method->stringValue()),
-                        params ? std::optional<JSONValue>(*params) : std::nullopt};
+  return JSONRPCRequest{std::move(id), std::string(*method->stringValue()), request["params"]};
 }
 
 // The members are listed in the order the writer puts them in, which spares sorting them.

@@ -38,12 +38,8 @@ auto lowerBound(Members& members, std::string_view key) noexcept {
                           [](const auto& member, std::string_view k) { return member.first < k; });
 }
 
-[[noreturn]] void duplicateKey(std::string_view key) {
-  std::string message = "Duplicate values for key: '";
-  message.append(key);
-  message.append("'\n");
-  std::fwrite(message.data(), 1, message.size(), stderr);
-  std::abort();
+bool sameKey(const JSONValue::Object::value_type& a, const JSONValue::Object::value_type& b) {
+  return a.first == b.first;
 }
 }  // namespace
 
@@ -58,14 +54,9 @@ JSONValue::JSONValue(Object members)
 
 JSONValue::Object JSONValue::Object::collect(std::vector<value_type> members) {
   sortByKey(members);
-  // Of members with equal keys, the last one wins.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
-  members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+  // Of members with equal keys the last one wins: `unique` keeps the first of each run, so it
+  // runs from the back, gathering the kept members there.
+  members.erase(members.begin(), std::unique(members.rbegin(), members.rend(), sameKey).base());
   Object object;
   object.members_ = std::move(members);
   return object;
@@ -103,10 +94,11 @@ JSONValue JSONValue::object(std::initializer_list<std::pair<std::string_view, JS
 
 JSONValue JSONValue::object(std::vector<std::pair<std::string, JSONValue>> members) {
   sortByKey(members);
-  auto repeated =
-      std::adjacent_find(members.begin(), members.end(),
-                         [](const auto& a, const auto& b) { return a.first == b.first; });
-  if (repeated != members.end()) duplicateKey(repeated->first);
+  if (auto repeated = std::adjacent_find(members.begin(), members.end(), sameKey);
+      repeated != members.end()) {
+    std::fprintf(stderr, "Duplicate values for key: '%s'\n", repeated->first.c_str());
+    std::abort();
+  }
   return JSONValue(Object::collect(std::move(members)));
 }
 
@@ -156,13 +148,12 @@ std::size_t utf8SequenceLength(const unsigned char* s, std::size_t available) no
 }
 
 void appendUTF8(std::string& out, std::uint32_t codePoint) {
-  if (codePoint < 0x80) {
-    out.push_back(static_cast<char>(codePoint));
-    return;
-  }
   // The lead byte's marker and highest bits, then six bits per continuation byte.
   static constexpr unsigned kLeadMarker[] = {0, 0xC0, 0xE0, 0xF0};
-  const int continuations = codePoint < 0x800 ? 1 : codePoint < 0x10000 ? 2 : 3;
+  const int continuations = codePoint < 0x80      ? 0
+                            : codePoint < 0x800   ? 1
+                            : codePoint < 0x10000 ? 2
+                                                  : 3;
   out.push_back(static_cast<char>(kLeadMarker[continuations] | (codePoint >> (6 * continuations))));
   for (int shift = 6 * (continuations - 1); shift >= 0; shift -= 6) {
     out.push_back(static_cast<char>(0x80 | ((codePoint >> shift) & 0x3F)));
@@ -184,6 +175,9 @@ std::uint64_t careMask(const unsigned char* bytes) noexcept {
   return (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | control | word) & highs;
 }
 
+// The escapes of one letter, and the characters they stand for ("/" is plain to the writer).
+constexpr std::string_view kEscapeLetters = "\"\\/bfnrt", kEscaped = "\"\\/\b\f\n\r\t";
+
 // Bytes that stand for themselves inside a string: printable ASCII but for '"' and '\\'.
 constexpr std::array<bool, 256> kPlain = [] {
   std::array<bool, 256> plain{};
@@ -203,16 +197,17 @@ std::size_t skipPlain(const unsigned char* bytes, std::size_t i, std::size_t siz
 // ---------------------------------------------------------------------------------------------
 // Writing
 
-void writeEscape(unsigned char c, std::string& out) {
-  static constexpr std::string_view kShort = "\"\\\b\f\n\r\t", kLetters = "\"\\bfnrt";
-  const std::size_t found = kShort.find(static_cast<char>(c));
-  if (found != std::string_view::npos) {
-    const char escape[2] = {'\\', kLetters[found]};
-    out.append(escape, sizeof escape);
+// What stands in a string for the byte `c`, which may not stand for itself: an escape, or U+FFFD
+// REPLACEMENT CHARACTER for a byte that starts no well-formed UTF-8 sequence.
+void writeReplacement(unsigned char c, std::string& out) {
+  static constexpr char hex[] = "0123456789abcdef";
+  if (c >= 0x80) {
+    out.append("\xEF\xBF\xBD");
+  } else if (const std::size_t found = kEscaped.find(static_cast<char>(c));
+             found != std::string_view::npos) {
+    out.append({'\\', kEscapeLetters[found]});
   } else {
-    static constexpr char hex[] = "0123456789abcdef";
-    const char escape[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]};
-    out.append(escape, sizeof escape);
+    out.append({'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF]});
   }
 }
 
@@ -226,18 +221,12 @@ void writeString(std::string_view text, std::string& out) {
   std::size_t run = 0;  // the start of the bytes not yet copied
   for (std::size_t i = skipPlain(bytes, 0, size); i < size; i = skipPlain(bytes, i, size)) {
     const unsigned char c = bytes[i];
-    if (c >= 0x80) {
-      if (const std::size_t length = utf8SequenceLength(bytes + i, size - i)) {
-        i += length;
-        continue;
-      }
+    if (const std::size_t length = c >= 0x80 ? utf8SequenceLength(bytes + i, size - i) : 0) {
+      i += length;
+      continue;
     }
     out.append(text.data() + run, i - run);
-    if (c >= 0x80) {
-      out.append("\xEF\xBF\xBD");  // U+FFFD REPLACEMENT CHARACTER
-    } else {
-      writeEscape(c, out);
-    }
+    writeReplacement(c, out);
     run = ++i;
   }
   out.append(text.data() + run, size - run);
@@ -298,27 +287,8 @@ bool writeValue(const JSONValue& value, std::string& out) {
   return false;
 }
 
-}  // namespace
-
-Result<Done, JSONWriteReason> JSONValue::encodeInto(std::string& out) const {
-  const std::size_t start = out.size();
-  if (writeValue(*this, out)) return Done{};
-  out.resize(start);
-  return Failure<JSONWriteReason>{JSONWriteReason::nonFiniteNumber};
-}
-
-Result<std::string, JSONWriteReason> JSONValue::encodedData() const {
-  std::string out;
-  out.reserve(128);  // a usual answer at once
-  const auto written = encodeInto(out);
-  if (const auto* failure = failed(written)) return *failure;
-  return out;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Reading
-
-namespace {
 
 // `text` is a number that the grammar accepted. Whatever locale the process has set, the decimal
 // point is '.': the conversion uses a C locale of its own. The result is correctly rounded,
@@ -338,7 +308,6 @@ class JSONReader {
 
   Result<JSONValue, JSONReadReason> read() {
     JSONValue value;
-    skipSpace();
     if (size_ == 0) {
       fail("empty input");
     } else if (readValue(value, 0)) {
@@ -374,18 +343,15 @@ class JSONReader {
   }
 
   bool consume(char c) noexcept {
-    if (position_ < size_ && bytes_[position_] == static_cast<unsigned char>(c)) {
-      ++position_;
-      return true;
-    }
-    return false;
+    if (position_ == size_ || bytes_[position_] != static_cast<unsigned char>(c)) return false;
+    ++position_;
+    return true;
   }
 
   bool consumeWord(std::string_view word) noexcept {
-    if (size_ - position_ < word.size() ||
-        std::memcmp(bytes_ + position_, word.data(), word.size()) != 0) {
-      return false;
-    }
+    const std::string_view rest(reinterpret_cast<const char*>(bytes_) + position_,
+                                size_ - position_);
+    if (!rest.starts_with(word)) return false;
     position_ += word.size();
     return true;
   }
@@ -394,8 +360,9 @@ class JSONReader {
   // for four entries, and makes reading a small request some 60% slower.
   static constexpr std::size_t kUsualSize = 4;
 
-  // The value at the current position, inside `depth` containers.
+  // The value at the current position, after any white space, inside `depth` containers.
   bool readValue(JSONValue& value, std::size_t depth) {
+    skipSpace();
     if (position_ >= size_) return fail("expected a value");
     switch (bytes_[position_]) {
       case '[':
@@ -431,7 +398,6 @@ class JSONReader {
     if (!consume(']')) {
       elements.reserve(kUsualSize);
       do {
-        skipSpace();
         if (!readValue(elements.emplace_back(), depth)) return false;
         skipSpace();
       } while (consume(','));
@@ -456,7 +422,6 @@ class JSONReader {
         if (!readString(key)) return false;
         skipSpace();
         if (!consume(':')) return fail("expected ':'");
-        skipSpace();
         if (!readValue(member, depth)) return false;
         skipSpace();
       } while (consume(','));
@@ -481,14 +446,13 @@ class JSONReader {
         position_ = i + 1;
         return true;
       }
+      position_ = i;  // where a failure is reported
       if (c >= 0x80) {
         const std::size_t length = utf8SequenceLength(bytes_ + i, size_ - i);
-        position_ = i;
         if (length == 0) return fail("invalid UTF-8");
         i += length;
         continue;
       }
-      position_ = i;
       if (c < 0x20) return fail("control character in a string");
       out.append(reinterpret_cast<const char*>(bytes_) + run, i - run);
       if (!readEscape(out)) {
@@ -504,9 +468,8 @@ class JSONReader {
     if (size_ - position_ < 2) return fail("unterminated string");
     const char c = static_cast<char>(bytes_[position_ + 1]);
     position_ += 2;
-    static constexpr std::string_view kLetters = "\"\\/bfnrt", kMeanings = "\"\\/\b\f\n\r\t";
-    if (const std::size_t found = kLetters.find(c); found != std::string_view::npos) {
-      out.push_back(kMeanings[found]);
+    if (const std::size_t found = kEscapeLetters.find(c); found != std::string_view::npos) {
+      out.push_back(kEscaped[found]);
       return true;
     }
     std::uint32_t codePoint = 0;
@@ -523,14 +486,11 @@ class JSONReader {
     return true;
   }
 
+  // Four hexadecimal digits, in either case.
   bool readHex(std::uint32_t& value) {
     if (size_ - position_ < 4) return false;
-    for (std::size_t k = 0; k < 4; ++k) {
-      const int c = bytes_[position_ + k], lower = c | 0x20;
-      const bool digit = c >= '0' && c <= '9', letter = lower >= 'a' && lower <= 'f';
-      if (!digit && !letter) return false;
-      value = value * 16 + static_cast<std::uint32_t>(digit ? c - '0' : lower - 'a' + 10);
-    }
+    const char* digits = reinterpret_cast<const char*>(bytes_) + position_;
+    if (std::from_chars(digits, digits + 4, value, 16).ptr != digits + 4) return false;
     position_ += 4;
     return true;
   }
@@ -570,6 +530,20 @@ class JSONReader {
 };
 
 }  // namespace
+
+Result<Done, JSONWriteReason> JSONValue::encodeInto(std::string& out) const {
+  const std::size_t start = out.size();
+  if (writeValue(*this, out)) return Done{};
+  out.resize(start);
+  return Failure<JSONWriteReason>{JSONWriteReason::nonFiniteNumber};
+}
+
+Result<std::string, JSONWriteReason> JSONValue::encodedData() const {
+  std::string out;
+  out.reserve(128);  // a usual answer at once
+  if (!writeValue(*this, out)) return Failure<JSONWriteReason>{JSONWriteReason::nonFiniteNumber};
+  return out;
+}
 
 Result<JSONValue, JSONReadReason> JSONValue::decode(std::string_view bytes) {
   return JSONReader(bytes).read();

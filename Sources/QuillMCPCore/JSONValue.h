@@ -57,12 +57,9 @@ class JSONValue {
     // O(n log n) in the number of members, one pass when they come in order.
     static Object collect(std::vector<value_type> members);
 
-    iterator begin() noexcept { return members_.begin(); }
-    iterator end() noexcept { return members_.end(); }
     const_iterator begin() const noexcept { return members_.begin(); }
     const_iterator end() const noexcept { return members_.end(); }
     std::size_t size() const noexcept { return members_.size(); }
-    bool empty() const noexcept { return members_.empty(); }
 
     const_iterator find(std::string_view key) const noexcept;
     // Adds the member unless the key is present; the iterator points at the member with the key.
@@ -100,14 +97,10 @@ class JSONValue {
   JSONValue(const JSONValue&) = default;
   JSONValue& operator=(const JSONValue&) = default;
   // A moved-from value is null.
-  JSONValue(JSONValue&& other) noexcept : storage_(std::move(other.storage_)) {
-    other.storage_.emplace<std::monostate>();
-  }
+  JSONValue(JSONValue&& other) noexcept
+      : storage_(std::exchange(other.storage_, std::monostate{})) {}
   JSONValue& operator=(JSONValue&& other) noexcept {
-    if (this != &other) {
-      storage_ = std::move(other.storage_);
-      other.storage_.emplace<std::monostate>();
-    }
+    storage_ = std::exchange(other.storage_, std::monostate{});
     return *this;
   }
 
@@ -163,10 +156,10 @@ class JSONValue {
   using Storage = std::variant<bool, double, std::string, std::shared_ptr<const Array>,
                                std::shared_ptr<const Object>, std::monostate>;
 
-  // The payload of kind `T` as a `Result`, when this value holds one.
-  template <typename T, typename Result = T>
-  std::optional<Result> payload() const noexcept {
-    if (const T* value = std::get_if<T>(&storage_)) return Result(*value);
+  // The payload of kind `T` as a `View`, when this value holds one.
+  template <typename T, typename View = T>
+  std::optional<View> payload() const noexcept {
+    if (const T* value = std::get_if<T>(&storage_)) return View(*value);
     return std::nullopt;
   }
   template <typename Container>

@@ -1,7 +1,8 @@
 #include "MCPClientIdentity.h"
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "UTF8.h"
 
@@ -9,15 +10,12 @@ namespace quill {
 
 namespace {
 
-struct KnownClient {
-  std::string_view slug;
-  std::string_view name;
-};
-constexpr std::array<KnownClient, 3> kKnownClients = {{
+// Slugs and the names that go with them.
+constexpr std::pair<std::string_view, std::string_view> kKnownClients[] = {
     {"claude-desktop", "Claude Desktop"},
     {"claude-code", "Claude Code"},
     {"cursor", "Cursor"},
-}};
+};
 
 // White space and newlines: the space separators, U+2028, U+2029, U+0009–U+000D and U+0085.
 bool isWhitespaceOrNewline(std::uint32_t c) {
@@ -26,46 +24,35 @@ bool isWhitespaceOrNewline(std::uint32_t c) {
          c == 0x3000;
 }
 
-// The code point at `text[pos]` and its length; 0 for a malformed sequence, which is not trimmed:
-// "\xC0\xA0" is not a blank.
-std::size_t decodeAt(std::string_view text, std::size_t pos, std::uint32_t& codePoint) {
-  return decodeUTF8(reinterpret_cast<const unsigned char*>(text.data()) + pos, text.size() - pos,
-                    codePoint);
-}
-
+// `text` without the white space and newlines at its ends. A malformed sequence is no blank:
+// "\xC0\xA0" is not trimmed.
 std::string_view trimmed(std::string_view text) {
-  std::size_t begin = 0;
-  std::uint32_t c = 0;
-  while (begin < text.size()) {
-    const std::size_t length = decodeAt(text, begin, c);
-    if (length == 0 || !isWhitespaceOrNewline(c)) break;
-    begin += length;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t begin = text.size(), end = 0;  // of the characters that are not blanks
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::uint32_t c = 0;
+    const std::size_t length = decodeUTF8(bytes + at, text.size() - at, c);
+    if (length > 0 && isWhitespaceOrNewline(c)) {
+      at += length;
+      continue;
+    }
+    begin = std::min(begin, at);
+    at += std::max<std::size_t>(length, 1);
+    end = at;
   }
-  std::size_t end = text.size();
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    const std::size_t length = decodeAt(text, start, c);
-    if (length != end - start || !isWhitespaceOrNewline(c)) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
+  return begin < end ? text.substr(begin, end - begin) : std::string_view();
 }
 
 }  // namespace
 
 MCPClientIdentity MCPClientIdentity::resolve(std::optional<std::string_view> slug,
                                              std::optional<std::string_view> clientName) {
-  if (slug) {
-    for (const auto& known : kKnownClients) {
-      if (*slug == known.slug) return {std::string(known.name), std::string(known.name)};
-    }
+  for (const auto& [knownSlug, name] : kKnownClients) {
+    if (slug == knownSlug) return {std::string(name), std::string(name)};
   }
-  std::string surface = "MCP";
-  if (clientName) {
-    const std::string_view name = trimmed(*clientName);
-    if (!name.empty()) surface = std::string(name);
-  }
+  const std::string_view name = trimmed(clientName.value_or(""));
+  const std::string surface = name.empty() ? "MCP" : std::string(name);
   return {"MCP agent (" + surface + ")", surface};
 }
 

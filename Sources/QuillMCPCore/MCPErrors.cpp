@@ -17,19 +17,14 @@ const std::string_view internalError =
     "Quill hit an internal error building the briefing. Try again in a moment.";
 
 std::string unknownProject(std::string_view requested, const std::vector<std::string>& available) {
-  std::string text = "No Quill project matches \"";
-  text += requested;
-  text += "\". The user's projects are: ";
-  text += joinProjectNames(available);
-  text += ". Retry with one of those names.";
-  return text;
+  return "No Quill project matches \"" + std::string(requested) +
+         "\". The user's projects are: " + joinProjectNames(available) +
+         ". Retry with one of those names.";
 }
 
 std::string ambiguousProject(const std::vector<std::string>& candidates) {
-  std::string text = "The user has several Quill projects: ";
-  text += joinProjectNames(candidates);
-  text += ". Ask the user which one they mean, then retry with that name.";
-  return text;
+  return "The user has several Quill projects: " + joinProjectNames(candidates) +
+         ". Ask the user which one they mean, then retry with that name.";
 }
 
 }  // namespace quill::MCPErrors

@@ -2,32 +2,24 @@
 
 #include <algorithm>
 #include <utility>
-#include <vector>
-
-#include "JSONRPC.h"
 
 namespace quill::MCPProtocol {
 
 namespace {
 constexpr std::string_view kFallbackVersion = "2025-06-18";
 
-constexpr std::string_view kProtocolVersionKey = "io.modelcontextprotocol/protocolVersion";
-constexpr std::string_view kClientCapabilitiesKey = "io.modelcontextprotocol/clientCapabilities";
-constexpr std::string_view kClientInfoKey = "io.modelcontextprotocol/clientInfo";
-constexpr std::string_view kServerInfoKey = "io.modelcontextprotocol/serverInfo";
-
-constexpr std::string_view kInvalidMetaMessage =
-    "Invalid _meta: io.modelcontextprotocol/protocolVersion must be a string and "
-    "io.modelcontextprotocol/clientCapabilities an object";
-constexpr std::string_view kUnsupportedVersionMessage = "Unsupported protocol version";
+JSONRPCError invalidMeta() {
+  return {JSONRPCErrorCode::invalidParams,
+          "Invalid _meta: io.modelcontextprotocol/protocolVersion must be a string and "
+          "io.modelcontextprotocol/clientCapabilities an object"};
+}
 
 JSONValue serverInfo(std::string_view serverVersion) {
   return JSONValue::object({{"name", "quill"}, {"title", "Quill"}, {"version", serverVersion}});
 }
 
 JSONValue statelessVersionList() {
-  std::vector<JSONValue> versions(statelessVersions.begin(), statelessVersions.end());
-  return JSONValue(JSONValue::Array(std::move(versions)));
+  return JSONValue(JSONValue::Array(statelessVersions.begin(), statelessVersions.end()));
 }
 
 // `value` with `added` set, when it is an object.
@@ -48,8 +40,7 @@ const std::string_view instructions =
     "you start from their ground truth instead of guessing.";
 
 std::string_view negotiateVersion(std::optional<std::string_view> requested) {
-  if (!requested) return kFallbackVersion;
-  auto found = std::find(supportedVersions.begin(), supportedVersions.end(), *requested);
+  auto found = std::find(supportedVersions.begin(), supportedVersions.end(), requested);
   return found == supportedVersions.end() ? kFallbackVersion : *found;
 }
 
@@ -65,47 +56,42 @@ JSONValue initializeResult(std::optional<std::string_view> clientVersion,
 
 RequestKind classifyRequest(const std::optional<JSONValue>& params) {
   const JSONValue* meta = params ? params->member("_meta") : nullptr;
-  const JSONValue* version = meta ? meta->member(kProtocolVersionKey) : nullptr;
+  const JSONValue* version =
+      meta ? meta->member("io.modelcontextprotocol/protocolVersion") : nullptr;
   if (!version) return HandshakeRequest{};
 
   const std::optional<std::string_view> requested = version->stringValue();
-  if (!requested) {
-    return JSONRPCError{JSONRPCErrorCode::invalidParams, std::string(kInvalidMetaMessage)};
-  }
+  if (!requested) return invalidMeta();
   // An unlisted revision is told which ones are served before anything else is checked: its
   // `_meta` may be shaped differently.
   if (std::find(statelessVersions.begin(), statelessVersions.end(), *requested) ==
       statelessVersions.end()) {
     return JSONRPCError{
-        unsupportedVersionCode, std::string(kUnsupportedVersionMessage),
+        unsupportedVersionCode, "Unsupported protocol version",
         JSONValue::object({{"requested", *requested}, {"supported", statelessVersionList()}})};
   }
-  const JSONValue* capabilities = meta->member(kClientCapabilitiesKey);
-  if (!capabilities || !capabilities->objectValue()) {
-    return JSONRPCError{JSONRPCErrorCode::invalidParams, std::string(kInvalidMetaMessage)};
-  }
+  const JSONValue* capabilities = meta->member("io.modelcontextprotocol/clientCapabilities");
+  if (!capabilities || !capabilities->objectValue()) return invalidMeta();
 
-  StatelessRequest request;
-  if (const JSONValue* clientInfo = meta->member(kClientInfoKey)) {
-    if (const JSONValue* name = clientInfo->member("name"); name && name->stringValue()) {
-      request.clientName = std::string(*name->stringValue());
-    }
-  }
-  return request;
+  const JSONValue* clientInfo = meta->member("io.modelcontextprotocol/clientInfo");
+  const JSONValue* name = clientInfo ? clientInfo->member("name") : nullptr;
+  if (name && name->stringValue()) return StatelessRequest{std::string(*name->stringValue())};
+  return StatelessRequest{};
 }
 
 JSONValue discoverResult(std::string_view serverVersion) {
-  std::vector<JSONValue> versions(statelessVersions.begin(), statelessVersions.end());
+  JSONValue::Array versions(statelessVersions.begin(), statelessVersions.end());
   versions.insert(versions.end(), supportedVersions.begin(), supportedVersions.end());
   // No "listChanged": announcing it would have a client open a subscription for changes.
   return JSONValue::object({
       {"resultType", "complete"},
-      {"supportedVersions", JSONValue(JSONValue::Array(std::move(versions)))},
+      {"supportedVersions", JSONValue(std::move(versions))},
       {"capabilities", JSONValue::object({{"tools", JSONValue(JSONValue::Object{})}})},
       {"instructions", instructions},
       {"ttlMs", 0},
       {"cacheScope", "private"},
-      {"_meta", JSONValue::object({{kServerInfoKey, serverInfo(serverVersion)}})},
+      {"_meta",
+       JSONValue::object({{"io.modelcontextprotocol/serverInfo", serverInfo(serverVersion)}})},
   });
 }
 

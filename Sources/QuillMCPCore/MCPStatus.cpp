@@ -1,7 +1,5 @@
 #include "MCPStatus.h"
 
-#include "FileDescriptor.h"
-
 namespace quill {
 
 Result<MCPStatus, MCPStatus::Reason> MCPStatus::fromJSON(const JSONValue& value) {

@@ -21,7 +21,7 @@ struct MCPStatus {
   static constexpr std::size_t maxFileBytes = 64 * 1024;
 
   // Why there is no record; the failure holds the errno where a call failed, and for `notJSON`
-  // and `wrongMembers` a detail for people.
+  // the reader's words.
   enum class Reason {
     absent,          // nothing at the path
     unreadable,      // it could not be opened or read

@@ -1,5 +1,6 @@
 #include "ToolResultShapes.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -10,35 +11,19 @@ namespace quill {
 
 namespace {
 
-bool isString(const JSONValue& value) {
-  return value.stringValue().has_value();
-}
-bool isBool(const JSONValue& value) {
-  return value.boolValue().has_value();
-}
-bool isNumber(const JSONValue& value) {
-  return value.numberValue().has_value();
-}
-bool isObject(const JSONValue& value) {
-  return value.objectValue() != nullptr;
-}
+constexpr auto isString = [](const JSONValue& value) { return value.stringValue().has_value(); };
+constexpr auto isBool = [](const JSONValue& value) { return value.boolValue().has_value(); };
+constexpr auto isNumber = [](const JSONValue& value) { return value.numberValue().has_value(); };
+constexpr auto isObject = [](const JSONValue& value) { return value.objectValue() != nullptr; };
 
 bool isOneOf(const JSONValue& value, std::initializer_list<std::string_view> words) {
-  const auto text = value.stringValue();
-  for (std::string_view word : words) {
-    if (text == word) return true;
-  }
-  return false;
+  return std::find(words.begin(), words.end(), value.stringValue()) != words.end();
 }
 
 template <typename Check>
 bool isArrayOf(const JSONValue& value, Check check) {
   const JSONValue::Array* elements = value.arrayValue();
-  if (!elements) return false;
-  for (const JSONValue& element : *elements) {
-    if (!check(element)) return false;
-  }
-  return true;
+  return elements && std::all_of(elements->begin(), elements->end(), check);
 }
 
 // The member `key` of the object `value` is there and passes `check`.
@@ -58,20 +43,16 @@ bool optional(const JSONValue& value, std::string_view key, Check check) {
 // Base64 as the clients decode it (the web's forgiving base64: white space is skipped, padding
 // may be left out).
 bool isBase64(const JSONValue& value) {
+  constexpr std::string_view kSpace = " \t\n\f\r";
+  constexpr std::string_view kAlphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const auto text = value.stringValue();
   if (!text) return false;
-  std::string letters;
-  for (char c : *text) {
-    if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') letters += c;
-  }
+  std::string letters(*text);
+  std::erase_if(letters, [&](char c) { return kSpace.find(c) != std::string_view::npos; });
   if (letters.size() % 4 == 0 && letters.ends_with("=")) letters.pop_back();
   if (letters.size() % 4 == 3 && letters.ends_with("=")) letters.pop_back();
-  if (letters.size() % 4 == 1) return false;
-  for (char c : letters) {
-    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (!letter && c != '+' && c != '/') return false;
-  }
-  return true;
+  return letters.size() % 4 != 1 && letters.find_first_not_of(kAlphabet) == std::string::npos;
 }
 
 bool isMeta(const JSONValue& value) {
@@ -148,11 +129,10 @@ bool isObjectSchema(const JSONValue& schema) {
          optional(schema, "properties",
                   [](const JSONValue& properties) {
                     const JSONValue::Object* members = properties.objectValue();
-                    if (!members) return false;
-                    for (const auto& [name, property] : *members) {
-                      if (!isObject(property) && !property.arrayValue()) return false;
-                    }
-                    return true;
+                    return members &&
+                           std::all_of(members->begin(), members->end(), [](const auto& property) {
+                             return isObject(property.second) || property.second.arrayValue();
+                           });
                   }) &&
          optional(schema, "required",
                   [](const JSONValue& names) { return isArrayOf(names, isString); });

@@ -17,26 +17,13 @@ inline std::size_t decodeUTF8(const unsigned char* s, std::size_t available,
     codePoint = lead;
     return 1;
   }
-  // The lead byte fixes the length and narrows the second byte's range, which rules out overlong
-  // forms, surrogates and values beyond U+10FFFF.
-  std::size_t length;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    codePoint = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    codePoint = lead & 0x0Fu;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    codePoint = lead & 0x07u;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
+  if (lead < 0xC2 || lead > 0xF4) return 0;
+  // The lead byte fixes the length and its own share of the value, and narrows the second byte's
+  // range, which rules out overlong forms, surrogates and values beyond U+10FFFF.
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  codePoint = lead & (0x7Fu >> length);
+  const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
   if (available < length || s[1] < low || s[1] > high) return 0;
   for (std::size_t k = 1; k < length; ++k) {
     if (s[k] < 0x80 || s[k] > 0xBF) return 0;
