@@ -353,7 +353,7 @@ std::string fill(std::string_view pattern, const Client& client, std::string_vie
                  std::string_view name, const Variables& environment, std::string_view shim) {
   std::string env, command = shellWord(shim);
   for (const auto& [key, value] : environment) {
-    env += " " + std::string(client.envOption) + " " + shellWord(key + "=" + value);
+    env.append(" ").append(client.envOption).append(" ").append(shellWord(key + "=" + value));
   }
   if (!client.slug.empty()) command += " --client " + std::string(client.slug);
   const std::pair<std::string_view, std::string> values[] = {{"{scope}", std::string(scope)},

@@ -341,7 +341,9 @@ std::string textReport(const JSONValue& report) {
   w.out += "\nRegistered with clients\n";
   for (const JSONValue& entry : elements(report, "registered")) {
     std::string command = text(entry, "command");
-    for (const JSONValue& argument : elements(entry, "arguments")) command += " " + text(argument);
+    for (const JSONValue& argument : elements(entry, "arguments")) {
+      command.append(" ").append(text(argument));
+    }
     w.out += "  " + text(entry, "client") + " (" + text(entry, "scope") + "), \"" +
              text(entry, "name") + "\" in " + text(entry, "file") + ":\n    command: " + command +
              "\n";
