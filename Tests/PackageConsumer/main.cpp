@@ -17,21 +17,22 @@
 namespace {
 
 quill::MCPWireResponse handle(const std::string& line) {
-  const auto request = quill::MCPWire::decodeRequest(line);
-  if (!request) {
+  const auto decoded = quill::MCPWire::decodeRequest(line);
+  if (const auto* failure = quill::failed(decoded)) {
     return quill::MCPWireResponse::failure(std::nullopt, quill::MCPWireErrorCode::internalError,
-                                           "not a request");
+                                           "Not a request: " + failure->detail);
   }
+  const auto& request = std::get<quill::MCPWireRequest>(decoded);
   std::string project = "no project";
-  if (request->params && request->params->arguments) {
-    if (auto name = (*request->params->arguments)["project"]) {
+  if (request.params && request.params->arguments) {
+    if (auto name = (*request.params->arguments)["project"]) {
       project = std::string(name->stringValue().value_or("no project"));
     }
   }
-  const auto identity = quill::MCPClientIdentity::resolve(request->client, request->clientName);
+  const auto identity = quill::MCPClientIdentity::resolve(request.client, request.clientName);
   const quill::ToolCallResult result{
       project + ", for " + identity.actor + " in " + identity.surface, false};
-  return quill::MCPWireResponse::success(request->id, result.jsonValue());
+  return quill::MCPWireResponse::success(request.id, result.jsonValue());
 }
 
 bool writeStatus(const std::string& path, bool listening) {
@@ -46,7 +47,7 @@ const char* serveOne(quill::MCPListener& listener) {
   auto& client = std::get<quill::MCPConnection>(accepted);
   const auto request = client.readRequest(true);
   if (quill::failed(request)) return "no request line came";
-  client.answer(quill::MCPWire::encode(handle(**std::get_if<0>(&request))).value_or(""));
+  client.answer(quill::valueOr(quill::MCPWire::encode(handle(**std::get_if<0>(&request))), ""));
   if (quill::failed(client.writeAnswer(true))) return "the answer could not be sent";
   return nullptr;
 }
