@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -161,12 +162,15 @@ std::vector<Action> actions(const Diagnosis& d) {
     }
   }
   if (d.registrations.empty()) {
+    const auto claudeCode =
+        std::find_if(d.registering.begin(), d.registering.end(),
+                     [](const Action& how) { return how.kind == "claude-code"; });
     all.push_back({"register",
                    "register quill-mcp with your client (" +
                        (read.empty() ? std::string("no client's file was found")
                                      : "none of the files read names it: " + read) +
                        "); for Claude Code, run:",
-                   d.registering[1].lines});
+                   claudeCode->lines});
   }
   if (auto quill = quillAction(d)) all.push_back(std::move(*quill));
   return all;
